@@ -1,0 +1,60 @@
+// The one kernel call everything ends in: the UVC driver's extension-unit
+// control query on the open video node.
+#include <fcntl.h>
+#include <linux/usb/video.h>
+#include <linux/uvcvideo.h>
+#include <stdio.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "../OVOptDev.h"
+#include "../OrvexTac.h"
+
+namespace {
+
+int query(BYTE unit, BYTE selector, BYTE request, USHORT size, BYTE* data) {
+    struct uvc_xu_control_query q = {};
+    q.unit = unit;
+    q.selector = selector;
+    q.query = request;
+    q.size = size;
+    q.data = data;
+    return ioctl(fd, UVCIOC_CTRL_QUERY, &q);
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL OV_OpenCamera(char* devPath) {
+    fd = open(devPath, O_RDWR | O_NONBLOCK);
+    return fd >= 0 ? 1 : 0;
+}
+
+BOOL OV_CloseCamera(void) {
+    if (!camera_init) return 0;
+    if (close(fd) != 0) {
+        perror("Fail to close fd");
+        return 0;
+    }
+    return 1;
+}
+
+int OV_Get_Cur(BYTE xu_unit, BYTE xu_selector, USHORT xu_size, BYTE* xu_data) {
+    return query(xu_unit, xu_selector, UVC_GET_CUR, xu_size, xu_data);
+}
+
+int OV_Set_Cur(BYTE xu_unit, BYTE xu_selector, USHORT xu_size, BYTE* xu_data) {
+    return query(xu_unit, xu_selector, UVC_SET_CUR, xu_size, xu_data);
+}
+
+// The driver sees only the low 16 bits of the length.
+BOOL OV_Read(unsigned char* pData, unsigned int length, BYTE unitID, BYTE cs) {
+    return OV_Get_Cur(unitID, cs, static_cast<USHORT>(length), pData) >= 0 ? 1 : 0;
+}
+
+BOOL OV_Write(unsigned char* pData, unsigned int length, BYTE unitID, BYTE cs) {
+    return OV_Set_Cur(unitID, cs, static_cast<USHORT>(length), pData) >= 0 ? 1 : 0;
+}
+
+}

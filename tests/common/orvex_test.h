@@ -1,0 +1,54 @@
+// Shared fixture of the test executables: every test starts with a fresh
+// default camera at /dev/video0 (unless it attaches its own), the library's
+// globals at their initial values and an empty trace.
+#ifndef ORVEX_TEST_H
+#define ORVEX_TEST_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "OrvexTac.h"
+#include "vcam.h"
+
+namespace orvex_test {
+
+// Puts every exported global of libOrvexBase back to its initial value,
+// closing a camera left open by an earlier test first.
+void reset_library_globals();
+
+// Captures standard output and standard error of a piece of code.
+struct Output {
+    std::string out;
+    std::string err;
+};
+template <class F> Output capture(F&& f) {
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    f();
+    Output o;
+    fflush(stdout);
+    fflush(stderr);
+    o.out = ::testing::internal::GetCapturedStdout();
+    o.err = ::testing::internal::GetCapturedStderr();
+    return o;
+}
+
+// Register accesses in the trace, as "R addr" / "W addr=value" strings,
+// for compact sequence assertions.
+std::vector<std::string> register_log();
+
+class CameraTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Attaches a camera at /dev/video0 with this profile (replacing the
+    // default one) and opens it through the library.
+    vcam::Camera& open_camera(const vcam::Profile& p = vcam::default_profile());
+    vcam::Camera& cam() { return *vcam::camera(0); }
+};
+
+}  // namespace orvex_test
+
+#endif

@@ -1,0 +1,63 @@
+#include <cerrno>
+
+#include "internal.h"
+#include "parts.h"
+
+namespace vcam {
+
+Camera::Camera(int index, Profile profile) : index_(index), profile_(std::move(profile)) {
+    flash_ = profile_.flash;
+    flash_.resize(kFlashSize, 0xFF);
+    install_register_port(*this);
+    install_memtype(*this);
+    install_chip_registers(*this);
+    install_gpio(*this);
+    install_mask_rom(*this);
+    install_i2c_master(*this);
+    install_serial_flash(*this);
+    install_flash_data(*this);
+}
+
+Camera::~Camera() = default;
+
+std::vector<uint8_t>& Camera::flash() { return flash_; }
+
+void Camera::add_control(uint8_t selector, XuControl control) {
+    controls_[selector] = std::move(control);
+}
+
+int Camera::query(uint8_t unit, uint8_t selector, uint8_t request, uint16_t size, uint8_t* data) {
+    ++query_count_;
+    advance_us(query_latency_us());
+    if (unplugged_) return ENODEV;
+    if (faults_.unplug_after >= 0 && query_count_ > faults_.unplug_after) {
+        unplugged_ = true;
+        return ENODEV;
+    }
+    // The driver refuses a unit that is not this camera's extension unit, and
+    // a selector the unit does not have, before any USB traffic.
+    if (unit != profile_.unit_id) return ENOENT;
+    auto it = controls_.find(selector);
+    if (it == controls_.end()) return ENOENT;
+    XuControl& c = it->second;
+    // The driver compares the size with the length it read from the device.
+    if (size != c.size) return ENOBUFS;
+    if (request != REQ_GET_CUR && request != REQ_SET_CUR) return EINVAL;
+    if (faults_.fail_query_n > 0 && query_count_ == faults_.fail_query_n)
+        return faults_.fail_query_errno;
+    if (faults_.fail_if) {
+        QueryRecord q;
+        q.camera = index_;
+        q.unit = unit;
+        q.selector = selector;
+        q.request = request;
+        q.size = size;
+        if (request == REQ_SET_CUR && data) q.sent.assign(data, data + size);
+        if (faults_.fail_if(q)) return faults_.fail_if_errno;
+    }
+    if (!data && size) return EFAULT;
+    if (request == REQ_GET_CUR) return c.get ? c.get(data) : EBADRQC;
+    return c.set ? c.set(data) : EBADRQC;
+}
+
+}  // namespace vcam

@@ -1,0 +1,25 @@
+// Pieces of the virtual camera shared between its own files.
+#ifndef ORVEX_VCAM_INTERNAL_H
+#define ORVEX_VCAM_INTERNAL_H
+
+#include "vcam.h"
+
+namespace vcam {
+
+void reset_clock();
+
+// Camera behind an open descriptor, or null.
+Camera* camera_for_fd(int fd);
+void bind_fd(int fd, int index);
+void unbind_fd(int fd);
+bool is_virtual_fd(int fd);
+int index_for_fd(int fd);
+
+// Called when the last descriptor of a camera closes and at process exit:
+// saves the flash image when the camera was configured with a state file.
+void persist(Camera& cam);
+void set_state_file(int index, const std::string& path);
+
+}  // namespace vcam
+
+#endif

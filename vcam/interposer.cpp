@@ -1,0 +1,183 @@
+// System-call interposer. A /dev/video<N> node with a virtual camera
+// attached opens a real descriptor (of /dev/null, so numbers are real and
+// close works) that the device model then serves; everything else goes to
+// libc. sleep and usleep advance the virtual clock instead of sleeping.
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/uvcvideo.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "internal.h"
+
+namespace {
+
+template <class F> F next(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+using open_fn = int (*)(const char*, int, ...);
+using open2_fn = int (*)(const char*, int);
+using close_fn = int (*)(int);
+using ioctl_fn = int (*)(int, unsigned long, ...);
+
+// "/dev/video<N>" with N a decimal number (a sign included, as the library
+// formats any int into the path). Returns false for any other path.
+bool video_index(const char* path, int* index) {
+    static const char prefix[] = "/dev/video";
+    if (!path || std::strncmp(path, prefix, sizeof prefix - 1) != 0) return false;
+    const char* digits = path + sizeof prefix - 1;
+    if (!*digits) return false;
+    char* end = nullptr;
+    errno = 0;
+    long n = std::strtol(digits, &end, 10);
+    if (errno || *end || n < INT_MIN || n > INT_MAX) return false;
+    *index = static_cast<int>(n);
+    return true;
+}
+
+// Returns -2 when the path is not a virtual camera (the caller passes it on).
+int open_virtual(const char* path, int flags) {
+    int index;
+    if (!video_index(path, &index)) return -2;
+    vcam::Camera* cam = vcam::camera(index);
+    if (!cam) return -2;
+    if (cam->faults().open_errno) {
+        errno = cam->faults().open_errno;
+        return -1;
+    }
+    if ((flags & O_ACCMODE) != O_RDWR && (flags & O_ACCMODE) != O_RDONLY) {
+        errno = EINVAL;
+        return -1;
+    }
+    static open_fn real_open = next<open_fn>("open");
+    int fd = real_open("/dev/null", O_RDWR | (flags & O_CLOEXEC));
+    if (fd < 0) return fd;
+    vcam::bind_fd(fd, index);
+    return fd;
+}
+
+int open_common(const char* name, const char* path, int flags, mode_t mode) {
+    int r = open_virtual(path, flags);
+    if (r != -2) return r;
+    auto real = next<open_fn>(name);
+    return real(path, flags, mode);
+}
+
+bool wants_mode(int flags) {
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+int serve_query(vcam::Camera* cam, int index, uvc_xu_control_query* q) {
+    vcam::QueryRecord rec;
+    rec.camera = index;
+    rec.unit = q->unit;
+    rec.selector = q->selector;
+    rec.request = q->query;
+    rec.size = q->size;
+    rec.at_us = vcam::now_us();
+    if (q->query == vcam::REQ_SET_CUR && q->data) rec.sent.assign(q->data, q->data + q->size);
+    int err = cam ? cam->query(q->unit, q->selector, q->query, q->size, q->data) : ENODEV;
+    if (err == 0 && q->query == vcam::REQ_GET_CUR && q->data)
+        rec.returned.assign(q->data, q->data + q->size);
+    rec.result = err ? -1 : 0;
+    rec.error = err;
+    vcam::trace().record_query(rec);
+    if (err) {
+        errno = err;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) int open(const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    return open_common("open", path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int open64(const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    return open_common("open64", path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int __open_2(const char* path, int flags) {
+    int r = open_virtual(path, flags);
+    if (r != -2) return r;
+    return next<open2_fn>("__open_2")(path, flags);
+}
+
+__attribute__((visibility("default"))) int __open64_2(const char* path, int flags) {
+    int r = open_virtual(path, flags);
+    if (r != -2) return r;
+    return next<open2_fn>("__open64_2")(path, flags);
+}
+
+__attribute__((visibility("default"))) int close(int fd) {
+    static close_fn real_close = next<close_fn>("close");
+    if (vcam::is_virtual_fd(fd)) {
+        vcam::Camera* cam = vcam::camera_for_fd(fd);
+        if (cam && cam->faults().close_errno) {
+            // The descriptor stays open, as the caller was told.
+            errno = cam->faults().close_errno;
+            return -1;
+        }
+        vcam::unbind_fd(fd);
+    }
+    return real_close(fd);
+}
+
+__attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, ...) {
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    if (vcam::is_virtual_fd(fd)) {
+        if (request == UVCIOC_CTRL_QUERY) {
+            if (!arg) {
+                errno = EFAULT;
+                return -1;
+            }
+            return serve_query(vcam::camera_for_fd(fd), vcam::index_for_fd(fd),
+                               static_cast<uvc_xu_control_query*>(arg));
+        }
+        errno = ENOTTY;
+        return -1;
+    }
+    static ioctl_fn real_ioctl = next<ioctl_fn>("ioctl");
+    return real_ioctl(fd, request, arg);
+}
+
+__attribute__((visibility("default"))) unsigned int sleep(unsigned int seconds) {
+    vcam::trace().record_sleep(static_cast<uint64_t>(seconds) * 1000000u);
+    vcam::advance_us(static_cast<uint64_t>(seconds) * 1000000u);
+    return 0;
+}
+
+__attribute__((visibility("default"))) int usleep(useconds_t usec) {
+    vcam::trace().record_sleep(usec);
+    vcam::advance_us(usec);
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,42 @@
+// Device parts of the virtual camera. Each installs itself into a camera:
+// it claims registers of the ASIC's register space and controls of the
+// extension unit. Register addresses follow the camera's architecture.
+#ifndef ORVEX_VCAM_PARTS_H
+#define ORVEX_VCAM_PARTS_H
+
+#include "vcam.h"
+
+namespace vcam {
+
+// Register addresses of one architecture, as the chip lays them out.
+struct ArchMap {
+    uint16_t chip_id;
+    uint16_t sf_ready, usb_reset;
+    uint16_t gpio_input, gpio_output, gpio_oe;
+    uint16_t sf_mode, sf_cs, sf_write_data, sf_read_data, sf_trigger;
+    uint16_t i2c_dev, i2c_mode, i2c_trigger, i2c_scl_sel, i2c_slave_id, i2c_data;
+};
+const ArchMap& arch_map(int arch);
+
+void install_register_port(Camera& cam);  // selector 1
+void install_memtype(Camera& cam);        // selector 5
+void install_chip_registers(Camera& cam); // chip id and fixed registers
+void install_gpio(Camera& cam);
+void install_mask_rom(Camera& cam);       // selector 4
+void install_i2c_master(Camera& cam);
+void install_serial_flash(Camera& cam);   // SPI master + NOR chip
+void install_flash_data(Camera& cam);     // selector 3
+
+// GPIO port as the pins see it: a pin whose output is enabled carries the
+// output value, otherwise the level the board pulls it to.
+struct Gpio : Part {
+    explicit Gpio(Camera& cam) : cam(cam) {}
+    bool pin_level(int pin) const;
+    uint8_t input_value() const;
+    Camera& cam;
+    uint16_t output_addr = 0, oe_addr = 0;
+};
+
+}  // namespace vcam
+
+#endif

@@ -1,0 +1,8 @@
+#include "../parts.h"
+
+namespace vcam {
+
+// Not modelled yet.
+void install_mask_rom(Camera&) {}
+
+}  // namespace vcam

@@ -1,0 +1,230 @@
+// The virtual camera: a device model that stands where the kernel's UVC
+// driver and the camera firmware stand. The interposer (interposer.cpp)
+// answers open/close/ioctl on /dev/video<N> nodes that have a camera
+// attached, and sleep/usleep advance the virtual clock instead of sleeping.
+//
+// In-process API for test programs; unmodified programs get the same model
+// through LD_PRELOAD, configured from the ORVEX_VCAM environment variable.
+#ifndef ORVEX_VCAM_H
+#define ORVEX_VCAM_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vcam {
+
+// ---------------------------------------------------------------- clock
+// Microseconds since the virtual clock was last reset. sleep/usleep and the
+// optional per-query latency advance it; device timings (busy bits, erase
+// and program times) are measured on it.
+uint64_t now_us();
+void advance_us(uint64_t us);
+// Latency added to every extension-unit query (a real control transfer
+// takes about 1 ms). 0 by default.
+void set_query_latency_us(uint64_t us);
+uint64_t query_latency_us();
+
+// ---------------------------------------------------------------- trace
+enum : uint8_t { REQ_SET_CUR = 0x01, REQ_GET_CUR = 0x81 };
+
+struct QueryRecord {
+    int camera = 0;         // video index of the camera that was addressed
+    uint8_t unit = 0;
+    uint8_t selector = 0;
+    uint8_t request = 0;    // REQ_SET_CUR or REQ_GET_CUR (or anything sent)
+    uint16_t size = 0;
+    std::vector<uint8_t> sent;     // payload handed in (SET_CUR)
+    std::vector<uint8_t> returned; // payload handed back (GET_CUR, on success)
+    int result = 0;                // what ioctl returned: 0 or -1
+    int error = 0;                 // errno when result is -1
+    uint64_t at_us = 0;
+};
+
+struct TraceEvent {
+    enum Kind { QUERY, SLEEP } kind = QUERY;
+    QueryRecord query;      // kind == QUERY
+    uint64_t sleep_us = 0;  // kind == SLEEP: requested duration
+};
+
+// One register access decoded from selector-1 traffic.
+struct RegisterAccess {
+    bool write = false;
+    uint16_t addr = 0;
+    uint8_t value = 0;  // written value, or value read (when ok)
+    bool ok = false;    // every query of the access succeeded
+};
+
+class Trace {
+public:
+    void clear() { events_.clear(); }
+    const std::vector<TraceEvent>& events() const { return events_; }
+    std::vector<QueryRecord> queries() const;
+    std::vector<uint64_t> sleeps() const;  // durations, in order
+    size_t query_count() const;
+    // Register reads and writes on selector 1, in order. A read is a SET_CUR
+    // with byte 3 = 0xFF and the GET_CUR that follows it.
+    std::vector<RegisterAccess> register_accesses() const;
+    std::vector<RegisterAccess> register_writes() const;
+
+    void record_query(const QueryRecord& q);
+    void record_sleep(uint64_t us);
+
+private:
+    std::vector<TraceEvent> events_;
+};
+
+Trace& trace();  // process-wide: queries of every camera, and every sleep
+
+// ---------------------------------------------------------------- profile
+struct SensorProfile {
+    uint8_t slave_id = 0x6C;
+    int addr_bytes = 2;                    // register address width: 1 or 2
+    std::map<uint16_t, uint8_t> registers; // initial contents (others read 0)
+};
+
+// Everything that distinguishes one camera from another, as data.
+struct Profile {
+    std::string name = "custom";
+    uint8_t unit_id = 3;           // extension unit the firmware answers on
+    uint8_t chip_id = 0x15;        // value of the chip-id register
+    int arch = 0;                  // 0: first register map, 1: second
+    // Mask ROM: the revision string and where it sits.
+    uint16_t rom_string_addr = 0x9FF8;
+    uint8_t rom_string[8] = {'2', '2', '0', 'R', '0', 0x01, 0x00, 0x00};
+    uint8_t mem_type = 0;          // byte 2 of selector 5
+    // GPIO: level an input pin reads when nothing drives it (bit n = pin n).
+    uint8_t gpio_input = 0x00;
+    bool reg1185_sticky = true;    // whether bits 4-6 of 0x1185 hold
+    // I2C master: image sensors on the bus; status reads before "finished".
+    std::vector<SensorProfile> sensors;
+    int i2c_polls_to_finish = 1;
+    // Serial flash.
+    int flash_type = 1;            // SERIAL_FLASH_TYPE of the chip fitted
+    int wp_gpio = 2;               // GPIO wired to the flash's WP# input
+    bool wp_release_high = true;   // GPIO level that lets the flash be written
+    bool start_protected = false;  // status register starts with BP bits + SRP
+    std::vector<uint8_t> flash;    // initial contents, 256 KiB (0xFF if short)
+};
+
+// Named profiles (the embedded default first).
+std::vector<std::string> profile_names();
+bool find_profile(const std::string& name, Profile* out);
+Profile default_profile();
+
+// ---------------------------------------------------------------- camera
+// A device part plugs into the camera: it claims registers and controls.
+class Camera;
+struct Part {
+    virtual ~Part() = default;
+};
+
+// Plain 8-bit register space with optional per-address hooks.
+class RegisterSpace {
+public:
+    using ReadHook = std::function<uint8_t(uint16_t addr)>;
+    using WriteHook = std::function<void(uint16_t addr, uint8_t value)>;
+    RegisterSpace();
+    // A part claims a register. A null hook means plain storage for that
+    // direction.
+    void map(uint16_t addr, ReadHook on_read, WriteHook on_write);
+    uint8_t read(uint16_t addr);              // as the firmware would
+    void write(uint16_t addr, uint8_t value); // as the firmware would
+    uint8_t& raw(uint16_t addr) { return cells_[addr]; } // backing storage
+
+private:
+    std::vector<uint8_t> cells_;
+    std::map<uint16_t, ReadHook> read_hooks_;
+    std::map<uint16_t, WriteHook> write_hooks_;
+};
+
+// One control of the extension unit. Handlers return 0 or an errno; a
+// handler that is empty means the request is not supported (EBADRQC, as the
+// driver reports a request the control's info does not allow).
+struct XuControl {
+    uint16_t size = 0;
+    std::function<int(uint8_t* data)> get;
+    std::function<int(const uint8_t* data)> set;
+};
+
+struct Faults {
+    // Fail the Nth query (1-based, counted from attach or reset_faults).
+    long fail_query_n = 0;
+    int fail_query_errno = 5;  // EIO
+    // Fail every query the predicate accepts.
+    std::function<bool(const QueryRecord&)> fail_if;
+    int fail_if_errno = 32;    // EPIPE: the device stalled the request
+    // Unplug after N queries: every later query fails with ENODEV.
+    long unplug_after = -1;
+    int open_errno = 0;        // refuse open with this errno (ENOENT, EACCES)
+    int close_errno = 0;       // fail close with this errno (EIO)
+};
+
+class Camera {
+public:
+    explicit Camera(int index, Profile profile);
+    ~Camera();
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    int index() const { return index_; }
+    Profile& profile() { return profile_; }
+    RegisterSpace& regs() { return regs_; }
+    Faults& faults() { return faults_; }
+    void reset_faults() { faults_ = Faults(); query_count_ = 0; }
+    long query_count() const { return query_count_; }
+    bool unplugged() const { return unplugged_; }
+    void unplug() { unplugged_ = true; }
+
+    // Extension unit.
+    void add_control(uint8_t selector, XuControl control);
+    // Serves one UVCIOC_CTRL_QUERY. Returns 0 or an errno.
+    int query(uint8_t unit, uint8_t selector, uint8_t request, uint16_t size, uint8_t* data);
+
+    // Parts, by type.
+    template <class T> T* part() {
+        for (auto& p : parts_)
+            if (auto* t = dynamic_cast<T*>(p.get())) return t;
+        return nullptr;
+    }
+    template <class T, class... A> T* add_part(A&&... args) {
+        parts_.push_back(std::make_unique<T>(std::forward<A>(args)...));
+        return static_cast<T*>(parts_.back().get());
+    }
+
+    // Flash contents (256 KiB), owned by the serial-flash part.
+    std::vector<uint8_t>& flash();
+    // Load or save the flash image; save writes atomically (temp + rename).
+    bool load_state(const std::string& path);
+    bool save_state(const std::string& path) const;
+
+private:
+    int index_;
+    Profile profile_;
+    RegisterSpace regs_;
+    Faults faults_;
+    long query_count_ = 0;
+    bool unplugged_ = false;
+    std::map<uint8_t, XuControl> controls_;
+    std::vector<std::unique_ptr<Part>> parts_;
+    std::vector<uint8_t> flash_;
+};
+
+// ---------------------------------------------------------------- registry
+// Attach a camera as /dev/video<index>; replaces one already there.
+Camera& attach(int index, const Profile& profile = default_profile());
+void detach(int index);
+Camera* camera(int index);
+// Detach every camera, clear the trace, reset the clock and the latency.
+void reset();
+// Descriptors currently open on virtual cameras.
+int open_descriptor_count();
+
+constexpr size_t kFlashSize = 256 * 1024;
+
+}  // namespace vcam
+
+#endif
