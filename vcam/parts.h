@@ -37,6 +37,17 @@ struct Gpio : Part {
     uint16_t output_addr = 0, oe_addr = 0;
 };
 
+// The serial-flash chip as the firmware's flash-data path uses it. The
+// serial-flash part provides it; without one the path works on the plain
+// flash array.
+struct FlashChip : Part {
+    virtual void read(uint32_t addr, uint8_t* out, size_t n) = 0;
+    // Programs n bytes: each byte becomes old AND new, as NOR flash only
+    // clears bits. Does nothing while the chip refuses (protected range,
+    // busy). Returns whether it programmed.
+    virtual bool program(uint32_t addr, const uint8_t* data, size_t n) = 0;
+};
+
 }  // namespace vcam
 
 #endif

@@ -1,0 +1,147 @@
+// Flash data transfer over selector 3: control bytes, banks, chunking.
+#include "orvex_test.h"
+
+namespace {
+
+class FlashData : public orvex_test::CameraTest {
+protected:
+    void SetUp() override {
+        CameraTest::SetUp();
+        open_camera();
+    }
+    std::vector<vcam::QueryRecord> sets() {
+        std::vector<vcam::QueryRecord> out;
+        for (auto& q : vcam::trace().queries())
+            if (q.request == vcam::REQ_SET_CUR) out.push_back(q);
+        return out;
+    }
+};
+
+TEST_F(FlashData, ControlByteAndAddressBytesByBank) {
+    struct Case {
+        long addr;
+        int len;
+        bool read;
+        uint8_t b0, b1, b2;
+    } cases[] = {
+        {0x30000, 8, true, 0x00, 0x00, 0xB8},  {0x190C0, 8, false, 0xC0, 0x90, 0x18},
+        {0x34000, 4, true, 0x00, 0x40, 0xB4},  {0x1234, 3, false, 0x34, 0x12, 0x03},
+        {0x2FFFC, 8, true, 0xFC, 0xFF, 0xA8},  {0x40010, 8, true, 0x10, 0x00, 0xB8},
+        {-8, 8, true, 0xF8, 0xFF, 0x88},       {0x10000, 1, false, 0x00, 0x00, 0x11},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.addr);
+        vcam::trace().clear();
+        BYTE data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+        if (c.read)
+            ASSERT_EQ(OV_ReadDataFormFlash(c.addr, data, static_cast<BYTE>(c.len)), 1);
+        else
+            ASSERT_EQ(OV_WriteDataToFlash(c.addr, data, static_cast<BYTE>(c.len)), 1);
+        auto q = vcam::trace().queries();
+        ASSERT_EQ(q.size(), c.read ? 2u : 1u);
+        EXPECT_EQ(q[0].selector, 3);
+        EXPECT_EQ(q[0].size, 11);
+        EXPECT_EQ(q[0].sent[0], c.b0);
+        EXPECT_EQ(q[0].sent[1], c.b1);
+        EXPECT_EQ(q[0].sent[2], c.b2);
+        for (int i = 3; i < 11; ++i)
+            EXPECT_EQ(q[0].sent[i], c.read || i >= 3 + c.len ? 0 : data[i - 3]) << i;
+    }
+}
+
+TEST_F(FlashData, HighAddressesFoldIntoTheLastBank) {
+    std::vector<uint8_t>& flash = cam().flash();
+    for (int i = 0; i < 8; ++i) flash[0x30010 + i] = static_cast<uint8_t>(0x40 + i);
+    BYTE a[8], b[8];
+    ASSERT_EQ(OV_ReadDataFormFlash(0x30010, a, 8), 1);
+    ASSERT_EQ(OV_ReadDataFormFlash(0x40010, b, 8), 1);
+    EXPECT_EQ(0, memcmp(a, b, 8));
+    EXPECT_EQ(a[0], 0x40);
+}
+
+TEST_F(FlashData, WriteCutsLengthToEight) {
+    BYTE data[20];
+    for (int i = 0; i < 20; ++i) data[i] = static_cast<BYTE>(i);
+    ASSERT_EQ(OV_WriteDataToFlash(0x1000, data, 20), 1);
+    auto q = vcam::trace().queries();
+    ASSERT_EQ(q.size(), 1u);
+    EXPECT_EQ(q[0].sent[2], 0x08);
+    EXPECT_EQ(std::vector<uint8_t>(q[0].sent.begin() + 3, q[0].sent.end()),
+              std::vector<uint8_t>(data, data + 8));
+}
+
+TEST_F(FlashData, ReadLongerThanThePayloadIsRefusedWithoutQuery) {
+    BYTE data[16];
+    memset(data, 0xAA, sizeof data);
+    EXPECT_EQ(OV_ReadDataFormFlash(0x1000, data, 9), 0);
+    EXPECT_EQ(vcam::trace().query_count(), 0u);
+    EXPECT_EQ(data[0], 0xAA);
+}
+
+TEST_F(FlashData, ProgrammingOnlyClearsBits) {
+    cam().flash()[0x2000] = 0xF0;
+    BYTE v = 0x3C;
+    ASSERT_EQ(OV_WriteDataToFlash(0x2000, &v, 1), 1);
+    EXPECT_EQ(cam().flash()[0x2000], 0x30);
+}
+
+TEST_F(FlashData, BlockReadChunksAndTail) {
+    std::vector<uint8_t>& flash = cam().flash();
+    for (int i = 0; i < 20; ++i) flash[0x30000 + i] = static_cast<uint8_t>(i);
+    unsigned char d[20] = {};
+    ASSERT_EQ(OrvexTac_SerialFlashRead(0x30000, d, 20), 1);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(d[i], i);
+    auto s = sets();
+    ASSERT_EQ(s.size(), 3u);
+    EXPECT_EQ(s[0].sent[2], 0xB8);
+    EXPECT_EQ(s[1].sent[0], 0x08);
+    EXPECT_EQ(s[2].sent[0], 0x10);
+    EXPECT_EQ(s[2].sent[2], 0xB4);
+    EXPECT_EQ(vcam::trace().query_count(), 6u);
+}
+
+TEST_F(FlashData, BlockProgramChunksAndTail) {
+    unsigned char d[12];
+    for (int i = 0; i < 12; ++i) d[i] = static_cast<unsigned char>(0x10 + i);
+    ASSERT_EQ(OrvexTac_SerialFlashWrite(0x30000, d, 12), 1);
+    auto s = sets();
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0].sent[2], 0x38);
+    EXPECT_EQ(s[1].sent[0], 0x08);
+    EXPECT_EQ(s[1].sent[2], 0x34);
+    EXPECT_EQ(std::vector<uint8_t>(s[1].sent.begin() + 3, s[1].sent.end()),
+              (std::vector<uint8_t>{0x18, 0x19, 0x1A, 0x1B, 0, 0, 0, 0}));
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(cam().flash()[0x30000 + i], d[i]);
+    EXPECT_EQ(cam().flash()[0x3000C], 0xFF);
+}
+
+TEST_F(FlashData, BlockReadStopsAtTheFailingChunk) {
+    unsigned char d[24];
+    memset(d, 0xEE, sizeof d);
+    std::vector<uint8_t>& flash = cam().flash();
+    for (int i = 0; i < 24; ++i) flash[0x1000 + i] = static_cast<uint8_t>(i);
+    cam().faults().fail_query_n = cam().query_count() + 5;  // third chunk's SET_CUR
+    EXPECT_EQ(OrvexTac_SerialFlashRead(0x1000, d, 24), 0);
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(d[i], i);
+    for (int i = 16; i < 24; ++i) EXPECT_EQ(d[i], 0xEE);
+}
+
+TEST_F(FlashData, EmptyOrNegativeLengthsSucceedWithoutQueries) {
+    unsigned char d[8] = {};
+    for (long len : {0L, -1L, -9L}) {
+        EXPECT_EQ(OrvexTac_SerialFlashRead(0x1000, d, len), 1);
+        EXPECT_EQ(OrvexTac_SerialFlashWrite(0x1000, d, len), 1);
+    }
+    EXPECT_EQ(vcam::trace().query_count(), 0u);
+}
+
+TEST_F(FlashData, ExportedOperationsNeedAnOpenCamera) {
+    ASSERT_EQ(OrvexTac_UnInit(), 1);
+    vcam::trace().clear();
+    unsigned char d[8] = {};
+    EXPECT_EQ(OrvexTac_SerialFlashRead(0x1000, d, 8), 0);
+    EXPECT_EQ(OrvexTac_SerialFlashWrite(0x1000, d, 8), 0);
+    EXPECT_EQ(vcam::trace().query_count(), 0u);
+}
+
+}  // namespace
