@@ -27,6 +27,12 @@ std::string run(const std::string& cmd, int* status) {
     return out;
 }
 
+// A program of the build as a shell command (through the emulator in
+// cross builds).
+std::string program(const char* name) {
+    return std::string(ORVEX_RUN_PREFIX) + ORVEX_BIN_DIR + "/" + name;
+}
+
 std::string temp_path(const char* name) {
     return ::testing::TempDir() + "/" + name + "." + std::to_string(getpid());
 }
@@ -143,8 +149,7 @@ TEST_F(VirtualCamera, ConfigurationStrings) {
 
 TEST(Launcher, ServesAnUnmodifiedProgramThroughPreload) {
     int status = -1;
-    std::string out = run(std::string(ORVEX_BIN_DIR) + "/orvex-vcam -- " + ORVEX_BIN_DIR +
-                              "/orvex-probe 0 2>&1",
+    std::string out = run(program("orvex-vcam") + " -- " + program("orvex-probe") + " 0 2>&1",
                           &status);
     EXPECT_EQ(WEXITSTATUS(status), 0) << out;
     EXPECT_NE(out.find("/dev/video0: registers 0x1018..0x101F:"), std::string::npos) << out;
@@ -153,15 +158,15 @@ TEST(Launcher, ServesAnUnmodifiedProgramThroughPreload) {
 
 TEST(Launcher, OtherIndexAndRefusedOptions) {
     int status = -1;
-    std::string out = run(std::string(ORVEX_BIN_DIR) + "/orvex-vcam --index 3 -- " +
-                              ORVEX_BIN_DIR + "/orvex-probe 0 2>&1",
+    std::string out = run(program("orvex-vcam") + " --index 3 -- " + program("orvex-probe") + " 0 2>&1",
                           &status);
     EXPECT_NE(WEXITSTATUS(status), 0);
     EXPECT_NE(out.find("Open video device failed"), std::string::npos) << out;
-    out = run(std::string(ORVEX_BIN_DIR) + "/orvex-vcam --profile nope -- true 2>&1", &status);
+    out = run(program("orvex-vcam") + " --profile nope -- " + program("orvex-probe") + " 2>&1",
+              &status);
     EXPECT_EQ(WEXITSTATUS(status), 2);
     EXPECT_NE(out.find("unknown profile"), std::string::npos) << out;
-    out = run(std::string(ORVEX_BIN_DIR) + "/orvex-vcam 2>&1", &status);
+    out = run(program("orvex-vcam") + " 2>&1", &status);
     EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 

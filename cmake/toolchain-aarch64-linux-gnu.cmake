@@ -1,0 +1,35 @@
+# Cross build for 64-bit ARM Linux with Debian's cross compilers
+# (gcc-aarch64-linux-gnu, g++-aarch64-linux-gnu). Test programs run under
+# user-mode emulation; there is no binfmt handler, so CTest names qemu
+# explicitly and points it at the target's loader and libraries.
+#
+#   cmake -S . -B build-aarch64 \
+#     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-aarch64-linux-gnu.cmake
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+
+set(ORVEX_TARGET_TRIPLET aarch64-linux-gnu)
+set(ORVEX_TARGET_ROOT /usr/${ORVEX_TARGET_TRIPLET})
+
+set(CMAKE_C_COMPILER ${ORVEX_TARGET_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${ORVEX_TARGET_TRIPLET}-g++)
+# nm, objdump, strip etc. of the target (the symbol test reads the libraries
+# with CMAKE_NM).
+set(CMAKE_AR ${ORVEX_TARGET_TRIPLET}-ar CACHE FILEPATH "")
+set(CMAKE_RANLIB ${ORVEX_TARGET_TRIPLET}-ranlib CACHE FILEPATH "")
+set(CMAKE_NM ${ORVEX_TARGET_TRIPLET}-nm CACHE FILEPATH "")
+set(CMAKE_STRIP ${ORVEX_TARGET_TRIPLET}-strip CACHE FILEPATH "")
+set(CMAKE_OBJDUMP ${ORVEX_TARGET_TRIPLET}-objdump CACHE FILEPATH "")
+set(CMAKE_READELF ${ORVEX_TARGET_TRIPLET}-readelf CACHE FILEPATH "")
+
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64;-L;${ORVEX_TARGET_ROOT})
+
+# Libraries, headers and CMake packages come from the target's root only:
+# the host's x86-64 GoogleTest package must not be found, so the test suite
+# builds GoogleTest from its sources instead. Programs (compilers, qemu,
+# pkg-config) are the host's.
+set(CMAKE_FIND_ROOT_PATH ${ORVEX_TARGET_ROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
