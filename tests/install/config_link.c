@@ -1,0 +1,7 @@
+/* Compiles and links against the installed calibration store alone. */
+#include "OrvexConfig.h"
+
+int main(void) {
+    DisableDebug();
+    return debug_enable;
+}
