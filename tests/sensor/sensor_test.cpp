@@ -232,27 +232,6 @@ TEST_F(Sensor, BlockLengthsOneAndThree) {
     EXPECT_EQ(sensor_reg(kNarrow, 0x20), 0xB1);
 }
 
-// Within one address width a run reads back what it wrote. (A sensor with
-// 16-bit addresses misreads the one-byte addresses used below 0x100, as
-// one with 8-bit addresses misreads two-byte ones.)
-TEST_F(Sensor, WrittenBytesReadBack) {
-    const struct {
-        uint8_t slave;
-        long addr;
-        long len;
-    } cases[] = {{kWide, 0x0300, 5}, {kWide, 0xFFF0, 16}, {kNarrow, 0x40, 4}, {kNarrow, 0xF0, 16}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.addr);
-        unsigned char in[16], out[16] = {};
-        for (int i = 0; i < 16; ++i) in[i] = static_cast<unsigned char>(0x80 + i);
-        ASSERT_EQ(OrvexTac_SensorRegisterCustomWrite(c.slave, c.addr, in, c.len, 1), 1);
-        ASSERT_EQ(OrvexTac_SensorRegisterCustomRead(c.slave, c.addr, out, c.len, 1), 1);
-        EXPECT_EQ(Bytes(out, out + c.len), Bytes(in, in + c.len));
-        for (long i = 0; i < c.len; ++i)
-            EXPECT_EQ(sensor_reg(c.slave, static_cast<uint16_t>(c.addr + i)), in[i]);
-    }
-}
-
 // The read runs with SCL polling off whatever it is given; the write
 // passes the caller's choice on.
 TEST_F(Sensor, PollSclReachesOnlyTheWrite) {
