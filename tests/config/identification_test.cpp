@@ -195,3 +195,31 @@ TEST_F(Identification, FailedBlockReadFallsBackToSecondLocation) {
 }
 
 }  // namespace
+
+#include "env_config.h"
+
+namespace {
+
+// The launcher's camera options: no block at all, or only the second one.
+TEST_F(Identification, LauncherOptions) {
+    struct Case {
+        const char* spec;
+        bool identified;
+        bool second_read;
+    } cases[] = {{"0", true, false}, {"0:noid", false, true}, {"0:id2", true, true},
+                 {"0:fresh", false, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.spec);
+        std::string error;
+        ASSERT_TRUE(vcam::configure_from_string(c.spec, &error)) << error;
+        vcam::trace().clear();
+        float v = 0;
+        ReadExtraParams(0, &v, 1);
+        EXPECT_EQ(v, c.identified ? 1.25f : 0.0f);
+        auto r = reads();
+        ASSERT_GE(r.size(), 3u);
+        EXPECT_EQ(r.size() > 3 && r[3] == (Transfer{true, vcam::kIdBlockAddr[2], 8}), c.second_read);
+    }
+}
+
+}  // namespace
