@@ -77,6 +77,8 @@ TEST_F(Rectify, LargestGridRoundTrip) {
 
     RectifyConfig& back = record();
     ReadRectifyConfig(0, &back);
+    ASSERT_EQ(back.rows, 25);
+    ASSERT_EQ(back.cols, 18);
     ASSERT_NE(back.base_grid, nullptr);
     EXPECT_EQ(0, std::memcmp(&back, &saved, 40));
     EXPECT_EQ(0, std::memcmp(back.base_grid, saved.base_grid, 3600));
