@@ -165,15 +165,15 @@ namespace {
 // The launcher's camera options: no block at all, or only the second one.
 TEST_F(Identification, LauncherOptions) {
     struct Case {
-        const char* spec;
+        const char* options;
         bool identified;
         bool second_read;
     } cases[] = {{"0", true, false}, {"0:noid", false, true}, {"0:id2", true, true},
                  {"0:fresh", false, true}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.spec);
+        SCOPED_TRACE(c.options);
         std::string error;
-        ASSERT_TRUE(vcam::configure_from_string(c.spec, &error)) << error;
+        ASSERT_TRUE(vcam::configure_from_string(c.options, &error)) << error;
         vcam::trace().clear();
         float v = 0;
         ReadExtraParams(0, &v, 1);
