@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "orvex_test.h"
+#include "serial_flash.h"
 
 using orvex_test::capture;
 
@@ -17,10 +18,18 @@ struct FlashOp {
     std::vector<uint8_t> data;  // the 8 data bytes of a program transfer
 };
 
-std::vector<FlashOp> flash_ops(const std::vector<vcam::QueryRecord>& queries) {
+// Flash-data transfers after the one-second wait that follows the erase
+// (before it, the write-protect release reads its configuration byte).
+std::vector<FlashOp> flash_ops() {
     std::vector<FlashOp> ops;
-    for (const auto& q : queries) {
-        if (q.selector != 3 || q.request != vcam::REQ_SET_CUR || q.sent.size() != 11) continue;
+    bool after_wait = false;
+    for (const auto& ev : vcam::trace().events()) {
+        if (ev.kind == vcam::TraceEvent::SLEEP) {
+            if (ev.sleep_us == 1000000) after_wait = true;
+            continue;
+        }
+        const vcam::QueryRecord& q = ev.query;
+        if (!after_wait || q.selector != 3 || q.request != vcam::REQ_SET_CUR || q.sent.size() != 11) continue;
         FlashOp op;
         op.read = (q.sent[2] & 0x80) != 0;
         op.addr = ((q.sent[2] >> 4) & 3u) * 0x10000u + (q.sent[0] | (q.sent[1] << 8));
@@ -30,8 +39,6 @@ std::vector<FlashOp> flash_ops(const std::vector<vcam::QueryRecord>& queries) {
     }
     return ops;
 }
-
-std::vector<FlashOp> flash_ops() { return flash_ops(vcam::trace().queries()); }
 
 std::vector<uint32_t> addrs(const std::vector<FlashOp>& ops, bool read) {
     std::vector<uint32_t> out;
@@ -184,25 +191,38 @@ TEST_F(Burn, FullVerificationReadsEveryChunkAndComparesTheHeldBackBytes) {
     EXPECT_TRUE(flash_is(0x160, 0x168, [&](uint32_t a) { return img[a]; }));
 }
 
-TEST_F(Burn, EraseThenOneSecondThenFlashTraffic) {
+TEST_F(Burn, ChipEraseTakesItsTimeThenOneSecondWait) {
     std::vector<unsigned char> img = make_image(0x1000);
     ASSERT_EQ(burn(img, 0), 1);
     const auto& ev = vcam::trace().events();
-    size_t last_register = 0, first_flash = ev.size(), one_second = ev.size();
+    size_t erase = ev.size(), one_second = ev.size();
+    uint64_t polled_us = 0;
     for (size_t k = 0; k < ev.size(); ++k) {
         if (ev[k].kind == vcam::TraceEvent::SLEEP) {
             if (ev[k].sleep_us == 1000000) {
-                EXPECT_EQ(one_second, ev.size()) << "a second one-second wait";
+                ASSERT_EQ(one_second, ev.size()) << "a second one-second wait";
                 one_second = k;
+            } else if (erase < k && one_second == ev.size()) {
+                polled_us += ev[k].sleep_us;
             }
             continue;
         }
-        if (ev[k].query.selector == 1) last_register = k;
-        if (ev[k].query.selector == 3 && first_flash == ev.size()) first_flash = k;
+        const auto& s = ev[k].query.sent;
+        // 0x60 into the SPI master's data register: chip erase.
+        if (ev[k].query.selector == 1 && s.size() == 4 && s[0] == 0x82 && s[1] == 0x10 &&
+            s[2] == 0x60 && s[3] == 0x00)
+            erase = k;
+        // After the wait, only flash data.
+        if (one_second < k) {
+            ASSERT_EQ(ev[k].query.selector, 3) << k;
+        }
     }
+    ASSERT_LT(erase, one_second);
     ASSERT_LT(one_second, ev.size());
-    EXPECT_LT(last_register, one_second);
-    EXPECT_LT(one_second, first_flash);
+    // The status poll waited out the part's chip-erase time, to the poll.
+    uint64_t erase_us = vcam::flash_family(SFT_MXIC).chip_erase_us;
+    EXPECT_GE(polled_us + 1000, erase_us);
+    EXPECT_LE(polled_us, erase_us + 1000);
 }
 
 TEST_F(Burn, UnlockRegisterWrittenOnlyForChip85) {
@@ -409,7 +429,7 @@ TEST_F(Burn, UnplugAtEachStage) {
                 q.sent[1] == 0x10 && q.sent[2] == 0x01)
                 erase_frame_end = idx;
         }
-        if (is_flash(q, true) && blank < 0) blank = idx;
+        if (is_flash(q, true) && erase_frame_end >= 0 && blank < 0) blank = idx;
         if (is_flash(q, false)) {
             if (program < 0) program = idx;
             if (++writes_seen == kLen / 8 + 1) deferred = idx;
