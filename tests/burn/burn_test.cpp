@@ -145,50 +145,46 @@ TEST_F(Burn, NeedsAnOpenCamera) {
 
 // ------------------------------------------------------------ traffic
 
-TEST_F(Burn, SixtyFourKiBImageSampledTraffic) {
-    std::vector<unsigned char> img = make_image(0x10000);
-    ASSERT_EQ(burn(img, 0), 1);
-    std::vector<FlashOp> ops = flash_ops();
+TEST_F(Burn, SixtyFourKiBImageTraffic) {
+    struct Case {
+        BOOL full;
+        std::vector<uint32_t> verified;
+    } cases[] = {{0, stride(0, 0xFC00, 0x400)}, {1, stride(0, 0xFFF8, 8)}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.full);
+        reopen();
+        std::vector<unsigned char> img = make_image(0x10000);
+        ASSERT_EQ(burn(img, c.full), 1);
+        std::vector<FlashOp> ops = flash_ops();
 
-    // Blank check, programming, deferred write, verification, in that order.
-    size_t first_write = 0;
-    while (first_write < ops.size() && ops[first_write].read) ++first_write;
-    std::vector<FlashOp> blank(ops.begin(), ops.begin() + first_write);
-    EXPECT_EQ(addrs(blank, true), stride(0, 0xF800, 0x400));
-    ASSERT_EQ(ops.size(), 63u + 8192u + 1u + 64u);
-    for (size_t k = 0; k < 8192; ++k) {
-        const FlashOp& op = ops[63 + k];
-        ASSERT_FALSE(op.read) << k;
-        ASSERT_EQ(op.addr, 8 * k);
-        ASSERT_EQ(op.len, 8u);
-        for (unsigned b = 0; b < 8; ++b) {
-            uint32_t a = op.addr + b;
-            uint8_t want = (a >= 0x160 && a < 0x164) ? 0xFF : img[a];
-            ASSERT_EQ(op.data[b], want) << std::hex << a;
+        // Blank check, programming, deferred write, verification, in order.
+        ASSERT_EQ(ops.size(), 63u + 8192u + 1u + c.verified.size());
+        std::vector<FlashOp> blank(ops.begin(), ops.begin() + 63);
+        EXPECT_EQ(addrs(blank, true), stride(0, 0xF800, 0x400));
+        for (size_t k = 0; k < 8192; ++k) {
+            const FlashOp& op = ops[63 + k];
+            ASSERT_FALSE(op.read) << k;
+            ASSERT_EQ(op.addr, 8 * k);
+            ASSERT_EQ(op.len, 8u);
+            for (unsigned b = 0; b < 8; ++b) {
+                uint32_t a = op.addr + b;
+                uint8_t want = (a >= 0x160 && a < 0x164) ? 0xFF : img[a];
+                ASSERT_EQ(op.data[b], want) << std::hex << a;
+            }
         }
+        const FlashOp& deferred = ops[63 + 8192];
+        EXPECT_FALSE(deferred.read);
+        EXPECT_EQ(deferred.addr, 0x160u);
+        EXPECT_EQ(deferred.data, std::vector<uint8_t>(img.begin() + 0x160, img.begin() + 0x168));
+        std::vector<FlashOp> verify(ops.begin() + 63 + 8193, ops.end());
+        EXPECT_EQ(addrs(verify, true), c.verified);
+
+        // Full verification passed over 0x160..0x167, so it compared the
+        // caller's bytes there, not the 0xFF placeholder.
+        EXPECT_TRUE(flash_is(0, 0x10000, [&](uint32_t a) { return img[a]; }));
+        // The rest of the flash, calibration area included, is erased.
+        EXPECT_TRUE(flash_is(0x10000, vcam::kFlashSize, erased));
     }
-    const FlashOp& deferred = ops[63 + 8192];
-    EXPECT_FALSE(deferred.read);
-    EXPECT_EQ(deferred.addr, 0x160u);
-    EXPECT_EQ(deferred.data, std::vector<uint8_t>(img.begin() + 0x160, img.begin() + 0x168));
-    std::vector<FlashOp> verify(ops.begin() + 63 + 8193, ops.end());
-    EXPECT_EQ(addrs(verify, true), stride(0, 0xFC00, 0x400));
-
-    EXPECT_TRUE(flash_is(0, 0x10000, [&](uint32_t a) { return img[a]; }));
-    // The rest of the flash, calibration area included, is erased.
-    EXPECT_TRUE(flash_is(0x10000, vcam::kFlashSize, erased));
-}
-
-TEST_F(Burn, FullVerificationReadsEveryChunkAndComparesTheHeldBackBytes) {
-    std::vector<unsigned char> img = make_image(0x4000);
-    ASSERT_EQ(burn(img, 1), 1);
-    std::vector<FlashOp> ops = flash_ops();
-    ASSERT_GE(ops.size(), 0x800u);
-    std::vector<FlashOp> verify(ops.end() - 0x800, ops.end());
-    EXPECT_EQ(addrs(verify, true), stride(0, 0x3FF8, 8));
-    // Flash 0x160..0x167 carries the caller's bytes; verification passed, so
-    // it compared against them and not against the 0xFF placeholder.
-    EXPECT_TRUE(flash_is(0x160, 0x168, [&](uint32_t a) { return img[a]; }));
 }
 
 TEST_F(Burn, ChipEraseTakesItsTimeThenOneSecondWait) {
