@@ -95,11 +95,14 @@ struct Profile {
     // Mask ROM: the revision string and where it sits.
     uint16_t rom_string_addr = 0x9FF8;
     uint8_t rom_string[8] = {'2', '2', '0', 'R', '0', 0x01, 0x00, 0x00};
+    // Further mask-ROM contents by address (the rest of the ROM reads 0).
+    std::map<uint16_t, std::vector<uint8_t>> rom_bytes;
     uint8_t mem_type = 0;          // byte 2 of selector 5
     // GPIO: level an input pin reads when nothing drives it (bit n = pin n).
     uint8_t gpio_input = 0x00;
     bool reg1185_sticky = true;    // whether bits 4-6 of 0x1185 hold
-    // I2C master: image sensors on the bus; status reads before "finished".
+    // I2C master: image sensors on the bus; the status read (counted from the
+    // trigger, at least the first) that first shows "finished".
     std::vector<SensorProfile> sensors;
     int i2c_polls_to_finish = 1;
     // Serial flash.
@@ -107,6 +110,7 @@ struct Profile {
     int wp_gpio = 2;               // GPIO wired to the flash's WP# input
     bool wp_release_high = true;   // GPIO level that lets the flash be written
     bool start_protected = false;  // status register starts with BP bits + SRP
+    bool wp_config_newer = false;  // WP configuration byte in the newer format
     std::vector<uint8_t> flash;    // initial contents, 256 KiB (0xFF if short)
 };
 
@@ -161,6 +165,12 @@ struct Faults {
     long unplug_after = -1;
     int open_errno = 0;        // refuse open with this errno (ENOENT, EACCES)
     int close_errno = 0;       // fail close with this errno (EIO)
+    // Worn flash cells, honoured by the NOR chip. An erase (sector, block or
+    // chip) leaves every sector named here, by any address inside it, as it
+    // was, though it takes its usual time and the chip reports ready.
+    std::vector<uint32_t> unerasable_sectors;
+    // Bits that stay 1 however they are programmed: flash address -> mask.
+    std::map<uint32_t, uint8_t> stuck_bits;
 };
 
 class Camera {
