@@ -39,6 +39,13 @@ template <class F> Output capture(F&& f) {
 // for compact sequence assertions.
 std::vector<std::string> register_log();
 
+// Output of programs started through the emulator (cross builds: commands
+// prefixed with ORVEX_RUN_PREFIX) without the lines in which the host's
+// loader, starting the emulator itself, refuses the target's preloaded
+// virtual-camera library. The emulated program does load it. Natively the
+// output is returned unchanged.
+std::string without_emulator_noise(const std::string& out);
+
 class CameraTest : public ::testing::Test {
 protected:
     void SetUp() override;
