@@ -119,7 +119,7 @@ TEST_F(Sensor, SetupBytesAndWindows) {
         {2, 0, false, 0xA0, {0x12, 0x34, 0xCD, 0, 0}},  // the data byte is not counted
         {0, 1, false, 0x90, {0x34, 0xCD, 0, 0, 0}},
         {1, 2, false, 0xB0, {0x34, 0xAB, 0xCD, 0, 0}},
-        {3, 5, false, 0xC0, {0x12, 0x34, 0xAB, 0xCD, 0}},  // cut to two and two
+        {0, 3, false, 0xB0, {0x34, 0xAB, 0xCD, 0, 0}},  // counts as given: 0 + 3
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << int(c.abytes) << "+" << int(c.dbytes) << " speed " << c.speed);
