@@ -95,6 +95,8 @@ struct Profile {
     // Mask ROM: the revision string and where it sits.
     uint16_t rom_string_addr = 0x9FF8;
     uint8_t rom_string[8] = {'2', '2', '0', 'R', '0', 0x01, 0x00, 0x00};
+    // Further mask-ROM contents by address (the rest of the ROM reads 0).
+    std::map<uint16_t, std::vector<uint8_t>> rom_bytes;
     uint8_t mem_type = 0;          // byte 2 of selector 5
     // GPIO: level an input pin reads when nothing drives it (bit n = pin n).
     uint8_t gpio_input = 0x00;
