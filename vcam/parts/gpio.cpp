@@ -25,6 +25,20 @@ void install_gpio(Camera& cam) {
     gpio->output_addr = m.gpio_output;
     gpio->oe_addr = m.gpio_oe;
     cam.regs().map(m.gpio_input, [gpio](uint16_t) { return gpio->input_value(); }, nullptr);
+    // The second architecture still answers for its GPIO port at the first
+    // architecture's addresses 0x1005-0x1007, which fixed-address code uses.
+    const ArchMap& first = arch_map(0);
+    if (m.gpio_output != first.gpio_output) {
+        RegisterSpace& regs = cam.regs();
+        const uint16_t pairs[2][2] = {{first.gpio_output, m.gpio_output},
+                                      {first.gpio_oe, m.gpio_oe}};
+        for (const auto& pr : pairs) {
+            uint16_t target = pr[1];
+            regs.map(pr[0], [&regs, target](uint16_t) { return regs.read(target); },
+                     [&regs, target](uint16_t, uint8_t v) { regs.write(target, v); });
+        }
+        regs.map(first.gpio_input, [gpio](uint16_t) { return gpio->input_value(); }, nullptr);
+    }
 }
 
 }  // namespace vcam

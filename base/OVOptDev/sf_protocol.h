@@ -1,0 +1,13 @@
+// Internal: command frames on the serial-flash master, shared by the erase
+// operations and the write-protect release.
+#ifndef ORVEX_SF_PROTOCOL_H
+#define ORVEX_SF_PROTOCOL_H
+
+#include "../util.h"
+
+// Select, send n bytes (each followed by the ready poll), release. 1 when
+// every step succeeded; 0 at the first that failed, which may leave the
+// flash selected.
+BOOL orvex_sf_send_frame(const BYTE* bytes, int n);
+
+#endif
