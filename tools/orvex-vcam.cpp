@@ -27,6 +27,9 @@ void usage(FILE* out) {
             "      --unit N        extension unit the camera answers on (3 or 4)\n"
             "  -s, --state FILE    flash image: loaded if present, saved on close/exit\n"
             "      --fresh         flash all 0xFF (never programmed)\n"
+            "      --no-id         no identification block (the calibration store\n"
+            "                      leaves the camera alone)\n"
+            "      --id-second     identification block at its second location only\n"
             "      --protected     flash starts write-protected\n"
             "      --latency-us N  time each query takes on the virtual clock\n"
             "      --trace FILE    write the query trace to FILE at exit\n"
@@ -58,12 +61,13 @@ std::string find_library() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    enum { CHIP = 1000, UNIT, FRESH, PROTECTED, LATENCY, TRACE, SPEC };
+    enum { CHIP = 1000, UNIT, FRESH, PROTECTED, LATENCY, TRACE, SPEC, NOID, ID2 };
     static const option longopts[] = {
         {"index", required_argument, nullptr, 'i'}, {"profile", required_argument, nullptr, 'p'},
         {"chip", required_argument, nullptr, CHIP}, {"unit", required_argument, nullptr, UNIT},
         {"state", required_argument, nullptr, 's'}, {"fresh", no_argument, nullptr, FRESH},
         {"protected", no_argument, nullptr, PROTECTED},
+        {"no-id", no_argument, nullptr, NOID}, {"id-second", no_argument, nullptr, ID2},
         {"latency-us", required_argument, nullptr, LATENCY},
         {"trace", required_argument, nullptr, TRACE}, {"spec", required_argument, nullptr, SPEC},
         {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
@@ -79,6 +83,8 @@ int main(int argc, char** argv) {
         case 's': opts.push_back(std::string("state=") + optarg); break;
         case FRESH: opts.push_back("fresh"); break;
         case PROTECTED: opts.push_back("protected"); break;
+        case NOID: opts.push_back("noid"); break;
+        case ID2: opts.push_back("id2"); break;
         case LATENCY: opts.push_back(std::string("latency_us=") + optarg); break;
         case TRACE: opts.push_back(std::string("trace=") + optarg); break;
         case SPEC: spec = optarg; break;

@@ -5,7 +5,9 @@
 //
 // keys: profile=NAME, chip=0xNN, unit=3|4, state=FILE (load the flash image
 // if the file exists, save it back when the camera is closed and at exit),
-// fresh (flash all 0xFF), protected (flash starts write-protected),
+// fresh (flash all 0xFF), noid (no identification block: the calibration
+// store leaves the camera alone), id2 (the block at its second location
+// only), protected (flash starts write-protected),
 // latency_us=N (per query, all cameras), trace=FILE (query trace written at
 // exit). An empty value attaches the default camera as /dev/video0.
 #include <cstdio>
@@ -14,6 +16,7 @@
 
 #include "internal.h"
 #include "env_config.h"
+#include "images/identification.h"
 
 namespace vcam {
 namespace {
@@ -77,6 +80,7 @@ bool configure_from_string(const std::string& spec, std::string* error) {
         Profile p = default_profile();
         std::string state;
         bool fresh = false;
+        enum { ID_AS_BUILT, ID_NONE, ID_SECOND } id = ID_AS_BUILT;
         for (const std::string& kv : split(opts, ',')) {
             std::string key = kv.substr(0, kv.find('='));
             std::string val = kv.find('=') == std::string::npos ? "" : kv.substr(kv.find('=') + 1);
@@ -94,6 +98,10 @@ bool configure_from_string(const std::string& spec, std::string* error) {
                 state = val;
             } else if (key == "fresh") {
                 fresh = true;
+            } else if (key == "noid") {
+                id = ID_NONE;
+            } else if (key == "id2") {
+                id = ID_SECOND;
             } else if (key == "protected") {
                 p.start_protected = true;
             } else if (key == "latency_us" && parse_number(val, &n)) {
@@ -106,6 +114,8 @@ bool configure_from_string(const std::string& spec, std::string* error) {
             }
         }
         if (fresh) p.flash.assign(kFlashSize, 0xFF);
+        if (id != ID_AS_BUILT) clear_identification(p.flash);
+        if (id == ID_SECOND) write_identification(p.flash, 2, "OF", "000042");
         Camera& cam = attach(static_cast<int>(index), p);
         if (!state.empty()) {
             FILE* f = std::fopen(state.c_str(), "rb");

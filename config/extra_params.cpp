@@ -1,0 +1,38 @@
+// Extra parameters: up to 255 floats, the count given by the caller on
+// both sides (the flash keeps only the values).
+#include <stdio.h>
+#include <string.h>
+
+#include "store.h"
+
+using namespace orvex_store;
+
+namespace {
+constexpr size_t kMaxExtraParams = 255;  // the largest unsigned char count
+}
+
+extern "C" {
+
+void SaveExtraParams(long videoIndex, const float* params, unsigned char count) {
+    if (!OpenAndIdentifyDevice(videoIndex)) return;
+    if (debug_enable) printf("Saving floats...\n");
+    // The block program only reads the buffer.
+    OrvexTac_SerialFlashSectorWrite(
+        kExtraParamsAddr, reinterpret_cast<unsigned char*>(const_cast<float*>(params)),
+        4L * count, kFlashType);
+    CloseDevice();
+}
+
+void ReadExtraParams(long videoIndex, float* params, unsigned char count) {
+    if (!OpenAndIdentifyDevice(videoIndex)) return;
+    // Sized for every count a Save can store, so a full record reads back
+    // whole. A failed read is not detected; it reads like erased flash.
+    float buffer[kMaxExtraParams];
+    memset(buffer, 0xFF, sizeof buffer);
+    long len = 4L * count;
+    OrvexTac_SerialFlashRead(kExtraParamsAddr, reinterpret_cast<unsigned char*>(buffer), len);
+    memcpy(params, buffer, static_cast<size_t>(len));
+    CloseDevice();
+}
+
+}

@@ -1,0 +1,47 @@
+// Sensor type: a NUL-terminated text of at most 127 characters.
+#include <stdio.h>
+#include <string.h>
+
+#include "store.h"
+
+using namespace orvex_store;
+
+namespace {
+constexpr size_t kSensorTypeCapacity = 128;  // characters and the NUL
+}
+
+extern "C" {
+
+void SetSensorType(long videoIndex, const char* type) {
+    // A longer text is cut to its first 127 characters so the write never
+    // runs past the local buffer; the stored record always ends in a NUL.
+    size_t len = strlen(type) + 1;
+    if (len > kSensorTypeCapacity) len = kSensorTypeCapacity;
+    if (!OpenAndIdentifyDevice(videoIndex)) return;
+    unsigned char buffer[kSensorTypeCapacity];
+    memset(buffer, 0, sizeof buffer);
+    memcpy(buffer, type, len - 1);
+    if (debug_enable) printf("Setting Sensor Type...\n");
+    OrvexTac_SerialFlashSectorWrite(kSensorTypeAddr, buffer, static_cast<long>(len), kFlashType);
+    CloseDevice();
+}
+
+void GetSensorType(long videoIndex, char* type) {
+    if (!OpenAndIdentifyDevice(videoIndex)) return;
+    // A failed read is not detected; it reads like a never-written record.
+    unsigned char buffer[kSensorTypeCapacity];
+    memset(buffer, 0xFF, sizeof buffer);
+    OrvexTac_SerialFlashRead(kSensorTypeAddr, buffer, sizeof buffer);
+    // The caller's buffer holds 129 bytes: a never-written record is 128
+    // bytes 0xFF without a NUL, and gets one appended.
+    size_t n = 0;
+    while (n < kSensorTypeCapacity && buffer[n] != 0) {
+        type[n] = static_cast<char>(buffer[n]);
+        ++n;
+    }
+    type[n] = 0;
+    if (debug_enable) printf("Sensor Type is: %s\n", type);
+    CloseDevice();
+}
+
+}

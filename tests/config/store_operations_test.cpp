@@ -1,0 +1,115 @@
+// What all eight record operations share: the debug switch, the closing
+// step, and a Save rewriting its own sector and no other.
+#include <functional>
+
+#include "store_test.h"
+
+using namespace store_test;
+
+namespace {
+
+struct Op {
+    const char* name;
+    uint32_t sector;  // the record's sector
+    bool save;
+    std::function<void()> run;
+};
+
+class StoreOperations : public StoreTest {
+protected:
+    MarkerConfig marker_ = {1, 2, 3, 4, 0.25f, 5, 6, 7, 8, 9, 10};
+    RectifyConfig rectify_{};
+    float params_[4] = {9.5f, 8.5f, 7.5f, 6.5f};
+    char text_[160] = {};
+
+    void TearDown() override {
+        free(rectify_.base_grid);
+        StoreTest::TearDown();
+    }
+    std::vector<Op> ops() {
+        return {
+            {"SaveMarkerConfig", kMarker, true, [this] { SaveMarkerConfig(0, &marker_); }},
+            {"ReadMarkerConfig", kMarker, false, [this] { ReadMarkerConfig(0, &marker_); }},
+            {"SaveExtraParams", kExtra, true, [this] { SaveExtraParams(0, params_, 4); }},
+            {"ReadExtraParams", kExtra, false, [this] { ReadExtraParams(0, params_, 4); }},
+            {"SetSensorType", kSensor, true, [this] { SetSensorType(0, "mono-640"); }},
+            {"GetSensorType", kSensor, false, [this] { GetSensorType(0, text_); }},
+            {"SaveRectifyConfig", kRectify, true,
+             [this] {
+                 if (!rectify_.base_grid) initializeBaseGrid(&rectify_, 3, 2);
+                 SaveRectifyConfig(0, &rectify_);
+             }},
+            {"ReadRectifyConfig", kRectify, false, [this] { ReadRectifyConfig(0, &rectify_); }},
+        };
+    }
+};
+
+TEST_F(StoreOperations, SilentWithDebuggingOffDotsWithItOn) {
+    for (const Op& op : ops()) {
+        SCOPED_TRACE(op.name);
+        debug_enable = 0;
+        auto quiet = orvex_test::capture(op.run);
+        EXPECT_EQ(quiet.out, "");
+        EXPECT_EQ(quiet.err, "");
+        expect_closed();
+
+        debug_enable = -7;  // any non-zero value enables it
+        auto loud = orvex_test::capture(op.run);
+        const std::string dots = ".\n.\n.\n";
+        ASSERT_GE(loud.out.size(), dots.size());
+        EXPECT_EQ(loud.out.substr(loud.out.size() - dots.size()), dots);
+        EXPECT_EQ(loud.err, "");
+        expect_closed();
+    }
+}
+
+TEST_F(StoreOperations, EnableAndDisableDebug) {
+    EnableDebug();
+    EXPECT_EQ(debug_enable, 1);
+    DisableDebug();
+    EXPECT_EQ(debug_enable, 0);
+}
+
+// Each record starts a 4 KiB sector of its own: a Save erases and
+// rewrites that sector and leaves every other byte of the flash, the
+// other records and the gap at 0x33000 included, as it was.
+TEST_F(StoreOperations, SaveTouchesOnlyItsOwnSector) {
+    for (uint32_t a = 0x33000; a < 0x34000; ++a) flash()[a] = static_cast<uint8_t>(a * 13);
+    for (const Op& op : ops()) {
+        if (!op.save) continue;
+        SCOPED_TRACE(op.name);
+        std::vector<uint8_t> before = flash();
+        op.run();
+        for (uint32_t a = 0; a < vcam::kFlashSize; ++a) {
+            if (a >= op.sector && a < op.sector + kSector) continue;
+            ASSERT_EQ(flash()[a], before[a]) << std::hex << a;
+        }
+        EXPECT_NE(0, std::memcmp(&flash()[op.sector], &before[op.sector], kSector));
+    }
+}
+
+// A failed transfer is not detected: the operation finishes as if it had
+// succeeded, debug output and closing step included.
+TEST_F(StoreOperations, FailedTransfersGoUnnoticed) {
+    debug_enable = 1;
+    // Every flash-data program refused: the sector write reports 0.
+    cam().faults().fail_if = [](const vcam::QueryRecord& q) {
+        return q.selector == 3 && q.sent.size() > 2 && !(q.sent[2] & 0x80);
+    };
+    auto out = orvex_test::capture([&] { SetSensorType(0, "x"); });
+    EXPECT_EQ(out.out, "Setting Sensor Type...\n.\n.\n.\n");
+    EXPECT_FALSE(writes().empty());
+
+    // Every record read refused after identification: the record reads
+    // like a never-written one.
+    cam().faults().fail_if = [](const vcam::QueryRecord& q) {
+        return q.selector == 3 && q.sent.size() > 2 && q.sent[1] == 0x10 && (q.sent[2] & 0xB0) == 0xB0;
+    };
+    float v[2] = {1.0f, 2.0f};
+    out = orvex_test::capture([&] { ReadExtraParams(0, v, 2); });
+    EXPECT_EQ(out.out, ".\n.\n.\n");
+    EXPECT_EQ(bits_of(v[0]), 0xFFFFFFFFu);
+    EXPECT_EQ(bits_of(v[1]), 0xFFFFFFFFu);
+}
+
+}  // namespace
