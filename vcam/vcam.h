@@ -164,6 +164,12 @@ struct Faults {
     long unplug_after = -1;
     int open_errno = 0;        // refuse open with this errno (ENOENT, EACCES)
     int close_errno = 0;       // fail close with this errno (EIO)
+    // Worn flash cells, honoured by the NOR chip. An erase (sector, block or
+    // chip) leaves every sector named here, by any address inside it, as it
+    // was, though it takes its usual time and the chip reports ready.
+    std::vector<uint32_t> unerasable_sectors;
+    // Bits that stay 1 however they are programmed: flash address -> mask.
+    std::map<uint32_t, uint8_t> stuck_bits;
 };
 
 class Camera {
