@@ -398,17 +398,16 @@ int cmd_calib_plot(const std::string& file) {
     struct Pt {
         double x, y;
     };
-    // A base-grid pair is (row, column) position data, as the grid is
-    // initialised with each cell's own row and column: draw the second value
-    // across and the first down.
+    // A base-grid pair is an image position (x, y); y grows downwards, as
+    // in the image and in SVG.
     std::vector<Pt> base, marker;
-    for (size_t i = 0; i + 1 < r.grid.size(); i += 2) base.push_back({double(r.grid[i + 1]), double(r.grid[i])});
+    for (size_t i = 0; i + 1 < r.grid.size(); i += 2) base.push_back({double(r.grid[i]), double(r.grid[i + 1])});
     std::string marker_note;
     if (r.has_marker) {
         const MarkerConfig& m = r.marker;
         if (m.ncol > 0 && m.nrow > 0 && static_cast<long>(m.ncol) * m.nrow <= 10000 && std::isfinite(m.theta)) {
-            // theta in degrees, turning the grid about its origin.
-            double a = m.theta * M_PI / 180.0, ca = std::cos(a), sa = std::sin(a);
+            // theta in radians, turning the grid about its origin.
+            double a = m.theta, ca = std::cos(a), sa = std::sin(a);
             for (int row = 0; row < m.nrow; ++row)
                 for (int col = 0; col < m.ncol; ++col) {
                     double dx = double(col) * m.dx, dy = double(row) * m.dy;
