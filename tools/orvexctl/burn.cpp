@@ -76,6 +76,17 @@ int cmd_burn(const BurnOptions& o) {
     const bool image_has_id2 = any_programmed(image, kId2SectorStart, kId2SectorEnd);
     const bool keep_id2 = keep && !image_has_id2;
     if (o.flash_type != "auto") parse_flash_type(o.flash_type);  // usage errors before the device
+    const std::string backup_path = o.backup.empty() ? default_backup_name() : o.backup;
+    if (keep && !o.dry_run) {
+        // Find out now, before the device is touched, whether the backup can
+        // be written at all.
+        try {
+            write_file(backup_path + ".probe", "");
+            std::remove((backup_path + ".probe").c_str());
+        } catch (const Failure& f) {
+            throw Failure(EXIT_REFUSED, std::string(f.what()) + "; refusing to burn without a calibration backup");
+        }
+    }
 
     Session s(g_opt.device);
     Identity id = identify(false);  // register reads only
@@ -119,7 +130,7 @@ int cmd_burn(const BurnOptions& o) {
                     {"erase", {{"from", "0x00000"}, {"to", "0x3FFFF"}}},
                     {"write", {{"from", "0x00000"}, {"to", hex(len - 1, 5)}}},
                     {"keep", jk},
-                    {"backup", keep ? json(o.backup.empty() ? default_backup_name() : o.backup) : json(nullptr)},
+                    {"backup", keep ? json(backup_path) : json(nullptr)},
                     {"flash_type", o.flash_type == "auto" ? json("auto") : json(flash_type_name(parse_flash_type(o.flash_type)))},
                     {"verification", o.full_check ? "full" : "sampled"},
                     {"estimated_seconds", std::round(est)},
@@ -137,13 +148,11 @@ int cmd_burn(const BurnOptions& o) {
     }
 
     SERIAL_FLASH_TYPE sft = resolve_flash_type(o.flash_type);
-    std::string backup_path;
     json backup;
     if (keep) {
         Identity full = identify(true);
         FwVersion fw = firmware_version();
         backup = make_backup(full, fw);
-        backup_path = o.backup.empty() ? default_backup_name() : o.backup;
         try {
             write_file(backup_path, backup.dump(2) + "\n");
         } catch (const Failure& f) {

@@ -250,9 +250,19 @@ IdBlock check_id_block(long addr, const uint8_t* b) {
     char num[7];
     for (int i = 0; i < 6; ++i) num[i] = static_cast<char>(b[num_at + 2 * i]);
     num[6] = 0;
-    blk.tag = tag;  // stops at a NUL, as the store's comparison does
+    std::string t = tag;  // stops at a NUL, as the store's comparison does
     blk.number = std::atoi(num);
-    blk.valid = blk.tag == want && blk.number >= 1 && blk.number <= max;
+    blk.valid = t == want && blk.number >= 1 && blk.number <= max;
+    for (char c : t) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7F) {
+            blk.tag += c;
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", u);
+            blk.tag += buf;
+        }
+    }
     return blk;
 }
 

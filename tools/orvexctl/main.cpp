@@ -43,7 +43,7 @@ int run(const std::function<int()>& fn) {
         std::fprintf(stderr, "orvexctl: %s\n", error.c_str());
         if (g_opt.json) {
             json doc = {{"ok", false}, {"exit_code", code}, {"error", error}};
-            std::fprintf(out(), "%s\n", doc.dump(2).c_str());
+            std::fprintf(out(), "%s\n", doc.dump(2, ' ', false, json::error_handler_t::replace).c_str());
             std::fflush(out());
         }
     }

@@ -90,7 +90,7 @@ void info(const std::string& msg) {
 
 void emit(const json& doc, const std::string& text) {
     if (g_opt.json) {
-        std::string s = doc.dump(2);
+        std::string s = doc.dump(2, ' ', false, json::error_handler_t::replace);
         std::fprintf(g_out, "%s\n", s.c_str());
     } else if (g_opt.verbosity >= 0 || text.empty()) {
         std::fputs(text.c_str(), g_out);
