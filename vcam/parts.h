@@ -37,6 +37,18 @@ struct Gpio : Part {
     uint16_t output_addr = 0, oe_addr = 0;
 };
 
+// Image sensors on the ASIC's I2C bus, as the bus transactions leave them:
+// register contents start from Profile::sensors and change with writes.
+struct SensorBus : Part {
+    struct Sensor {
+        SensorProfile profile;    // slave id, address width, live registers
+        uint16_t pointer = 0;     // register the next data byte goes to or comes from
+    };
+    std::vector<Sensor> sensors;
+    Sensor* find(uint8_t slave_id);
+    uint8_t reg(uint8_t slave_id, uint16_t addr);  // 0 when absent
+};
+
 // The serial-flash chip as the firmware's flash-data path uses it. The
 // serial-flash part provides it; without one the path works on the plain
 // flash array.

@@ -101,7 +101,8 @@ struct Profile {
     // GPIO: level an input pin reads when nothing drives it (bit n = pin n).
     uint8_t gpio_input = 0x00;
     bool reg1185_sticky = true;    // whether bits 4-6 of 0x1185 hold
-    // I2C master: image sensors on the bus; status reads before "finished".
+    // I2C master: image sensors on the bus; the status read (counted from the
+    // trigger, at least the first) that first shows "finished".
     std::vector<SensorProfile> sensors;
     int i2c_polls_to_finish = 1;
     // Serial flash.

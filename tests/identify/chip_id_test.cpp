@@ -136,15 +136,6 @@ TEST_F(ChipId, SelectingAnArchitecture) {
     EXPECT_EQ(vcam::trace().query_count(), 0u);
 }
 
-// The host copy of the maps lacks the I2C master and is otherwise equal.
-TEST_F(ChipId, HostTableMatchesTheMapsWithoutI2c) {
-    for (int a = 0; a < DSP_ARCH_COUNT; ++a) {
-        std::vector<USHORT> full = row(g_AsicArchInfo[a]), host = row(g_DspArchInfo[a]);
-        for (size_t i = 0; i < full.size(); ++i) EXPECT_EQ(host[i], i < 11 ? full[i] : 0) << i;
-    }
-    EXPECT_EQ(ubSFLib_GetIDSize(), 18);
-}
-
 TEST_F(ChipId, UnitProbeFindsUnitFourAfterThreeFailedReadsOnThree) {
     vcam::Profile p;
     ASSERT_TRUE(vcam::find_profile("unit4", &p));
@@ -157,15 +148,6 @@ TEST_F(ChipId, UnitProbeFindsUnitFourAfterThreeFailedReadsOnThree) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(q[i].unit, 3);
     EXPECT_EQ(q[3].unit, 4);
     EXPECT_EQ(q[4].unit, 4);
-}
-
-TEST_F(ChipId, UnitProbeStaysOnThreeWhenItAnswers) {
-    open_camera();
-    g_curExtendUnitID = 4;
-    auto o = capture([&] { EXPECT_EQ(OV_GetUVCExtendUnitID(), 3); });
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(g_curExtendUnitID, 3);
-    EXPECT_EQ(vcam::trace().query_count(), 2u);
 }
 
 TEST_F(ChipId, UnitProbeFailsOnBothUnits) {

@@ -1,0 +1,70 @@
+// Runs of image-sensor registers, two bytes per transaction at ascending
+// addresses; each pair travels high byte first. The number of address
+// bytes is chosen per transaction, so a run crossing 0xFF -> 0x100 switches
+// from one address byte to two.
+#include "../OrvexTac.h"
+
+namespace {
+
+// Sensor registers have 16-bit addresses: a run that starts below 0 or
+// ends above 0xFFFF is refused before any transaction.
+bool run_fits(long addr, long len) { return addr >= 0 && addr <= 0x10000 - len; }
+
+}  // namespace
+
+extern "C" {
+
+// Every transaction runs with SCL polling off, whatever the caller passes.
+BOOL OrvexTac_SensorRegisterCustomRead(unsigned char slaveId, long addr, unsigned char* pData,
+                                       long len, BOOL pollSCL) {
+    (void)pollSCL;
+    if (!camera_init) return 0;
+    if (len <= 0) return 1;
+    if (!run_fits(addr, len)) return 0;
+    long loop = len / 2;
+    long ram = len % 2;
+    long startAddr = addr;
+    USHORT temp = 0;
+    long k = 0;
+    for (long i = 0; i < loop; ++i) {
+        BYTE n = GetByteLengthFormAddr(startAddr);
+        if (OV_CustomReadFromSensor(slaveId, static_cast<USHORT>(startAddr), n, &temp, 2, 0) != 1)
+            return 0;
+        startAddr += 2;
+        pData[k++] = static_cast<unsigned char>(temp >> 8);
+        pData[k++] = static_cast<unsigned char>(temp & 0xFF);
+    }
+    if (ram) {
+        BYTE n = GetByteLengthFormAddr(startAddr);
+        if (OV_CustomReadFromSensor(slaveId, static_cast<USHORT>(startAddr), n, &temp, 1, 0) != 1)
+            return 0;
+        pData[k] = static_cast<unsigned char>(temp & 0xFF);
+    }
+    return 1;
+}
+
+BOOL OrvexTac_SensorRegisterCustomWrite(unsigned char slaveId, long addr, unsigned char* pData,
+                                        long len, BOOL pollSCL) {
+    if (!camera_init) return 0;
+    if (len <= 0) return 1;
+    if (!run_fits(addr, len)) return 0;
+    long loop = len / 2;
+    long ram = len % 2;
+    long startAddr = addr;
+    for (long k = 0; k < loop; ++k) {
+        USHORT temp = static_cast<USHORT>((pData[2 * k] << 8) | pData[2 * k + 1]);
+        BYTE n = GetByteLengthFormAddr(startAddr);
+        if (OV_CustomWriteToSensor(slaveId, static_cast<USHORT>(startAddr), n, temp, 2, pollSCL) != 1)
+            return 0;
+        startAddr += 2;
+    }
+    if (ram) {
+        BYTE n = GetByteLengthFormAddr(startAddr);
+        if (OV_CustomWriteToSensor(slaveId, static_cast<USHORT>(startAddr), n, pData[2 * loop], 1,
+                                   pollSCL) != 1)
+            return 0;
+    }
+    return 1;
+}
+
+}
