@@ -7,6 +7,7 @@
 // camera is /dev/video0.
 #include <errno.h>
 #include <getopt.h>
+#include <link.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -58,6 +59,26 @@ std::string find_library() {
     return "libvcam.so";
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+// A sanitizer build's virtual camera needs the AddressSanitizer runtime
+// loaded before it: preload the runtime this launcher was linked with.
+int find_asan(dl_phdr_info* info, size_t, void* out) {
+    if (info->dlpi_name && strstr(info->dlpi_name, "libasan.so")) {
+        *static_cast<std::string*>(out) = info->dlpi_name;
+        return 1;
+    }
+    return 0;
+}
+
+std::string sanitizer_runtime() {
+    std::string path;
+    dl_iterate_phdr(find_asan, &path);
+    return path;
+}
+#else
+std::string sanitizer_runtime() { return std::string(); }
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,6 +122,7 @@ int main(int argc, char** argv) {
         for (size_t i = 0; i < opts.size(); ++i) spec += (i ? "," : ":") + opts[i];
     }
     std::string preload = find_library();
+    if (std::string asan = sanitizer_runtime(); !asan.empty()) preload = asan + ":" + preload;
     if (const char* old = getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
     setenv("LD_PRELOAD", preload.c_str(), 1);
     setenv("ORVEX_VCAM", spec.c_str(), 1);

@@ -99,10 +99,11 @@ std::vector<std::string> spi_log(int arch) {
         } else if (a.kind == Access::W && a.addr == m.sf_write_data) {
             data = a.value;
             bad = !a.ok;
+            if (bad) log.push_back("tx " + hex(data) + " !");  // its trigger folds into this
         } else if (a.kind == Access::W && a.addr == m.sf_read_data && a.value == 0) {
             bad = !a.ok;
         } else if (a.kind == Access::W && a.addr == m.sf_trigger && a.value == 1) {
-            log.push_back("tx " + hex(data) + (bad || !a.ok ? " !" : ""));
+            if (!bad) log.push_back("tx " + hex(data) + (a.ok ? "" : " !"));
             bad = false;
         } else if (a.kind == Access::W && a.addr == m.sf_trigger && a.value == 2) {
             if (!a.ok) log.push_back("rx !");

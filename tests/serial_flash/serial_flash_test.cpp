@@ -147,12 +147,6 @@ TEST_F(SerialFlash, ReadyPollGivesUpAfterFiftySleeps) {
     EXPECT_EQ(orvex_test::register_log(), Strings(50, "R 1084"));
 }
 
-TEST_F(SerialFlash, ReadyPollReturnsAtOnceWhenTheMasterIsDone) {
-    EXPECT_EQ(OV_SFWaitReady(), 1);
-    EXPECT_EQ(vcam::trace().sleeps().size(), 0u);
-    EXPECT_EQ(vcam::trace().query_count(), 2u);
-}
-
 TEST_F(SerialFlash, SectorEraseErasesOnlyItsAlignedSectorAndTakesTime) {
     fill(0x2F000, 0x3000, 0x00);
     EXPECT_EQ(OV_EraseSectorForSerialFlash(0x30123, SFT_MXIC), 1);
@@ -282,26 +276,6 @@ TEST_F(SerialFlash, SecondArchitectureMasterAnswersOnlyAtItsOwnMap) {
     EXPECT_EQ(OV_EraseSectorForSerialFlash(0x0, SFT_MXIC), 1);
     EXPECT_EQ(spi_frames(1), (Strings{"M1", "06", "20 00 00 00", "M0"}));
     EXPECT_EQ(cam().flash()[0], 0xFF);
-}
-
-TEST_F(SerialFlash, ReadCommandsReturnArrayAndStatus) {
-    cam().flash()[0x20010] = 0xAB;
-    cam().flash()[0x20011] = 0xCD;
-    OV_WriteToASIC(sfModeAddr, 1);
-    OV_WriteToASIC(sfCSAddr, 0);
-    for (BYTE b : {0x03, 0x02, 0x00, 0x10}) {
-        OV_WriteToASIC(sfWriteDataAddr, b);
-        OV_WriteToASIC(sfReadWriteTriggerAddr, 1);
-    }
-    BYTE got[2];
-    for (BYTE& g : got) {
-        OV_WriteToASIC(sfReadDataAddr, 0);
-        OV_WriteToASIC(sfReadWriteTriggerAddr, 2);
-        OV_ReadFromASIC(sfReadDataAddr, &g);
-    }
-    OV_WriteToASIC(sfCSAddr, 1);
-    EXPECT_EQ(got[0], 0xAB);
-    EXPECT_EQ(got[1], 0xCD);
 }
 
 }  // namespace
