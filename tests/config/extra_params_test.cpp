@@ -63,23 +63,6 @@ TEST_F(ExtraParams, NeverWrittenReadsAsNaN) {
     for (float f : v) EXPECT_TRUE(std::isnan(f));
 }
 
-TEST_F(ExtraParams, OneReadOfTheWholeCount) {
-    float v[20];
-    ReadExtraParams(0, v, 20);
-    auto r = reads();
-    std::vector<Transfer> record(r.begin() + 3, r.end());
-    EXPECT_EQ(record, (std::vector<Transfer>{{true, kExtra, 8},
-                                             {true, kExtra + 8, 8},
-                                             {true, kExtra + 16, 8},
-                                             {true, kExtra + 24, 8},
-                                             {true, kExtra + 32, 8},
-                                             {true, kExtra + 40, 8},
-                                             {true, kExtra + 48, 8},
-                                             {true, kExtra + 56, 8},
-                                             {true, kExtra + 64, 8},
-                                             {true, kExtra + 72, 8}}));
-}
-
 TEST_F(ExtraParams, DebugOutputIsTheSaveLineAndTheDots) {
     debug_enable = 1;
     float v[3] = {1, 2, 3};

@@ -42,16 +42,6 @@ TEST_F(MarkerRecord, SaveAndReadBackBitForBit) {
     }
 }
 
-// One sector rewrite of 44 bytes: 8-byte transfers and a 4-byte tail.
-TEST_F(MarkerRecord, SaveProgramsTheRecordInOnePass) {
-    MarkerConfig m = {1, 2, 3, 4, 0.5f, 6, 7, 8, 9, 10, 11};
-    SaveMarkerConfig(0, &m);
-    std::vector<Transfer> expected;
-    for (uint32_t a = kMarker; a < kMarker + 40; a += 8) expected.push_back({false, a, 8});
-    expected.push_back({false, kMarker + 40, 4});
-    EXPECT_EQ(writes(), expected);
-}
-
 // The debug lines show the caller's record even when the flash refused
 // every byte: nothing is read back.
 TEST_F(MarkerRecord, SaveDebugLinesShowTheCallersValues) {

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <functional>
 
 #include "store_test.h"
 
@@ -43,64 +44,51 @@ protected:
     }
 };
 
-TEST_F(Readback, FactoryCameraPrintsItsExtraParameters) {
-    auto out = run_main();
-    EXPECT_EQ(out.out, kFactoryOutput);
-    EXPECT_EQ(out.err, "");
-}
+const char kSteps[] = "1. Read MarkerConfig...\n4. Get SensorType...\n5. Read RectifyConfig...\n";
 
-TEST_F(Readback, DebuggingIsSwitchedOffForTheRun) {
-    debug_enable = 1;
-    auto out = run_main();
-    EXPECT_EQ(out.out, kFactoryOutput);
-    EXPECT_EQ(debug_enable, 0);
-}
-
-TEST_F(Readback, NoCameraGivesTheStepLinesAndZeros) {
-    vcam::detach(0);
-    auto out = run_main();
-    EXPECT_EQ(out.out,
-              "1. Read MarkerConfig...\n4. Get SensorType...\n5. Read RectifyConfig...\n"
-              "Float[0]= 0.000000, Float[1]= 0.000000, Float[2]= 0.000000\n");
-    // OrvexTac_Init reports each of the four failed opens itself.
-    std::string one = "Open video device failed\n";
-    EXPECT_EQ(out.err, one + one + one + one);
-}
-
-TEST_F(Readback, UnidentifiedCameraIsLeftAloneSilently) {
-    vcam::clear_identification(flash());
-    auto out = run_main();
-    EXPECT_EQ(out.out,
-              "1. Read MarkerConfig...\n4. Get SensorType...\n5. Read RectifyConfig...\n"
-              "Float[0]= 0.000000, Float[1]= 0.000000, Float[2]= 0.000000\n");
-    EXPECT_EQ(out.err, "");
-    EXPECT_TRUE(writes().empty());
-}
-
-TEST_F(Readback, NeverWrittenExtraParametersAreNaNs) {
-    erase(flash(), kExtra, kSector);
-    auto out = run_main();
-    EXPECT_EQ(out.out,
-              "1. Read MarkerConfig...\n4. Get SensorType...\n5. Read RectifyConfig...\n"
-              "Float[0]= -nan, Float[1]= -nan, Float[2]= -nan\n");
-}
-
-// Fresh flash everywhere but the identification block: every record is
-// the erased one, and the grid of the never-written rectification record
-// (two values) is released by main.
-TEST_F(Readback, IdentifiedFreshCamera) {
-    flash().assign(vcam::kFlashSize, 0xFF);
-    vcam::write_identification(flash(), 2, "OF", "000042");
-    auto out = run_main();
-    EXPECT_EQ(out.out,
-              "1. Read MarkerConfig...\n4. Get SensorType...\n5. Read RectifyConfig...\n"
-              "Float[0]= -nan, Float[1]= -nan, Float[2]= -nan\n");
-}
-
-TEST_F(Readback, RectifyRecordStoppingAtItsLimitIsHarmless) {
-    put32(flash(), kRectify + 0x20, 26);
-    auto out = run_main();
-    EXPECT_EQ(out.out, kFactoryOutput);
+TEST_F(Readback, OutputByCamera) {
+    const std::string zeros = std::string(kSteps) +
+                              "Float[0]= 0.000000, Float[1]= 0.000000, Float[2]= 0.000000\n";
+    const std::string nans =
+        std::string(kSteps) + "Float[0]= -nan, Float[1]= -nan, Float[2]= -nan\n";
+    const std::string open_failed = "Open video device failed\n";
+    struct Case {
+        const char* name;
+        std::function<void(std::vector<uint8_t>&)> prepare;  // null: no camera
+        std::string out, err;
+    } cases[] = {
+        {"factory calibration", [](std::vector<uint8_t>&) {}, kFactoryOutput, ""},
+        // OrvexTac_Init reports each of the four failed opens itself.
+        {"no camera", nullptr, zeros, open_failed + open_failed + open_failed + open_failed},
+        {"not identified", [](std::vector<uint8_t>& f) { vcam::clear_identification(f); }, zeros,
+         ""},
+        {"extra parameters never written",
+         [](std::vector<uint8_t>& f) { erase(f, kExtra, kSector); }, nans, ""},
+        {"identified, everything else erased",
+         [](std::vector<uint8_t>& f) {
+             f.assign(vcam::kFlashSize, 0xFF);
+             vcam::write_identification(f, 2, "OF", "000042");
+         },
+         nans, ""},
+        // base_grid stays null and its release is harmless.
+        {"rectification record over its limit",
+         [](std::vector<uint8_t>& f) { put32(f, kRectify + 0x20, 26); }, kFactoryOutput, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vcam::attach(0);
+        if (c.prepare)
+            c.prepare(flash());
+        else
+            vcam::detach(0);
+        debug_enable = 1;  // switched off for the whole run
+        vcam::trace().clear();
+        auto out = run_main();
+        EXPECT_EQ(out.out, c.out);
+        EXPECT_EQ(out.err, c.err);
+        EXPECT_EQ(debug_enable, 0);
+        EXPECT_TRUE(writes().empty());
+    }
 }
 
 // The program is the library's main: run it as a host would, under the

@@ -77,6 +77,8 @@ TEST_F(Rectify, LargestGridRoundTrip) {
 
     RectifyConfig& back = record();
     ReadRectifyConfig(0, &back);
+    ASSERT_EQ(back.rows, 25);
+    ASSERT_EQ(back.cols, 18);
     ASSERT_NE(back.base_grid, nullptr);
     EXPECT_EQ(0, std::memcmp(&back, &saved, 40));
     EXPECT_EQ(0, std::memcmp(back.base_grid, saved.base_grid, 3600));
@@ -91,18 +93,6 @@ TEST_F(Rectify, SaveWritesValueByValue) {
     std::vector<Transfer> expected;
     for (uint32_t a = kRectify; a < kRectify + 40 + 48; a += 4) expected.push_back({false, a, 4});
     EXPECT_EQ(writes(), expected);
-}
-
-TEST_F(Rectify, ReadIssuesTenHeaderReadsAndOneGridRead) {
-    RectifyConfig& r = record();
-    ReadRectifyConfig(0, &r);  // factory record: 5 x 4
-    auto all = reads();
-    std::vector<Transfer> record_reads(all.begin() + 3, all.end());
-    std::vector<Transfer> expected;
-    for (uint32_t a = kRectify; a < kRectify + 40; a += 4) expected.push_back({true, a, 4});
-    for (uint32_t a = kRectify + 40; a < kRectify + 40 + 160; a += 8)
-        expected.push_back({true, a, 8});
-    EXPECT_EQ(record_reads, expected);
 }
 
 // Records the limit check stops: rows above 25, cols above 18, or a pair
@@ -224,14 +214,6 @@ TEST_F(Rectify, FactoryRecordDebugOutput) {
             expected += line;
         }
     EXPECT_EQ(out.out, expected + ".\n.\n.\n.\n.\n.\n");
-    // Pixel coordinates of a 640 x 480 image, row by row, column by column.
-    EXPECT_EQ(r.base_grid[0] < r.base_grid[2], true);
-    for (int k = 0; k < 40; k += 2) {
-        EXPECT_GT(r.base_grid[k], 0);
-        EXPECT_LT(r.base_grid[k], 640);
-        EXPECT_GT(r.base_grid[k + 1], 0);
-        EXPECT_LT(r.base_grid[k + 1], 480);
-    }
 }
 
 TEST_F(Rectify, SaveDebugOutput) {

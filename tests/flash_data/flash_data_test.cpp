@@ -1,4 +1,6 @@
 // Flash data transfer over selector 3: control bytes, banks, chunking.
+#include <algorithm>
+
 #include "orvex_test.h"
 
 namespace {
@@ -103,6 +105,9 @@ TEST_F(FlashData, BlockReadChunksAndTail) {
 TEST_F(FlashData, BlockProgramChunksAndTail) {
     unsigned char d[12];
     for (int i = 0; i < 12; ++i) d[i] = static_cast<unsigned char>(0x10 + i);
+    // The default camera keeps its marker record here: program over erased
+    // bytes.
+    std::fill_n(cam().flash().begin() + 0x30000, 16, 0xFF);
     ASSERT_EQ(OrvexTac_SerialFlashWrite(0x30000, d, 12), 1);
     auto s = sets();
     ASSERT_EQ(s.size(), 2u);
