@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "orvex_test.h"
+#include "serial_flash.h"
 
 using orvex_test::capture;
 
@@ -17,10 +18,18 @@ struct FlashOp {
     std::vector<uint8_t> data;  // the 8 data bytes of a program transfer
 };
 
-std::vector<FlashOp> flash_ops(const std::vector<vcam::QueryRecord>& queries) {
+// Flash-data transfers after the one-second wait that follows the erase
+// (before it, the write-protect release reads its configuration byte).
+std::vector<FlashOp> flash_ops() {
     std::vector<FlashOp> ops;
-    for (const auto& q : queries) {
-        if (q.selector != 3 || q.request != vcam::REQ_SET_CUR || q.sent.size() != 11) continue;
+    bool after_wait = false;
+    for (const auto& ev : vcam::trace().events()) {
+        if (ev.kind == vcam::TraceEvent::SLEEP) {
+            if (ev.sleep_us == 1000000) after_wait = true;
+            continue;
+        }
+        const vcam::QueryRecord& q = ev.query;
+        if (!after_wait || q.selector != 3 || q.request != vcam::REQ_SET_CUR || q.sent.size() != 11) continue;
         FlashOp op;
         op.read = (q.sent[2] & 0x80) != 0;
         op.addr = ((q.sent[2] >> 4) & 3u) * 0x10000u + (q.sent[0] | (q.sent[1] << 8));
@@ -30,8 +39,6 @@ std::vector<FlashOp> flash_ops(const std::vector<vcam::QueryRecord>& queries) {
     }
     return ops;
 }
-
-std::vector<FlashOp> flash_ops() { return flash_ops(vcam::trace().queries()); }
 
 std::vector<uint32_t> addrs(const std::vector<FlashOp>& ops, bool read) {
     std::vector<uint32_t> out;
@@ -138,71 +145,80 @@ TEST_F(Burn, NeedsAnOpenCamera) {
 
 // ------------------------------------------------------------ traffic
 
-TEST_F(Burn, SixtyFourKiBImageSampledTraffic) {
-    std::vector<unsigned char> img = make_image(0x10000);
-    ASSERT_EQ(burn(img, 0), 1);
-    std::vector<FlashOp> ops = flash_ops();
+TEST_F(Burn, SixtyFourKiBImageTraffic) {
+    struct Case {
+        BOOL full;
+        std::vector<uint32_t> verified;
+    } cases[] = {{0, stride(0, 0xFC00, 0x400)}, {1, stride(0, 0xFFF8, 8)}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.full);
+        reopen();
+        std::vector<unsigned char> img = make_image(0x10000);
+        ASSERT_EQ(burn(img, c.full), 1);
+        std::vector<FlashOp> ops = flash_ops();
 
-    // Blank check, programming, deferred write, verification, in that order.
-    size_t first_write = 0;
-    while (first_write < ops.size() && ops[first_write].read) ++first_write;
-    std::vector<FlashOp> blank(ops.begin(), ops.begin() + first_write);
-    EXPECT_EQ(addrs(blank, true), stride(0, 0xF800, 0x400));
-    ASSERT_EQ(ops.size(), 63u + 8192u + 1u + 64u);
-    for (size_t k = 0; k < 8192; ++k) {
-        const FlashOp& op = ops[63 + k];
-        ASSERT_FALSE(op.read) << k;
-        ASSERT_EQ(op.addr, 8 * k);
-        ASSERT_EQ(op.len, 8u);
-        for (unsigned b = 0; b < 8; ++b) {
-            uint32_t a = op.addr + b;
-            uint8_t want = (a >= 0x160 && a < 0x164) ? 0xFF : img[a];
-            ASSERT_EQ(op.data[b], want) << std::hex << a;
+        // Blank check, programming, deferred write, verification, in order.
+        ASSERT_EQ(ops.size(), 63u + 8192u + 1u + c.verified.size());
+        std::vector<FlashOp> blank(ops.begin(), ops.begin() + 63);
+        EXPECT_EQ(addrs(blank, true), stride(0, 0xF800, 0x400));
+        for (size_t k = 0; k < 8192; ++k) {
+            const FlashOp& op = ops[63 + k];
+            ASSERT_FALSE(op.read) << k;
+            ASSERT_EQ(op.addr, 8 * k);
+            ASSERT_EQ(op.len, 8u);
+            for (unsigned b = 0; b < 8; ++b) {
+                uint32_t a = op.addr + b;
+                uint8_t want = (a >= 0x160 && a < 0x164) ? 0xFF : img[a];
+                ASSERT_EQ(op.data[b], want) << std::hex << a;
+            }
         }
+        const FlashOp& deferred = ops[63 + 8192];
+        EXPECT_FALSE(deferred.read);
+        EXPECT_EQ(deferred.addr, 0x160u);
+        EXPECT_EQ(deferred.data, std::vector<uint8_t>(img.begin() + 0x160, img.begin() + 0x168));
+        std::vector<FlashOp> verify(ops.begin() + 63 + 8193, ops.end());
+        EXPECT_EQ(addrs(verify, true), c.verified);
+
+        // Full verification passed over 0x160..0x167, so it compared the
+        // caller's bytes there, not the 0xFF placeholder.
+        EXPECT_TRUE(flash_is(0, 0x10000, [&](uint32_t a) { return img[a]; }));
+        // The rest of the flash, calibration area included, is erased.
+        EXPECT_TRUE(flash_is(0x10000, vcam::kFlashSize, erased));
     }
-    const FlashOp& deferred = ops[63 + 8192];
-    EXPECT_FALSE(deferred.read);
-    EXPECT_EQ(deferred.addr, 0x160u);
-    EXPECT_EQ(deferred.data, std::vector<uint8_t>(img.begin() + 0x160, img.begin() + 0x168));
-    std::vector<FlashOp> verify(ops.begin() + 63 + 8193, ops.end());
-    EXPECT_EQ(addrs(verify, true), stride(0, 0xFC00, 0x400));
-
-    EXPECT_TRUE(flash_is(0, 0x10000, [&](uint32_t a) { return img[a]; }));
-    // The rest of the flash, calibration area included, is erased.
-    EXPECT_TRUE(flash_is(0x10000, vcam::kFlashSize, erased));
 }
 
-TEST_F(Burn, FullVerificationReadsEveryChunkAndComparesTheHeldBackBytes) {
-    std::vector<unsigned char> img = make_image(0x4000);
-    ASSERT_EQ(burn(img, 1), 1);
-    std::vector<FlashOp> ops = flash_ops();
-    ASSERT_GE(ops.size(), 0x800u);
-    std::vector<FlashOp> verify(ops.end() - 0x800, ops.end());
-    EXPECT_EQ(addrs(verify, true), stride(0, 0x3FF8, 8));
-    // Flash 0x160..0x167 carries the caller's bytes; verification passed, so
-    // it compared against them and not against the 0xFF placeholder.
-    EXPECT_TRUE(flash_is(0x160, 0x168, [&](uint32_t a) { return img[a]; }));
-}
-
-TEST_F(Burn, EraseThenOneSecondThenFlashTraffic) {
+TEST_F(Burn, ChipEraseTakesItsTimeThenOneSecondWait) {
     std::vector<unsigned char> img = make_image(0x1000);
     ASSERT_EQ(burn(img, 0), 1);
     const auto& ev = vcam::trace().events();
-    size_t last_register = 0, first_flash = ev.size(), one_second = ev.size();
+    size_t erase = ev.size(), one_second = ev.size();
+    uint64_t polled_us = 0;
     for (size_t k = 0; k < ev.size(); ++k) {
         if (ev[k].kind == vcam::TraceEvent::SLEEP) {
             if (ev[k].sleep_us == 1000000) {
-                EXPECT_EQ(one_second, ev.size()) << "a second one-second wait";
+                ASSERT_EQ(one_second, ev.size()) << "a second one-second wait";
                 one_second = k;
+            } else if (erase < k && one_second == ev.size()) {
+                polled_us += ev[k].sleep_us;
             }
             continue;
         }
-        if (ev[k].query.selector == 1) last_register = k;
-        if (ev[k].query.selector == 3 && first_flash == ev.size()) first_flash = k;
+        const auto& s = ev[k].query.sent;
+        // 0x60 into the SPI master's data register: chip erase.
+        if (ev[k].query.selector == 1 && s.size() == 4 && s[0] == 0x82 && s[1] == 0x10 &&
+            s[2] == 0x60 && s[3] == 0x00)
+            erase = k;
+        // After the wait, only flash data.
+        if (one_second < k) {
+            ASSERT_EQ(ev[k].query.selector, 3) << k;
+        }
     }
+    ASSERT_LT(erase, one_second);
     ASSERT_LT(one_second, ev.size());
-    EXPECT_LT(last_register, one_second);
-    EXPECT_LT(one_second, first_flash);
+    // The status poll waited out the part's chip-erase time, to the poll.
+    uint64_t erase_us = vcam::flash_family(SFT_MXIC).chip_erase_us;
+    EXPECT_GE(polled_us + 1000, erase_us);
+    EXPECT_LE(polled_us, erase_us + 1000);
 }
 
 TEST_F(Burn, UnlockRegisterWrittenOnlyForChip85) {
@@ -409,7 +425,7 @@ TEST_F(Burn, UnplugAtEachStage) {
                 q.sent[1] == 0x10 && q.sent[2] == 0x01)
                 erase_frame_end = idx;
         }
-        if (is_flash(q, true) && blank < 0) blank = idx;
+        if (is_flash(q, true) && erase_frame_end >= 0 && blank < 0) blank = idx;
         if (is_flash(q, false)) {
             if (program < 0) program = idx;
             if (++writes_seen == kLen / 8 + 1) deferred = idx;

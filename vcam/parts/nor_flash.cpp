@@ -14,6 +14,27 @@ constexpr uint8_t kRead = 0x03, kFastRead = 0x0B, kReadStatus = 0x05, kWriteStat
                   kWriteEnable = 0x06, kWriteDisable = 0x04, kEnableStatusWrite = 0x50,
                   kReadId = 0x9F;
 
+// Worn cells (Faults): sectors of this size that an erase leaves as they
+// were, and bits that stay 1 when programmed.
+constexpr uint32_t kWearSector = 0x1000;
+
+void erase_cells(Camera& cam, uint32_t base, uint32_t size) {
+    const std::vector<uint32_t>& worn = cam.faults().unerasable_sectors;
+    for (uint32_t s = base; s < base + size; s += kWearSector) {
+        bool stuck = std::any_of(worn.begin(), worn.end(), [s](uint32_t a) {
+            return ((a % kFlashSize) & ~(kWearSector - 1)) == s;
+        });
+        if (!stuck) std::fill_n(cam.flash().begin() + s, kWearSector, 0xFF);
+    }
+}
+
+void program_cell(Camera& cam, uint32_t addr, uint8_t value) {
+    const auto& stuck = cam.faults().stuck_bits;
+    auto it = stuck.empty() ? stuck.end() : stuck.find(addr);
+    if (it != stuck.end()) value |= it->second;
+    cam.flash()[addr] &= value;
+}
+
 }  // namespace
 
 NorFlash::NorFlash(Camera& cam, const FlashFamily& family, bool start_protected)
@@ -132,7 +153,7 @@ NorFlash::Outcome NorFlash::execute(const std::vector<uint8_t>& f) {
             status_ &= static_cast<uint8_t>(~sr::WEL);
             return PROTECTED;
         }
-        std::fill_n(cam_.flash().begin() + base, e.size, 0xFF);
+        erase_cells(cam_, base, e.size);
         start_cycle(e.time_us);
         return DONE;
     }
@@ -144,7 +165,7 @@ NorFlash::Outcome NorFlash::execute(const std::vector<uint8_t>& f) {
             status_ &= static_cast<uint8_t>(~sr::WEL);
             return PROTECTED;
         }
-        std::fill(cam_.flash().begin(), cam_.flash().end(), 0xFF);
+        erase_cells(cam_, 0, static_cast<uint32_t>(kFlashSize));
         start_cycle(family_.chip_erase_us);
         return DONE;
     }
@@ -159,7 +180,7 @@ NorFlash::Outcome NorFlash::execute(const std::vector<uint8_t>& f) {
         }
         for (size_t i = 4; i < f.size(); ++i) {
             uint32_t a = page + (addr - page + static_cast<uint32_t>(i - 4)) % family_.page_size;
-            cam_.flash()[a] &= f[i];
+            program_cell(cam_, a, f[i]);
         }
         start_cycle(family_.program_us);
         return DONE;
@@ -174,7 +195,8 @@ void NorFlash::read(uint32_t addr, uint8_t* out, size_t n) {
 
 bool NorFlash::program(uint32_t addr, const uint8_t* data, size_t n) {
     if (busy() || protects(addr % kFlashSize, static_cast<uint32_t>(n))) return false;
-    for (size_t i = 0; i < n; ++i) cam_.flash()[(addr + i) % kFlashSize] &= data[i];
+    for (size_t i = 0; i < n; ++i)
+        program_cell(cam_, static_cast<uint32_t>((addr + i) % kFlashSize), data[i]);
     status_ &= static_cast<uint8_t>(~sr::WEL);
     return true;
 }
