@@ -184,6 +184,9 @@ TEST_F(Orvexctl, RawRegisterAndExtensionUnitAccess) {
     EXPECT_EQ(run("xu set 3 1 1f,10,00,ff").code, 0);
     EXPECT_EQ(run("xu get 4 1 4").code, 5);  // the camera answers on unit 3 only
     EXPECT_EQ(run("sensor read 6c 10000").code, 2);
+    // No sensor answers on the bus of a launcher camera: a failure, not empty data.
+    EXPECT_EQ(run("sensor read 6c 3000 2").code, 5);
+    EXPECT_EQ(run("sensor write 6c 3000 12 34", "--profile second-arch").code, 5);
 }
 
 TEST_F(Orvexctl, FlashReadDumpAndWrite) {
