@@ -69,8 +69,8 @@ void write_trace_file() {
 
 }  // namespace
 
-bool configure_from_string(const std::string& spec, std::string* error) {
-    std::vector<std::string> cams = split(spec, ';');
+bool configure_from_string(const std::string& config, std::string* error) {
+    std::vector<std::string> cams = split(config, ';');
     if (cams.empty()) cams.push_back("0");
     for (const std::string& cam_spec : cams) {
         std::string index_part = cam_spec.substr(0, cam_spec.find(':'));
@@ -142,10 +142,10 @@ namespace {
 // Runs when the library is loaded: as LD_PRELOAD, or linked into a program
 // that sets ORVEX_VCAM itself before it starts.
 __attribute__((constructor)) void configure_from_environment() {
-    const char* spec = std::getenv("ORVEX_VCAM");
-    if (!spec) return;
+    const char* config = std::getenv("ORVEX_VCAM");
+    if (!config) return;
     std::string error;
-    if (!configure_from_string(spec, &error)) {
+    if (!configure_from_string(config, &error)) {
         std::fprintf(stderr, "orvex-vcam: ORVEX_VCAM: %s\n", error.c_str());
         std::exit(2);
     }

@@ -29,7 +29,16 @@ void set_query_latency_us(uint64_t us);
 uint64_t query_latency_us();
 
 // ---------------------------------------------------------------- trace
-enum : uint8_t { REQ_SET_CUR = 0x01, REQ_GET_CUR = 0x81 };
+enum : uint8_t {
+    REQ_SET_CUR = 0x01,
+    REQ_GET_CUR = 0x81,
+    REQ_GET_MIN = 0x82,
+    REQ_GET_MAX = 0x83,
+    REQ_GET_RES = 0x84,
+    REQ_GET_LEN = 0x85,  // 2 bytes: the control's size, little-endian
+    REQ_GET_INFO = 0x86, // 1 byte: bit 0 GET supported, bit 1 SET supported
+    REQ_GET_DEF = 0x87,
+};
 
 struct QueryRecord {
     int camera = 0;         // video index of the camera that was addressed
@@ -192,7 +201,11 @@ public:
 
     // Extension unit.
     void add_control(uint8_t selector, XuControl control);
-    // Serves one UVCIOC_CTRL_QUERY. Returns 0 or an errno.
+    // Serves one extension-unit request, as the driver and the firmware
+    // together answer it: a UVCIOC_CTRL_QUERY from the interposer, or a
+    // class request that reached the gadget responder. GET_LEN and GET_INFO
+    // describe the control; GET_MIN/MAX/RES/DEF stall (EPIPE), as the
+    // firmware implements only the current value. Returns 0 or an errno.
     int query(uint8_t unit, uint8_t selector, uint8_t request, uint16_t size, uint8_t* data);
 
     // Parts, by type.
