@@ -43,10 +43,10 @@ protected:
     void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
 
     // Runs orvexctl ARGS under the launcher with LAUNCHER options (the
-    // camera at /dev/video0 keeps its flash in `state` unless --spec says
+    // camera at /dev/video0 keeps its flash in `state` unless --config says
     // otherwise).
     Result run(const std::string& args, const std::string& launcher = "") {
-        std::string l = launcher.find("--spec") == std::string::npos ? "--state '" + state + "' " + launcher
+        std::string l = launcher.find("--config") == std::string::npos ? "--state '" + state + "' " + launcher
                                                                       : launcher;
         std::string cmd = "cd '" + dir + "' && ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\" '" +
                           std::string(ORVEX_VCAM_BIN) + "' " + l + " -- '" + ORVEXCTL_BIN + "' " + args + " >'" + dir +
@@ -114,7 +114,7 @@ TEST_F(Orvexctl, HelpAndUsageErrors) {
 }
 
 TEST_F(Orvexctl, ListShowsCamerasAndQuietlySkipsOtherNodes) {
-    const std::string spec = "--spec '0;1:profile=webcam;3:profile=unit4;4:profile=second-arch'";
+    const std::string spec = "--config '0;1:profile=webcam;3:profile=unit4;4:profile=second-arch'";
     Result r = run("list", spec);
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find("/dev/video0: Orvex camera, unit 3, chip 0x15"), std::string::npos) << r.out;
@@ -164,7 +164,7 @@ TEST_F(Orvexctl, InfoIdentifiesChipRomFirmwareAndFlash) {
         const char* args;
         int code;
     } cases[] = {{"", "-d 7 info", 3}, {"--profile webcam", "info", 4}, {"--profile webcam", "calib show", 4},
-                 {"--spec 0:fresh", "calib show", 4}, {"", "xu get 3 9 4", 5}};
+                 {"--config 0:fresh", "calib show", 4}, {"", "xu get 3 9 4", 5}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
         json e = run_json(c.args, c.code, c.launcher);
