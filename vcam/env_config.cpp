@@ -21,7 +21,12 @@
 namespace vcam {
 namespace {
 
-std::string g_trace_file;
+// A function-local static: a namespace-scope string would be initialised
+// only after the load-time constructor below has set it, and so emptied.
+std::string& trace_file() {
+    static std::string path;
+    return path;
+}
 
 bool parse_number(const std::string& s, long* out) {
     if (s.empty()) return false;
@@ -42,8 +47,8 @@ std::vector<std::string> split(const std::string& s, char sep) {
 }
 
 void write_trace_file() {
-    if (g_trace_file.empty()) return;
-    FILE* f = std::fopen(g_trace_file.c_str(), "w");
+    if (trace_file().empty()) return;
+    FILE* f = std::fopen(trace_file().c_str(), "w");
     if (!f) return;
     for (const auto& e : trace().events()) {
         if (e.kind == TraceEvent::SLEEP) {
@@ -107,7 +112,7 @@ bool configure_from_string(const std::string& config, std::string* error) {
             } else if (key == "latency_us" && parse_number(val, &n)) {
                 set_query_latency_us(static_cast<uint64_t>(n));
             } else if (key == "trace") {
-                g_trace_file = val;
+                trace_file() = val;
             } else {
                 *error = "bad option '" + kv + "'";
                 return false;
@@ -144,6 +149,9 @@ __attribute__((constructor)) void configure_from_environment() {
         std::fprintf(stderr, "orvex-vcam: ORVEX_VCAM: %s\n", error.c_str());
         std::exit(2);
     }
+    // The trace must outlive the handler that writes it: construct it
+    // before the handler is registered, so that it is destroyed after.
+    trace();
     std::atexit(write_trace_file);
 }
 

@@ -119,6 +119,7 @@ struct Profile {
     int wp_gpio = 2;               // GPIO wired to the flash's WP# input
     bool wp_release_high = true;   // GPIO level that lets the flash be written
     bool start_protected = false;  // status register starts with BP bits + SRP
+    std::vector<uint8_t> flash_jedec;  // 0x9F answer; empty: a part of flash_type
     bool wp_config_newer = false;  // WP configuration byte in the newer format
     std::vector<uint8_t> flash;    // initial contents, 256 KiB (0xFF if short)
 };
