@@ -24,12 +24,15 @@ set(CMAKE_READELF ${ORVEX_TARGET_TRIPLET}-readelf CACHE FILEPATH "")
 
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64;-L;${ORVEX_TARGET_ROOT})
 
-# Libraries, headers and CMake packages come from the target's root only:
-# the host's x86-64 GoogleTest package must not be found, so the test suite
-# builds GoogleTest from its sources instead. Programs (compilers, qemu,
-# pkg-config) are the host's.
+# Libraries and headers come from the target's root only, so the host's
+# x86-64 GoogleTest is never found and the test suite builds GoogleTest from
+# its sources instead. CMake package files are looked up on the host too:
+# the header-only ones (CLI11, nlohmann_json in /usr/share/cmake) serve any
+# architecture, and the host's architecture-specific ones live under
+# /usr/lib/x86_64-linux-gnu, which a search for aarch64-linux-gnu does not
+# visit. Programs (compilers, qemu, pkg-config) are the host's.
 set(CMAKE_FIND_ROOT_PATH ${ORVEX_TARGET_ROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)

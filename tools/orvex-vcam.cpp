@@ -34,7 +34,7 @@ void usage(FILE* out) {
             "      --protected     flash starts write-protected\n"
             "      --latency-us N  time each query takes on the virtual clock\n"
             "      --trace FILE    write the query trace to FILE at exit\n"
-            "      --spec STRING   full ORVEX_VCAM string (several cameras: ';')\n"
+            "      --config STRING full ORVEX_VCAM string (several cameras: ';')\n"
             "  -h, --help          this text\n");
 }
 
@@ -82,7 +82,7 @@ std::string sanitizer_runtime() { return std::string(); }
 }  // namespace
 
 int main(int argc, char** argv) {
-    enum { CHIP = 1000, UNIT, FRESH, PROTECTED, LATENCY, TRACE, SPEC, NOID, ID2 };
+    enum { CHIP = 1000, UNIT, FRESH, PROTECTED, LATENCY, TRACE, CONFIG, NOID, ID2 };
     static const option longopts[] = {
         {"index", required_argument, nullptr, 'i'}, {"profile", required_argument, nullptr, 'p'},
         {"chip", required_argument, nullptr, CHIP}, {"unit", required_argument, nullptr, UNIT},
@@ -90,9 +90,9 @@ int main(int argc, char** argv) {
         {"protected", no_argument, nullptr, PROTECTED},
         {"no-id", no_argument, nullptr, NOID}, {"id-second", no_argument, nullptr, ID2},
         {"latency-us", required_argument, nullptr, LATENCY},
-        {"trace", required_argument, nullptr, TRACE}, {"spec", required_argument, nullptr, SPEC},
+        {"trace", required_argument, nullptr, TRACE}, {"config", required_argument, nullptr, CONFIG},
         {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
-    std::string index = "0", spec;
+    std::string index = "0", config;
     std::vector<std::string> opts;
     int c;
     while ((c = getopt_long(argc, argv, "+i:p:s:h", longopts, nullptr)) != -1) {
@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
         case ID2: opts.push_back("id2"); break;
         case LATENCY: opts.push_back(std::string("latency_us=") + optarg); break;
         case TRACE: opts.push_back(std::string("trace=") + optarg); break;
-        case SPEC: spec = optarg; break;
+        case CONFIG: config = optarg; break;
         case 'h': usage(stdout); return 0;
         default: usage(stderr); return 2;
         }
@@ -117,15 +117,15 @@ int main(int argc, char** argv) {
         usage(stderr);
         return 2;
     }
-    if (spec.empty()) {
-        spec = index;
-        for (size_t i = 0; i < opts.size(); ++i) spec += (i ? "," : ":") + opts[i];
+    if (config.empty()) {
+        config = index;
+        for (size_t i = 0; i < opts.size(); ++i) config += (i ? "," : ":") + opts[i];
     }
     std::string preload = find_library();
     if (std::string asan = sanitizer_runtime(); !asan.empty()) preload = asan + ":" + preload;
     if (const char* old = getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
     setenv("LD_PRELOAD", preload.c_str(), 1);
-    setenv("ORVEX_VCAM", spec.c_str(), 1);
+    setenv("ORVEX_VCAM", config.c_str(), 1);
     execvp(argv[optind], argv + optind);
     fprintf(stderr, "orvex-vcam: cannot run %s: %s\n", argv[optind], strerror(errno));
     return 127;

@@ -40,9 +40,23 @@ int Camera::query(uint8_t unit, uint8_t selector, uint8_t request, uint16_t size
     auto it = controls_.find(selector);
     if (it == controls_.end()) return ENOENT;
     XuControl& c = it->second;
-    // The driver compares the size with the length it read from the device.
-    if (size != c.size) return ENOBUFS;
-    if (request != REQ_GET_CUR && request != REQ_SET_CUR) return EINVAL;
+    // The driver knows these request codes and refuses any other before it
+    // compares sizes; GET_LEN and GET_INFO have sizes of their own.
+    uint16_t expected = c.size;
+    switch (request) {
+    case REQ_GET_CUR: case REQ_SET_CUR: case REQ_GET_MIN: case REQ_GET_MAX:
+    case REQ_GET_RES: case REQ_GET_DEF:
+        break;
+    case REQ_GET_LEN:
+        expected = 2;
+        break;
+    case REQ_GET_INFO:
+        expected = 1;
+        break;
+    default:
+        return EINVAL;
+    }
+    if (size != expected) return ENOBUFS;
     if (faults_.fail_query_n > 0 && query_count_ == faults_.fail_query_n)
         return faults_.fail_query_errno;
     if (faults_.fail_if) {
@@ -56,8 +70,21 @@ int Camera::query(uint8_t unit, uint8_t selector, uint8_t request, uint16_t size
         if (faults_.fail_if(q)) return faults_.fail_if_errno;
     }
     if (!data && size) return EFAULT;
-    if (request == REQ_GET_CUR) return c.get ? c.get(data) : EBADRQC;
-    return c.set ? c.set(data) : EBADRQC;
+    switch (request) {
+    case REQ_GET_CUR:
+        return c.get ? c.get(data) : EBADRQC;
+    case REQ_SET_CUR:
+        return c.set ? c.set(data) : EBADRQC;
+    case REQ_GET_LEN:
+        data[0] = static_cast<uint8_t>(c.size & 0xFF);
+        data[1] = static_cast<uint8_t>(c.size >> 8);
+        return 0;
+    case REQ_GET_INFO:
+        data[0] = static_cast<uint8_t>((c.get ? 0x01 : 0) | (c.set ? 0x02 : 0));
+        return 0;
+    default:
+        return EPIPE;  // the firmware keeps no minimum, maximum or default
+    }
 }
 
 }  // namespace vcam

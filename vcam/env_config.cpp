@@ -21,7 +21,12 @@
 namespace vcam {
 namespace {
 
-std::string g_trace_file;
+// A function-local static: a namespace-scope string would be initialised
+// only after the load-time constructor below has set it, and so emptied.
+std::string& trace_file() {
+    static std::string path;
+    return path;
+}
 
 bool parse_number(const std::string& s, long* out) {
     if (s.empty()) return false;
@@ -42,8 +47,8 @@ std::vector<std::string> split(const std::string& s, char sep) {
 }
 
 void write_trace_file() {
-    if (g_trace_file.empty()) return;
-    FILE* f = std::fopen(g_trace_file.c_str(), "w");
+    if (trace_file().empty()) return;
+    FILE* f = std::fopen(trace_file().c_str(), "w");
     if (!f) return;
     for (const auto& e : trace().events()) {
         if (e.kind == TraceEvent::SLEEP) {
@@ -64,8 +69,8 @@ void write_trace_file() {
 
 }  // namespace
 
-bool configure_from_string(const std::string& spec, std::string* error) {
-    std::vector<std::string> cams = split(spec, ';');
+bool configure_from_string(const std::string& config, std::string* error) {
+    std::vector<std::string> cams = split(config, ';');
     if (cams.empty()) cams.push_back("0");
     for (const std::string& cam_spec : cams) {
         std::string index_part = cam_spec.substr(0, cam_spec.find(':'));
@@ -107,7 +112,7 @@ bool configure_from_string(const std::string& spec, std::string* error) {
             } else if (key == "latency_us" && parse_number(val, &n)) {
                 set_query_latency_us(static_cast<uint64_t>(n));
             } else if (key == "trace") {
-                g_trace_file = val;
+                trace_file() = val;
             } else {
                 *error = "bad option '" + kv + "'";
                 return false;
@@ -137,13 +142,16 @@ namespace {
 // Runs when the library is loaded: as LD_PRELOAD, or linked into a program
 // that sets ORVEX_VCAM itself before it starts.
 __attribute__((constructor)) void configure_from_environment() {
-    const char* spec = std::getenv("ORVEX_VCAM");
-    if (!spec) return;
+    const char* config = std::getenv("ORVEX_VCAM");
+    if (!config) return;
     std::string error;
-    if (!configure_from_string(spec, &error)) {
+    if (!configure_from_string(config, &error)) {
         std::fprintf(stderr, "orvex-vcam: ORVEX_VCAM: %s\n", error.c_str());
         std::exit(2);
     }
+    // The trace must outlive the handler that writes it: construct it
+    // before the handler is registered, so that it is destroyed after.
+    trace();
     std::atexit(write_trace_file);
 }
 

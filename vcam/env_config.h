@@ -6,7 +6,7 @@
 namespace vcam {
 
 // Attaches the cameras an ORVEX_VCAM string describes.
-bool configure_from_string(const std::string& spec, std::string* error);
+bool configure_from_string(const std::string& config, std::string* error);
 
 }  // namespace vcam
 

@@ -17,6 +17,10 @@ struct ProfileRow {
     int flash_type;
     int wp_gpio;
     bool wp_release_high;
+    // The flash starts write-protected and its WP# input is strapped to a
+    // GPIO other than the one the firmware's configuration byte names, so
+    // no release can lift the protection.
+    bool locked = false;
 };
 
 // The first row is the embedded default camera.
@@ -40,6 +44,11 @@ const ProfileRow kRows[] = {
     {"chip-86", 0x86, 1, 3, 0xAFF8, {'2', '8', '6', 'R', '0', 0x01, 0x46, 0x36}, 1, 7, true},
     {"chip-90", 0x90, 0, 3, 0xBFF8, {'2', '9', '0', 'R', '0', 0x01, 0x60, 0x07}, 1, 2, true},
     {"chip-92", 0x92, 0, 3, 0x9FF8, {'2', '9', '2', 'R', '0', 0x01, 0x61, 0x08}, 1, 2, true},
+    // A camera of another make: a video node whose driver knows no
+    // extension unit 3 or 4, so every query is refused.
+    {"webcam", 0x15, 0, 0, 0xBFF8, {'2', '1', '5', 'R', '0', 0x01, 0x00, 0x00}, 1, 2, true},
+    // The default camera with a flash that cannot be unprotected.
+    {"locked", 0x15, 0, 3, 0xBFF8, {'2', '1', '5', 'R', '0', 0x01, 0x00, 0x00}, 1, 2, true, true},
 };
 
 Profile from_row(const ProfileRow& r) {
@@ -54,6 +63,10 @@ Profile from_row(const ProfileRow& r) {
     p.wp_gpio = r.wp_gpio;
     p.wp_release_high = r.wp_release_high;
     build_factory_image(p);
+    if (r.locked) {
+        p.start_protected = true;
+        p.wp_gpio = (r.wp_gpio + 3) & 7;  // wired elsewhere than the config byte says
+    }
     return p;
 }
 

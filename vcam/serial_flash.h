@@ -86,6 +86,9 @@ public:
     void clear_commands() { commands_.clear(); }
     // Whether the write-protect input holds the status register locked.
     std::function<bool()> wp_asserted;
+    // What the read-identification command (0x9F) answers: manufacturer,
+    // then two device bytes.
+    uint8_t jedec_id[3] = {0xFF, 0xFF, 0xFF};
 
 private:
     void settle();

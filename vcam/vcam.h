@@ -29,7 +29,16 @@ void set_query_latency_us(uint64_t us);
 uint64_t query_latency_us();
 
 // ---------------------------------------------------------------- trace
-enum : uint8_t { REQ_SET_CUR = 0x01, REQ_GET_CUR = 0x81 };
+enum : uint8_t {
+    REQ_SET_CUR = 0x01,
+    REQ_GET_CUR = 0x81,
+    REQ_GET_MIN = 0x82,
+    REQ_GET_MAX = 0x83,
+    REQ_GET_RES = 0x84,
+    REQ_GET_LEN = 0x85,  // 2 bytes: the control's size, little-endian
+    REQ_GET_INFO = 0x86, // 1 byte: bit 0 GET supported, bit 1 SET supported
+    REQ_GET_DEF = 0x87,
+};
 
 struct QueryRecord {
     int camera = 0;         // video index of the camera that was addressed
@@ -110,6 +119,7 @@ struct Profile {
     int wp_gpio = 2;               // GPIO wired to the flash's WP# input
     bool wp_release_high = true;   // GPIO level that lets the flash be written
     bool start_protected = false;  // status register starts with BP bits + SRP
+    std::vector<uint8_t> flash_jedec;  // 0x9F answer; empty: a part of flash_type
     bool wp_config_newer = false;  // WP configuration byte in the newer format
     std::vector<uint8_t> flash;    // initial contents, 256 KiB (0xFF if short)
 };
@@ -191,7 +201,11 @@ public:
 
     // Extension unit.
     void add_control(uint8_t selector, XuControl control);
-    // Serves one UVCIOC_CTRL_QUERY. Returns 0 or an errno.
+    // Serves one extension-unit request, as the driver and the firmware
+    // together answer it: a UVCIOC_CTRL_QUERY from the interposer, or a
+    // class request that reached the gadget responder. GET_LEN and GET_INFO
+    // describe the control; GET_MIN/MAX/RES/DEF stall (EPIPE), as the
+    // firmware implements only the current value. Returns 0 or an errno.
     int query(uint8_t unit, uint8_t selector, uint8_t request, uint16_t size, uint8_t* data);
 
     // Parts, by type.

@@ -50,13 +50,13 @@ bool trigger_and_wait() {
 
 extern "C" {
 
-// More than two address or data bytes do not fit the window beside each
-// other; such counts are cut to two so that the count field never names
-// bytes the window does not hold.
+// The window receives one or two address bytes and one or two data bytes;
+// the count field is the caller's address count plus data count, so a data
+// count of 0 sends the address alone (the read's address phase). Counts
+// above two are the caller's business: the block operations never pass
+// them, as they refuse register addresses above 0xFFFF.
 BOOL OV_CustomWriteToSensor(BYTE slaveID, USHORT addr, BYTE addrByteNum, USHORT data,
                             BYTE dataByteNum, BOOL pollSCL) {
-    if (addrByteNum > 2) addrByteNum = 2;
-    if (dataByteNum > 2) dataByteNum = 2;
     if (!prepare_master(pollSCL)) return 0;
     if (!set_up(0x00, addrByteNum + dataByteNum, slaveID)) return 0;
     BYTE window[kWindowSize] = {0, 0, 0, 0, 0};

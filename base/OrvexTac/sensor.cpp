@@ -6,9 +6,15 @@
 
 namespace {
 
-// Sensor registers have 16-bit addresses: a run that starts below 0 or
-// ends above 0xFFFF is refused before any transaction.
-bool run_fits(long addr, long len) { return addr >= 0 && addr <= 0x10000 - len; }
+// Sensor registers have 16-bit addresses, and each transaction names the
+// register it starts at. A run is refused before any transaction when it
+// starts below 0 or when one of its transactions would start above 0xFFFF;
+// a last pair starting at 0xFFFF itself is an ordinary transaction. The
+// last transaction starts at addr + (len - 1) rounded down to even.
+bool run_fits(long addr, long len) {
+    if (addr < 0 || addr > 0xFFFF || len > 0x10001) return false;
+    return addr + ((len - 1) & ~1L) <= 0xFFFF;
+}
 
 }  // namespace
 

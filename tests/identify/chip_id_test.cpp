@@ -34,6 +34,27 @@ vcam::Profile chip(uint8_t id, int arch) {
 
 class ChipId : public orvex_test::CameraTest {};
 
+// The globals as the library starts out, taken while the test program
+// loads: the fixture's reset would otherwise hide a wrong initial value.
+const struct {
+    std::vector<USHORT> map = address_globals();
+    unsigned rom = uiRomID;
+    USHORT dspUnit = g_CurDspExtendUnitID;
+} kAtLoad;
+
+TEST(LibraryStart, FirstArchitectureMapAndFirstRomRow) {
+    EXPECT_EQ(kAtLoad.map, row(g_AsicArchInfo[DAT_FIRST]));
+    EXPECT_EQ(kAtLoad.map.front(), 0x101F);
+    EXPECT_EQ(kAtLoad.rom, 0u);
+    EXPECT_EQ(kAtLoad.dspUnit, 0x0300);
+    // The hosts' copy of the maps lacks only the I2C master.
+    for (int a = 0; a < DSP_ARCH_COUNT; ++a) {
+        std::vector<USHORT> full = row(g_AsicArchInfo[a]), host = row(g_DspArchInfo[a]);
+        for (size_t i = 11; i < full.size(); ++i) full[i] = 0;
+        EXPECT_EQ(host, full) << "arch " << a;
+    }
+}
+
 struct Class {
     uint8_t id;
     DSP_ROM_TYPE rom;

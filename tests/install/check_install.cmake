@@ -5,7 +5,7 @@
 # finds the installed package.
 #
 # Parameters (-D): BUILD_DIR WORK_DIR SOURCE_DIR VERSION LIBDIR BINDIR
-# INCLUDEDIR C_COMPILER C_FLAGS READELF PKG_CONFIG HAVE_CONFIG GENERATOR
+# INCLUDEDIR C_COMPILER C_FLAGS READELF PKG_CONFIG HAVE_CONFIG HAVE_ORVEXCTL GENERATOR
 # TOOLCHAIN_FILE EMULATOR (the last three may be empty; EMULATOR is a
 # '|'-separated command).
 cmake_minimum_required(VERSION 3.25)
@@ -59,6 +59,9 @@ if(HAVE_CONFIG)
     ${LIBDIR}/libOrvexConfig.so.1
     ${LIBDIR}/libOrvexConfig.so.${VERSION}
     ${LIBDIR}/pkgconfig/orvex-config.pc)
+endif()
+if(HAVE_ORVEXCTL)
+  list(APPEND expected ${BINDIR}/orvexctl ${LIBDIR}/udev/rules.d/60-orvex.rules)
 endif()
 file(GLOB_RECURSE found LIST_DIRECTORIES false RELATIVE ${installed} ${installed}/*)
 file(GLOB_RECURSE outside LIST_DIRECTORIES false RELATIVE ${root} ${root}/*)
@@ -160,6 +163,9 @@ endif()
 set(programs orvex-probe)
 if(HAVE_CONFIG)
   list(APPEND programs orvex-readback)
+endif()
+if(HAVE_ORVEXCTL)
+  list(APPEND programs orvexctl)
 endif()
 foreach(p ${programs})
   execute_process(COMMAND ${emulator} ${installed}/${BINDIR}/orvex-vcam -- ${emulator} ${installed}/${BINDIR}/${p}

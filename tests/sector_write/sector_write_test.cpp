@@ -171,4 +171,39 @@ TEST_F(SectorWrite, DataOutsideTheErasedSectorSurvives) {
     }
 }
 
+// Outside the 256 KiB the flash-data path reaches, the erase and the
+// program would hit different sectors (the erase wraps on the flash, the
+// data folds into bank 3): refused before anything is sent. The last
+// sector itself stays writable up to its final byte.
+TEST_F(SectorWrite, RangeOutsideTheReachableFlashIsRefused) {
+    struct Case {
+        long addr;
+        long len;
+        int result;
+    } cases[] = {
+        {0x40010, 4, 0}, {0x40000, 0, 0}, {-8, 4, 0}, {0x3FFFC, 8, 0},
+        {0x3FFFC, 4, 1}, {0x3F000, 0, 1}, {0x3FFFF, -3, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.addr);
+        vcam::Profile p = vcam::default_profile();
+        std::fill(p.flash.begin(), p.flash.end(), 0x00);
+        open_camera(p);
+        unsigned char d[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+        EXPECT_EQ(OrvexTac_SerialFlashSectorWrite(c.addr, d, c.len, SFT_MXIC), c.result);
+        const std::vector<uint8_t>& f = cam().flash();
+        if (c.result == 0) {
+            EXPECT_EQ(vcam::trace().query_count(), 0u);
+            EXPECT_EQ(f[0x00000], 0x00) << "the firmware's first sector is untouched";
+            EXPECT_EQ(f[0x3F000], 0x00);
+        } else {
+            EXPECT_EQ(f[0x3F000], 0xFF) << "the last sector was erased";
+            EXPECT_EQ(f[0x00000], 0x00);
+            if (c.len == 4) {
+                EXPECT_EQ(f[0x3FFFF], 4) << "programmed up to the last byte";
+            }
+        }
+    }
+}
+
 }  // namespace

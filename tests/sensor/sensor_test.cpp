@@ -119,7 +119,7 @@ TEST_F(Sensor, SetupBytesAndWindows) {
         {2, 0, false, 0xA0, {0x12, 0x34, 0xCD, 0, 0}},  // the data byte is not counted
         {0, 1, false, 0x90, {0x34, 0xCD, 0, 0, 0}},
         {1, 2, false, 0xB0, {0x34, 0xAB, 0xCD, 0, 0}},
-        {3, 5, false, 0xC0, {0x12, 0x34, 0xAB, 0xCD, 0}},  // cut to two and two
+        {0, 3, false, 0xB0, {0x34, 0xAB, 0xCD, 0, 0}},  // counts as given: 0 + 3
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << int(c.abytes) << "+" << int(c.dbytes) << " speed " << c.speed);
@@ -250,7 +250,7 @@ TEST_F(Sensor, ArgumentsRefusedOrTrivialWithoutDeviceAccess) {
     } cases[] = {
         {0x3000, 0, 1},   {0x3000, -1, 1},  {0x3000, -2, 1},  {0x3000, -3, 1},
         {0x10000, 2, 0},  {0x12345, 1, 0},  {-2, 2, 0},       {0xFFFE, 4, 0},
-        {0xFFFF, 2, 0},
+        {0xFFFF, 3, 0},   {0xFFFE, 3, 0},   {0, 0x10002, 0},  {LONG_MAX, 2, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.addr << " len " << std::dec << c.len);
@@ -259,9 +259,19 @@ TEST_F(Sensor, ArgumentsRefusedOrTrivialWithoutDeviceAccess) {
         EXPECT_EQ(OrvexTac_SensorRegisterCustomWrite(kWide, c.addr, d, c.len, 0), c.result);
         EXPECT_EQ(vcam::trace().query_count(), 0u);
     }
-    // The last register is reachable.
+    // The last register is reachable, also by a pair that starts there.
     EXPECT_EQ(OrvexTac_SensorRegisterCustomWrite(kWide, 0xFFFE, d, 2, 0), 1);
     EXPECT_EQ(OrvexTac_SensorRegisterCustomRead(kWide, 0xFFFF, d, 1, 0), 1);
+    vcam::trace().clear();
+    unsigned char top[2] = {0x5A, 0xA5};
+    EXPECT_EQ(OrvexTac_SensorRegisterCustomWrite(kWide, 0xFFFF, top, 2, 0), 1);
+    EXPECT_EQ(OrvexTac_SensorRegisterCustomRead(kWide, 0xFFFD, d, 4, 0), 1);
+    EXPECT_EQ(transactions(), (std::vector<Transaction>{{0xC0, {0xFF, 0xFF, 0x5A, 0xA5, 0}},
+                                                        {0xA0, {0xFF, 0xFD, 0, 0, 0}},
+                                                        {0xA2, Bytes(5, 0)},
+                                                        {0xA0, {0xFF, 0xFF, 0, 0, 0}},
+                                                        {0xA2, Bytes(5, 0)}}));
+    EXPECT_EQ(d[2], 0x5A);
 }
 
 TEST_F(Sensor, NeedsAnOpenCamera) {

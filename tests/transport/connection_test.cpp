@@ -11,6 +11,19 @@ namespace {
 
 class Connection : public orvex_test::CameraTest {};
 
+// Taken while the test program loads, before any fixture resets them.
+const struct {
+    int fd = ::fd;
+    BOOL open = camera_init;
+    BYTE unit = g_curExtendUnitID;
+} kAtLoad;
+
+TEST(LibraryStart, ClosedWithDescriptorZeroOnUnitThree) {
+    EXPECT_EQ(kAtLoad.fd, 0);
+    EXPECT_EQ(kAtLoad.open, 0);
+    EXPECT_EQ(kAtLoad.unit, 3);
+}
+
 TEST_F(Connection, InitOpensTheNodeReadWriteAndUnInitClosesIt) {
     ASSERT_EQ(OrvexTac_Init(0), 1);
     EXPECT_EQ(camera_init, 1);

@@ -77,7 +77,17 @@ TEST_F(VirtualCamera, RequestsAControlDoesNotSupportAreRefused) {
     uvc_xu_control_query q{3, 5, 0x01, 11, d};  // memory type is read only
     EXPECT_EQ(ioctl(f, UVCIOC_CTRL_QUERY, &q), -1);
     EXPECT_EQ(errno, EBADRQC);
-    q.query = 0x85;  // GET_INFO is the driver's own business
+    q.query = 0x85;  // GET_LEN has a size of its own
+    EXPECT_EQ(ioctl(f, UVCIOC_CTRL_QUERY, &q), -1);
+    EXPECT_EQ(errno, ENOBUFS);
+    q.size = 2;
+    EXPECT_EQ(ioctl(f, UVCIOC_CTRL_QUERY, &q), 0);
+    EXPECT_EQ(d[0] | (d[1] << 8), 11);
+    q.query = 0x86;  // GET_INFO
+    q.size = 1;
+    EXPECT_EQ(ioctl(f, UVCIOC_CTRL_QUERY, &q), 0);
+    EXPECT_EQ(d[0], 0x01) << "read only";
+    q.query = 0x99;  // no such request
     EXPECT_EQ(ioctl(f, UVCIOC_CTRL_QUERY, &q), -1);
     EXPECT_EQ(errno, EINVAL);
     close(f);

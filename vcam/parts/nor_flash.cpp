@@ -11,7 +11,8 @@ namespace vcam {
 namespace {
 
 constexpr uint8_t kRead = 0x03, kFastRead = 0x0B, kReadStatus = 0x05, kWriteStatus = 0x01,
-                  kWriteEnable = 0x06, kWriteDisable = 0x04, kEnableStatusWrite = 0x50;
+                  kWriteEnable = 0x06, kWriteDisable = 0x04, kEnableStatusWrite = 0x50,
+                  kReadId = 0x9F;
 
 // Worn cells (Faults): sectors of this size that an erase leaves as they
 // were, and bits that stay 1 when programmed.
@@ -103,6 +104,7 @@ uint8_t NorFlash::exchange(uint8_t mosi) {
     uint8_t op = frame_[0];
     if (op == kReadStatus) return status();
     if (busy()) return 0xFF;  // a busy chip answers nothing else
+    if (op == kReadId && index <= 3) return jedec_id[index - 1];
     if (op == kRead && index >= 4)
         return cam_.flash()[(address(frame_) + (index - 4)) % kFlashSize];
     if (op == kFastRead && index >= 5)
@@ -116,7 +118,7 @@ NorFlash::Outcome NorFlash::execute(const std::vector<uint8_t>& f) {
     ewsr_latched_ = false;
     if (op == kReadStatus) return DONE;
     if (busy()) return BUSY;
-    if (op == kRead || op == kFastRead) return DONE;
+    if (op == kRead || op == kFastRead || op == kReadId) return DONE;
     if (op == kWriteEnable || op == kWriteDisable) {
         if (f.size() != 1) return BAD_LENGTH;
         if (op == kWriteEnable)

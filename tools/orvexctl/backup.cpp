@@ -1,0 +1,172 @@
+// backup and restore: the calibration area and the identification blocks
+// as one self-describing JSON document with a CRC-32 over all of it.
+#include <ctime>
+
+#include "orvexctl.h"
+
+namespace orvexctl {
+
+namespace {
+struct Range {
+    long addr, len;
+};
+// What a backup holds, and the only places a restore may write.
+const Range kRanges[] = {
+    {kCalibStart, kCalibEnd - kCalibStart},        // the four calibration records
+    {kIdBlock1, 24},                                // first identification block
+    {kId2SectorStart, kId2SectorEnd - kId2SectorStart},  // sector of the second block
+};
+
+std::string to_hex(const Bytes& b) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    s.reserve(b.size() * 2);
+    for (uint8_t v : b) {
+        s += digits[v >> 4];
+        s += digits[v & 15];
+    }
+    return s;
+}
+
+Bytes from_hex(const std::string& s) {
+    if (s.size() % 2) throw Failure(EXIT_REFUSED, "backup is damaged: odd hex data");
+    Bytes b;
+    b.reserve(s.size() / 2);
+    for (size_t i = 0; i < s.size(); i += 2) {
+        auto nib = [&](char c) -> int {
+            if (c >= '0' && c <= '9') return c - '0';
+            if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+            throw Failure(EXIT_REFUSED, "backup is damaged: bad hex data");
+        };
+        b.push_back(static_cast<uint8_t>(nib(s[i]) << 4 | nib(s[i + 1])));
+    }
+    return b;
+}
+
+uint32_t document_crc(json doc) {
+    doc.erase("crc32");
+    std::string s = doc.dump();
+    return crc32(reinterpret_cast<const uint8_t*>(s.data()), s.size());
+}
+
+json device_json(const Identity& id, const FwVersion& fw) {
+    return {{"chip_id", hex(id.chip_id, 2)},
+            {"rom_version", id.rom_known ? json(rom_version_text(id.rom_version)) : json(nullptr)},
+            {"firmware", fw_json(fw)}};
+}
+
+std::string now_text() {
+    std::time_t t = std::time(nullptr);
+    char buf[32];
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+}  // namespace
+
+json make_backup(const Identity& id, const FwVersion& fw) {
+    json ranges = json::array();
+    for (const Range& r : kRanges) {
+        Bytes b = flash_read(r.addr, r.len);
+        ranges.push_back({{"addr", hex(r.addr, 5)}, {"length", r.len}, {"data", to_hex(b)}});
+    }
+    json doc = {{"format", "orvex-backup"}, {"version", 1}, {"created", now_text()},
+                {"device", device_json(id, fw)}, {"ranges", ranges}};
+    doc["crc32"] = hex(document_crc(doc), 8);
+    return doc;
+}
+
+void check_backup(const json& doc) {
+    if (!doc.is_object() || doc.value("format", "") != "orvex-backup")
+        throw Failure(EXIT_REFUSED, "not an orvexctl backup");
+    if (!doc.contains("crc32") || !doc["crc32"].is_string() ||
+        doc["crc32"].get<std::string>() != hex(document_crc(doc), 8))
+        throw Failure(EXIT_REFUSED, "backup is damaged: CRC32 does not match");
+    if (doc.value("version", 0) != 1)
+        throw Failure(EXIT_REFUSED, "backup version " + doc["version"].dump() + " is not supported");
+    if (!doc.contains("ranges") || !doc["ranges"].is_array())
+        throw Failure(EXIT_REFUSED, "backup is damaged: no ranges");
+}
+
+namespace {
+json load_backup(const std::string& file) {
+    Bytes raw = read_file(file);
+    json doc = json::parse(raw.begin(), raw.end(), nullptr, false);
+    if (doc.is_discarded()) throw Failure(EXIT_REFUSED, file + " is damaged: not a JSON document");
+    check_backup(doc);
+    return doc;
+}
+}  // namespace
+
+int cmd_backup(const std::string& file) {
+    Session s(g_opt.device);
+    Identity id = identify(true);
+    FwVersion fw = firmware_version();
+    json doc = make_backup(id, fw);
+    std::string text = doc.dump(2) + "\n";
+    write_file(file, text);
+    json summary = {{"file", file}, {"device", doc["device"]}, {"crc32", doc["crc32"]}, {"ranges", json::array()}};
+    std::string t = "saved to " + file + ":\n";
+    for (const auto& r : doc["ranges"]) {
+        summary["ranges"].push_back({{"addr", r["addr"]}, {"length", r["length"]}});
+        t += "  " + r["addr"].get<std::string>() + " " + std::to_string(r["length"].get<long>()) + " bytes\n";
+    }
+    emit(summary, t);
+    return EXIT_OK;
+}
+
+int cmd_restore(const std::string& file, bool force, const std::string& flash_type) {
+    json doc = load_backup(file);
+    // Every range must be one the backup command writes.
+    std::vector<std::pair<long, Bytes>> ranges;
+    for (const auto& r : doc["ranges"]) {
+        long addr = parse_number(r.value("addr", ""), "backup address");
+        Bytes data = from_hex(r.value("data", ""));
+        bool known = false;
+        for (const Range& k : kRanges) known |= k.addr == addr && k.len == static_cast<long>(data.size());
+        if (!known)
+            throw Failure(EXIT_REFUSED, "backup holds a range at " + hex(addr, 5) + " that restore does not write");
+        ranges.emplace_back(addr, std::move(data));
+    }
+    Session s(g_opt.device);
+    Identity id = identify(true);
+    FwVersion fw = firmware_version();
+    json here = device_json(id, fw);
+    std::vector<std::string> diffs;
+    for (const char* key : {"chip_id", "rom_version", "firmware"})
+        if (doc["device"].value(key, json()) != here[key])
+            diffs.push_back(std::string(key) + " " + doc["device"].value(key, json()).dump() + " (camera: " +
+                            here[key].dump() + ")");
+    if (!diffs.empty() && !force) {
+        std::string m = "backup was made on another camera or firmware:";
+        for (const auto& d : diffs) m += " " + d + ";";
+        throw Failure(EXIT_REFUSED, m + " --force restores it anyway");
+    }
+    for (const auto& d : diffs) note("restoring despite different " + d);
+    SERIAL_FLASH_TYPE sft = resolve_flash_type(flash_type);
+    int written = 0, unchanged = 0;
+    json jr = json::array();
+    std::string t;
+    {
+        Progress p("restore", 0);
+        size_t i = 0;
+        for (const auto& r : ranges) {
+            RewriteResult res = flash_rewrite(r.first, r.second, sft, true);
+            written += res.units_written;
+            unchanged += res.units_unchanged;
+            jr.push_back({{"addr", hex(r.first, 5)}, {"length", r.second.size()},
+                          {"sectors_rewritten", res.units_written}});
+            t += "  " + hex(r.first, 5) + " " + std::to_string(r.second.size()) + " bytes: " +
+                 (res.units_written ? std::to_string(res.units_written) + " sector(s) rewritten, verified\n"
+                                    : std::string("already identical\n"));
+            p.update(static_cast<double>(++i) / static_cast<double>(ranges.size()));
+        }
+    }
+    emit({{"file", file}, {"forced", force && !diffs.empty()}, {"ranges", jr},
+          {"sectors_rewritten", written}, {"sectors_unchanged", unchanged}},
+         "restored " + file + ":\n" + t);
+    return EXIT_OK;
+}
+
+}  // namespace orvexctl

@@ -1,0 +1,364 @@
+// The camera as the tool sees it: connection, identification, the serial
+// flash's JEDEC id and type, identification blocks, and flash read and
+// rewrite built on the library's block operations.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "orvexctl.h"
+
+namespace orvexctl {
+
+// ------------------------------------------------------------ connection
+
+Session::Session(int index) {
+    QuietStderr quiet;
+    errno = 0;
+    if (OrvexTac_Init(index) != 1) {
+        int e = errno;
+        throw Failure(EXIT_NO_DEVICE, "cannot open /dev/video" + std::to_string(index) +
+                                          (e ? std::string(": ") + std::strerror(e) : ""));
+    }
+    open_ = true;
+}
+
+Session::~Session() { close(); }
+
+void Session::close() {
+    if (!open_) return;
+    QuietStderr quiet;
+    OrvexTac_UnInit();
+    open_ = false;
+}
+
+// ------------------------------------------------------------ names
+
+const char* arch_name(DSP_ARCH_TYPE a) {
+    switch (a) {
+    case DAT_FIRST: return "first";
+    case DAT_SECOND: return "second";
+    default: return "unknown";
+    }
+}
+
+const char* rom_class_name(DSP_ROM_TYPE r) {
+    static const char* names[] = {"unknown", "32K", "64K", "128K", "256K"};
+    return (r >= 0 && r <= DRT_256K) ? names[r] : "unknown";
+}
+
+const char* rom_row_name(unsigned row) {
+    static const char* names[ROMCOUNT] = {
+        "ROM220",   "ROM225",   "ROM250V1", "ROM250V2", "ROM230V1", "ROM230V2", "ROM230V3",
+        "ROM231V1", "ROM216V1", "ROM215V1", "ROM236V1", "ROM236V2", "ROM256V1", "ROM231V2",
+        "ROM266V1", "ROM276V1", "ROM275V1", "ROM290V1", "ROM290V2", "ROM286V1", "ROM288V1",
+        "ROM289V1", "ROM270V1", "ROM271V1", "ROM280V1", "ROM281V1", "ROM232V1", "ROM232V2",
+        "ROM272V1", "ROM273V0", "ROM275V2", "ROM283",   "ROM292",   "ROM287",   "ROM267",
+        "ROM276V2", "ROM285",   "ROM286"};
+    return row < ROMCOUNT ? names[row] : "unknown";
+}
+
+// Bytes 0-4 are text ("215R0"); byte 5 is the revision number and bytes
+// 6-7 two further raw bytes.
+std::string rom_version_text(const BYTE v[8]) {
+    std::string s;
+    for (int i = 0; i < 5; ++i) s += (v[i] >= 0x20 && v[i] < 0x7F) ? static_cast<char>(v[i]) : '?';
+    char buf[16];
+    std::snprintf(buf, sizeof buf, " %02X %02X %02X", v[5], v[6], v[7]);
+    return s + buf;
+}
+
+// Index = SERIAL_FLASH_TYPE value.
+static const char* const kFlashTypeNames[] = {
+    "UNKNOWN", "MXIC",   "ST",       "SST",  "ATMEL_AT25F", "ATMEL_AT25FS", "ATMEL_AT45DB", "WINBOND",
+    "PMC",     "MXIC_LIKE", "AMIC", "EON", "ESMT",        "GIGA",         "FENTECH"};
+constexpr int kFlashTypeCount = sizeof kFlashTypeNames / sizeof kFlashTypeNames[0];
+
+const char* flash_type_name(int type) {
+    return (type >= 0 && type < kFlashTypeCount) ? kFlashTypeNames[type] : "UNKNOWN";
+}
+
+SERIAL_FLASH_TYPE parse_flash_type(const std::string& name) {
+    std::string n;
+    for (char c : name) n += c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (n.rfind("SFT_", 0) == 0) n = n.substr(4);
+    for (int i = 1; i < kFlashTypeCount; ++i)
+        if (n == kFlashTypeNames[i]) return static_cast<SERIAL_FLASH_TYPE>(i);
+    std::string all;
+    for (int i = 1; i < kFlashTypeCount; ++i) all += std::string(i > 1 ? ", " : "") + kFlashTypeNames[i];
+    throw Failure(EXIT_USAGE, "unknown flash type '" + name + "' (one of auto, " + all + ")");
+}
+
+// Sector erase clears 4 KiB on every family except ST, whose "sector"
+// erase (0xD8) clears a 64 KiB block.
+long erase_unit(SERIAL_FLASH_TYPE t) { return t == SFT_ST ? 0x10000 : 0x1000; }
+
+// ------------------------------------------------------------ identification
+
+Identity identify(bool rom) {
+    Identity id;
+    BYTE unit = OV_GetUVCExtendUnitID();
+    if (unit == 0)
+        throw Failure(EXIT_NOT_OURS, "/dev/video" + std::to_string(g_opt.device) +
+                                         ": no Orvex extension unit answers (tried units 3 and 4)");
+    id.unit = unit;
+    BYTE chip = 0;
+    DSP_ARCH_TYPE arch = DAT_UNKNOW;
+    DSP_ROM_TYPE cls = OV_GetChipRomType(&chip, &arch);
+    if (cls == DRT_Unknow) throw Failure(EXIT_NOT_OURS, "chip identification failed");
+    id.chip_id = chip;
+    id.arch = arch;
+    id.rom_class = cls;
+    if (rom) {
+        BYTE v[8] = {};
+        if (OV_GetAsicRomVersion(v) == 1) {
+            id.rom_known = true;
+            std::memcpy(id.rom_version, v, 8);
+            id.rom_row = uiRomID;
+        }
+        // ROM matching may change nothing about the map, but identify again
+        // so that the register map in force is the chip's own.
+        OV_GetChipRomType(&chip, &arch);
+    }
+    return id;
+}
+
+json identity_json(const Identity& id) {
+    json j = {{"extension_unit", id.unit}, {"chip_id", hex(id.chip_id, 2)},
+              {"architecture", arch_name(id.arch)}, {"rom_class", rom_class_name(id.rom_class)}};
+    if (id.rom_known) {
+        j["rom_version"] = rom_version_text(id.rom_version);
+        j["rom_row"] = rom_row_name(id.rom_row);
+    } else {
+        j["rom_version"] = nullptr;
+        j["rom_row"] = nullptr;
+    }
+    return j;
+}
+
+namespace {
+// A field as text: printable ASCII kept, trailing NUL, blank and erased
+// (0xFF) bytes dropped, anything else escaped.
+std::string field_text(const unsigned char* p, size_t n) {
+    while (n > 0 && (p[n - 1] == 0 || p[n - 1] == 0xFF || p[n - 1] == ' ')) --n;
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        if (p[i] >= 0x20 && p[i] < 0x7F) {
+            s += static_cast<char>(p[i]);
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", p[i]);
+            s += buf;
+        }
+    }
+    return s;
+}
+}  // namespace
+
+FwVersion firmware_version() {
+    FwVersion v;
+    unsigned char rec[56] = {};
+    if (OrvexTac_GetFWVersion(rec, sizeof rec) != 1) return v;
+    v.ok = true;
+    v.code = field_text(rec, 5);
+    v.customer_version = field_text(rec + 5, 10);
+    v.customer = field_text(rec + 15, 10);
+    v.date = field_text(rec + 25, 10);
+    return v;
+}
+
+json fw_json(const FwVersion& v) {
+    if (!v.ok) return nullptr;
+    return {{"code", v.code}, {"customer_version", v.customer_version}, {"customer", v.customer},
+            {"date", v.date}};
+}
+
+// ------------------------------------------------------------ SPI master
+
+namespace {
+bool sf_send(BYTE b) {
+    return OV_WriteToASIC(sfWriteDataAddr, b) == 1 && OV_WriteToASIC(sfReadWriteTriggerAddr, 1) == 1 &&
+           OV_SFWaitReady() == 1;
+}
+bool sf_receive(BYTE* b) {
+    return OV_WriteToASIC(sfReadDataAddr, 0) == 1 && OV_WriteToASIC(sfReadWriteTriggerAddr, 2) == 1 &&
+           OV_SFWaitReady() == 1 && OV_ReadFromASIC(sfReadDataAddr, b) == 1;
+}
+}  // namespace
+
+// One command frame: select, send, receive, release, inside the master's
+// command mode. The chip select and mode are released even after a failure.
+bool spi_command(const BYTE* send, int n_send, BYTE* recv, int n_recv) {
+    if (OV_WriteToASIC(sfModeAddr, 1) != 1) return false;
+    bool ok = OV_WriteToASIC(sfCSAddr, 0) == 1;
+    for (int i = 0; ok && i < n_send; ++i) ok = sf_send(send[i]);
+    for (int i = 0; ok && i < n_recv; ++i) ok = sf_receive(&recv[i]);
+    bool released = OV_WriteToASIC(sfCSAddr, 1) == 1;
+    bool mode_off = OV_WriteToASIC(sfModeAddr, 0) == 1;
+    return ok && released && mode_off;
+}
+
+FlashId read_flash_id() {
+    FlashId f;
+    const BYTE rdid = 0x9F;
+    if (!spi_command(&rdid, 1, f.id, 3))
+        throw Failure(EXIT_TRANSFER, "reading the flash's JEDEC id through the SPI master failed");
+    sfManufactureID = f.id[0];
+    sfDeviceID1 = f.id[1];
+    sfDeviceID2 = f.id[2];
+    // Row 0 is empty; a second device byte of 0xFF in the table means the
+    // part answers with one device byte only, so any value matches.
+    for (long row = 1; row < ubSFLib_GetIDSize() && row < SFLIB_ID_ROWS; ++row) {
+        const BYTE* r = cbSFLib_ID[row];
+        if (r[0] == f.id[0] && r[1] == f.id[1] && (r[2] == 0xFF || r[2] == f.id[2])) {
+            f.row = static_cast<int>(row);
+            f.type = static_cast<SERIAL_FLASH_TYPE>(r[3]);
+            break;
+        }
+    }
+    return f;
+}
+
+SERIAL_FLASH_TYPE resolve_flash_type(const std::string& name) {
+    if (name != "auto") return parse_flash_type(name);
+    FlashId f = read_flash_id();
+    if (f.type == SFT_UNKNOW)
+        throw Failure(EXIT_REFUSED, "flash JEDEC id " + hex_bytes(f.id, 3) +
+                                        " is not in the flash table; name the type with --flash-type");
+    info(std::string("flash type ") + flash_type_name(f.type) + " (JEDEC " + hex_bytes(f.id, 3) + ")");
+    return f.type;
+}
+
+BYTE read_status_register() {
+    const BYTE rdsr = 0x05;
+    BYTE status = 0;
+    if (!spi_command(&rdsr, 1, &status, 1))
+        throw Failure(EXIT_TRANSFER, "reading the flash status register failed");
+    return status;
+}
+
+// ------------------------------------------------------------ identification blocks
+
+IdBlock check_id_block(long addr, const uint8_t* b) {
+    IdBlock blk;
+    blk.addr = addr;
+    const bool first = addr == kIdBlock1;
+    const int tag_at = first ? 2 : 6;
+    const int num_at = first ? 6 : 10;
+    const char* want = first ? "OG" : "OF";
+    const int max = first ? 249 : 99;
+    char tag[3] = {static_cast<char>(b[tag_at]), static_cast<char>(b[tag_at + 2]), 0};
+    char num[7];
+    for (int i = 0; i < 6; ++i) num[i] = static_cast<char>(b[num_at + 2 * i]);
+    num[6] = 0;
+    std::string t = tag;  // stops at a NUL, as the store's comparison does
+    blk.number = std::atoi(num);
+    blk.valid = t == want && blk.number >= 1 && blk.number <= max;
+    for (char c : t) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7F) {
+            blk.tag += c;
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", u);
+            blk.tag += buf;
+        }
+    }
+    return blk;
+}
+
+std::vector<IdBlock> read_id_blocks() {
+    std::vector<IdBlock> out;
+    for (long addr : {kIdBlock1, kIdBlock2}) {
+        Bytes b = flash_read(addr, 24);
+        out.push_back(check_id_block(addr, b.data()));
+    }
+    return out;
+}
+
+bool store_recognises(const std::vector<IdBlock>& blocks) {
+    for (const auto& b : blocks)
+        if (b.valid) return true;
+    return false;
+}
+
+// ------------------------------------------------------------ flash
+
+Bytes flash_read(long addr, long len, Progress* p) {
+    if (addr < 0 || len < 0 || addr + len > kFlashSize)
+        throw Failure(EXIT_USAGE, "flash range " + hex(addr, 5) + "+" + std::to_string(len) +
+                                      " lies outside the 256 KiB flash");
+    Bytes data(static_cast<size_t>(len), 0xFF);
+    const long chunk = 4096;
+    for (long off = 0; off < len; off += chunk) {
+        long n = std::min(chunk, len - off);
+        if (OrvexTac_SerialFlashRead(addr + off, data.data() + off, n) != 1)
+            throw Failure(EXIT_TRANSFER, "flash read at " + hex(addr + off, 5) + " failed");
+        if (p) p->update(static_cast<double>(off + n) / static_cast<double>(len));
+    }
+    return data;
+}
+
+RewriteResult flash_rewrite(long addr, const Bytes& data, SERIAL_FLASH_TYPE sft, bool verify,
+                            Progress* p) {
+    RewriteResult r;
+    long len = static_cast<long>(data.size());
+    if (addr < 0 || addr + len > kFlashSize)
+        throw Failure(EXIT_USAGE, "flash range " + hex(addr, 5) + "+" + std::to_string(len) +
+                                      " lies outside the 256 KiB flash");
+    if (len == 0) return r;
+    const long unit = erase_unit(sft);
+    long first = addr / unit * unit;
+    long end = (addr + len + unit - 1) / unit * unit;
+    long total = end - first;
+    long done = 0;
+    std::vector<std::pair<long, Bytes>> written;
+    for (long u = first; u < end; u += unit) {
+        Bytes cur = flash_read(u, unit);
+        Bytes want = cur;
+        for (long a = std::max(u, addr); a < std::min(u + unit, addr + len); ++a)
+            want[static_cast<size_t>(a - u)] = data[static_cast<size_t>(a - addr)];
+        if (want == cur) {
+            ++r.units_unchanged;
+        } else {
+            // The erase leaves 0xFF; trailing erased bytes need no program.
+            long n = unit;
+            while (n > 0 && want[static_cast<size_t>(n - 1)] == 0xFF) --n;
+            if (OrvexTac_SerialFlashSectorWrite(u, want.data(), n, sft) != 1)
+                throw Failure(EXIT_TRANSFER, "sector rewrite at " + hex(u, 5) + " failed");
+            ++r.units_written;
+            written.emplace_back(u, std::move(want));
+        }
+        done += unit;
+        if (p) p->update(static_cast<double>(done) / static_cast<double>(total) * (verify ? 0.5 : 1));
+    }
+    if (!verify) return r;
+    done = 0;
+    for (const auto& w : written) {
+        Bytes back = flash_read(w.first, unit);
+        if (back != w.second) {
+            size_t i = 0;
+            while (back[i] == w.second[i]) ++i;
+            long at = w.first + static_cast<long>(i);
+            // Tell a flash that refused the write from one that took it
+            // wrongly: protection bits still set mean nothing was changed.
+            BYTE status = 0;
+            bool status_ok = true;
+            try {
+                status = read_status_register();
+            } catch (const Failure&) {
+                status_ok = false;
+            }
+            if (status_ok && (status & 0x9C))
+                throw Failure(EXIT_TRANSFER, "the flash refused the write at " + hex(at, 5) +
+                                                 ": it is write-protected (status register " +
+                                                 hex(status, 2) + ")");
+            throw Failure(EXIT_VERIFY, "verification failed at " + hex(at, 5) + ": wrote " +
+                                           hex(w.second[i], 2) + ", read back " + hex(back[i], 2));
+        }
+        done += unit;
+        if (p) p->update(0.5 + 0.5 * static_cast<double>(done) / static_cast<double>(written.size() * unit));
+    }
+    return r;
+}
+
+}  // namespace orvexctl

@@ -1,0 +1,106 @@
+// doctor: why a camera cannot be used. Checks the node, its owner, group
+// and mode against the current user, whether uvcvideo is loaded, whether
+// the node opens and whether the extension unit answers, and prints the
+// udev rule that grants access.
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "orvexctl.h"
+#include "udev_rule.h"
+
+namespace orvexctl {
+
+const char* udev_rule() { return kUdevRule; }
+
+namespace {
+std::string user_name(uid_t u) {
+    passwd* p = getpwuid(u);
+    return p ? p->pw_name : std::to_string(u);
+}
+std::string group_name(gid_t g) {
+    group* p = getgrgid(g);
+    return p ? p->gr_name : std::to_string(g);
+}
+bool in_group(gid_t g) {
+    if (getegid() == g) return true;
+    gid_t groups[256];
+    int n = getgroups(256, groups);
+    for (int i = 0; i < n; ++i)
+        if (groups[i] == g) return true;
+    return false;
+}
+}  // namespace
+
+int cmd_doctor() {
+    const std::string node = "/dev/video" + std::to_string(g_opt.device);
+    json checks = json::array();
+    std::string t;
+    int code = EXIT_OK;
+    auto add = [&](const std::string& name, const std::string& status, const std::string& detail) {
+        checks.push_back({{"check", name}, {"status", status}, {"detail", detail}});
+        t += "[" + status + "] " + name + ": " + detail + "\n";
+    };
+
+    struct stat st;
+    if (stat(node.c_str(), &st) == 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
+        std::string d = std::string(S_ISCHR(st.st_mode) ? "character device" : "not a character device") +
+                        ", owner " + user_name(st.st_uid) + ", group " + group_name(st.st_gid) + ", mode " + mode;
+        add("node", S_ISCHR(st.st_mode) ? "ok" : "warn", node + ": " + d);
+        uid_t me = geteuid();
+        bool rw = me == 0 || (st.st_uid == me && (st.st_mode & 0600) == 0600) ||
+                  (in_group(st.st_gid) && (st.st_mode & 0060) == 0060) || (st.st_mode & 0006) == 0006;
+        add("access", rw ? "ok" : "fail",
+            "user " + user_name(me) + (rw ? " may open it read-write"
+                                          : " may not open it read-write (join group " + group_name(st.st_gid) +
+                                                " or install the udev rule below)"));
+    } else {
+        int e = errno;
+        add("node", "warn", node + ": " + std::strerror(e) + " (no directory entry; opening it is tried anyway)");
+    }
+
+    bool uvc = access("/sys/module/uvcvideo", F_OK) == 0;
+    add("driver", uvc ? "ok" : "warn",
+        uvc ? "uvcvideo is loaded" : "uvcvideo is not loaded (modprobe uvcvideo)");
+
+    bool opened = false;
+    {
+        QuietStderr quiet;
+        errno = 0;
+        opened = OrvexTac_Init(g_opt.device) == 1;
+        int e = errno;
+        if (!opened) {
+            add("open", "fail", node + " does not open read-write" + (e ? std::string(": ") + std::strerror(e) : ""));
+            code = EXIT_NO_DEVICE;
+        }
+    }
+    if (opened) {
+        add("open", "ok", node + " opens read-write");
+        try {
+            Identity id = identify(false);
+            add("extension unit", "ok",
+                "unit " + std::to_string(id.unit) + " answers, chip " + hex(id.chip_id, 2) + ", " +
+                    arch_name(id.arch) + " architecture, ROM class " + rom_class_name(id.rom_class));
+            bool known = store_recognises(read_id_blocks());
+            add("identification block", known ? "ok" : "warn",
+                known ? "the calibration store recognises the camera"
+                      : "no valid identification block: the calibration store leaves this camera alone");
+        } catch (const Failure& f) {
+            add("extension unit", "fail", f.what());
+            code = f.code;
+        }
+        QuietStderr quiet;
+        OrvexTac_UnInit();
+    }
+    emit({{"device", node}, {"checks", checks}, {"usable", code == EXIT_OK}, {"udev_rule", kUdevRule}},
+         t + "\nudev rule (install as /etc/udev/rules.d/60-orvex.rules):\n" + kUdevRule);
+    return code;
+}
+
+}  // namespace orvexctl

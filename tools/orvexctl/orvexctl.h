@@ -1,0 +1,230 @@
+// orvexctl: the factory and calibration tool. Internal declarations shared
+// by the command files. Every device access goes through the exported API
+// of libOrvexBase (OrvexTac_ and OV_ layers) and libOrvexConfig.
+#ifndef ORVEXCTL_H
+#define ORVEXCTL_H
+
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "OrvexTac.h"
+
+namespace orvexctl {
+
+using json = nlohmann::json;
+using Bytes = std::vector<uint8_t>;
+
+// ------------------------------------------------------------ exit codes
+enum Exit : int {
+    EXIT_OK = 0,
+    EXIT_FILE = 1,        // a local file could not be read or written
+    EXIT_USAGE = 2,       // bad command line
+    EXIT_NO_DEVICE = 3,   // no such node, or it cannot be opened
+    EXIT_NOT_OURS = 4,    // opens, but chip or identification block not recognised
+    EXIT_TRANSFER = 5,    // a library call failed, or the device refused the operation
+    EXIT_VERIFY = 6,      // read-back differs from what was written
+    EXIT_REFUSED = 7,     // refused for safety (calibration overlap, damaged or foreign file)
+};
+const char* exit_code_table();  // for --help and the README
+
+// A command ends early with an exit code and a message.
+struct Failure : std::runtime_error {
+    Failure(int code, const std::string& msg) : std::runtime_error(msg), code(code) {}
+    int code;
+};
+
+// ------------------------------------------------------------ options and output
+struct Options {
+    int device = 0;
+    bool json = false;
+    int verbosity = 0;          // -1 quiet, 0 normal, >0 verbose
+    std::string progress = "auto";
+};
+extern Options g_opt;
+
+// The tool's own standard output. The library prints its diagnostics with
+// printf to standard output; once set up, those land in a capture buffer so
+// that they can neither corrupt a JSON document nor flood a listing.
+FILE* out();
+void start_capturing_library_output();
+std::string captured_library_output();
+// Also captures standard error while alive: OrvexTac_Init and UnInit write
+// their failures there.
+class QuietStderr {
+public:
+    QuietStderr();
+    ~QuietStderr();
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+private:
+    int saved_ = -1;
+};
+void note(const std::string& msg);  // to stderr unless -q
+void info(const std::string& msg);  // to stderr only with -v
+// Prints the result: the JSON document with --json, otherwise the text.
+void emit(const json& doc, const std::string& text);
+
+// ------------------------------------------------------------ helpers
+long parse_number(const std::string& s, const char* what);   // 0x.. hex, else decimal
+long parse_hex(const std::string& s, const char* what);      // hex with or without 0x
+Bytes parse_hex_bytes(const std::vector<std::string>& args); // "12 34", "1234", "12,34"
+std::string hex(uint64_t v, int digits);
+std::string hex_bytes(const uint8_t* p, size_t n);
+uint32_t crc32(const uint8_t* p, size_t n, uint32_t crc = 0);
+Bytes read_file(const std::string& path);
+// Writes atomically (temporary file, fsync, rename); throws EXIT_FILE.
+void write_file(const std::string& path, const void* data, size_t n);
+inline void write_file(const std::string& path, const std::string& s) {
+    write_file(path, s.data(), s.size());
+}
+
+// ------------------------------------------------------------ progress
+class Progress {
+public:
+    Progress(const char* phase, uint64_t total_bytes);
+    ~Progress();
+    void update(double fraction);  // 0..1
+    void finish();
+    // Adapter for OrvexTac_BurnerFW; never throws.
+    static void callback(void* self, float fraction);
+private:
+    std::string phase_;
+    uint64_t total_;
+    int mode_;  // 0 none, 1 bar, 2 json
+    double start_s_;
+    double last_fraction_ = -1;
+    double last_print_s_ = -1;
+    bool done_ = false;
+};
+
+// ------------------------------------------------------------ device
+constexpr long kFlashSize = 0x40000;
+
+// Opens /dev/video<N> for the duration of a command.
+class Session {
+public:
+    explicit Session(int index);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    void close();
+private:
+    bool open_ = false;
+};
+
+struct Identity {
+    int unit = 0;
+    BYTE chip_id = 0;
+    DSP_ARCH_TYPE arch = DAT_UNKNOW;
+    DSP_ROM_TYPE rom_class = DRT_Unknow;
+    bool rom_known = false;
+    BYTE rom_version[8] = {};
+    unsigned rom_row = 0;
+};
+// Finds the extension unit and classifies the chip (register reads only).
+// With rom, also matches the mask-ROM revision (that probes registers).
+Identity identify(bool rom);
+json identity_json(const Identity& id);
+const char* arch_name(DSP_ARCH_TYPE a);
+const char* rom_class_name(DSP_ROM_TYPE r);
+const char* rom_row_name(unsigned row);
+std::string rom_version_text(const BYTE v[8]);
+
+struct FwVersion {
+    bool ok = false;
+    std::string code, customer_version, customer, date;
+};
+FwVersion firmware_version();
+json fw_json(const FwVersion& v);
+
+// Serial flash through the ASIC's SPI master (needs identify() first).
+bool spi_command(const BYTE* send, int n_send, BYTE* recv, int n_recv);
+struct FlashId {
+    BYTE id[3] = {};
+    int row = -1;  // row of cbSFLib_ID, -1 when unknown
+    SERIAL_FLASH_TYPE type = SFT_UNKNOW;
+};
+FlashId read_flash_id();  // throws EXIT_TRANSFER when the SPI master fails
+const char* flash_type_name(int type);
+SERIAL_FLASH_TYPE parse_flash_type(const std::string& name);  // throws EXIT_USAGE
+// --flash-type NAME|auto; auto reads the JEDEC id.
+SERIAL_FLASH_TYPE resolve_flash_type(const std::string& name);
+long erase_unit(SERIAL_FLASH_TYPE t);
+
+// Identification blocks the calibration store looks for.
+struct IdBlock {
+    long addr;
+    bool valid = false;
+    std::string tag;
+    int number = 0;
+};
+IdBlock check_id_block(long addr, const uint8_t* bytes24);
+constexpr long kIdBlock1 = 0x190C0, kIdBlock2 = 0x3FA00;
+// Reads both blocks from the open camera.
+std::vector<IdBlock> read_id_blocks();
+bool store_recognises(const std::vector<IdBlock>& blocks);
+
+// Flash helpers on the open camera.
+Bytes flash_read(long addr, long len, Progress* p = nullptr);  // throws EXIT_TRANSFER
+// Rewrites [addr, addr+len) unit by unit (read, merge, sector rewrite),
+// skipping units that already hold the data, then reads everything back.
+struct RewriteResult {
+    int units_written = 0;
+    int units_unchanged = 0;
+};
+RewriteResult flash_rewrite(long addr, const Bytes& data, SERIAL_FLASH_TYPE sft,
+                            bool verify, Progress* p = nullptr);
+BYTE read_status_register();  // throws EXIT_TRANSFER
+
+// ------------------------------------------------------------ commands
+int cmd_list();
+int cmd_info();
+int cmd_xu_get(int unit, int selector, int size);
+int cmd_xu_set(int unit, int selector, const Bytes& data);
+int cmd_reg_read(long addr, long count);
+int cmd_reg_write(long addr, const Bytes& data);
+int cmd_sensor_read(long slave, long addr, long count);
+int cmd_sensor_write(long slave, long addr, const Bytes& data);
+int cmd_flash_read(long addr, long len, const std::string& file);
+int cmd_flash_write(long addr, const std::string& file, const std::string& flash_type,
+                    bool verify);
+
+struct BurnOptions {
+    std::string image;
+    bool full_check = false;
+    std::string flash_type = "auto";
+    bool erase_calibration = false;
+    bool dry_run = false;
+    std::string backup;  // empty: a name with a time stamp in the current directory
+};
+int cmd_burn(const BurnOptions& o);
+
+int cmd_calib_show();
+int cmd_calib_export(const std::string& file);
+int cmd_calib_import(const std::string& file);
+int cmd_calib_set_sensor_type(const std::string& text);
+int cmd_calib_set_params(const std::vector<std::string>& values);
+int cmd_calib_plot(const std::string& file);
+
+int cmd_backup(const std::string& file);
+int cmd_restore(const std::string& file, bool force, const std::string& flash_type);
+// The self-describing backup document of the calibration area and the
+// identification blocks (also written by burn before it erases).
+json make_backup(const Identity& id, const FwVersion& fw);
+void check_backup(const json& doc);  // throws EXIT_REFUSED when damaged
+
+int cmd_doctor();
+const char* udev_rule();
+
+// The calibration area and the identification sectors.
+constexpr long kCalibStart = 0x30000, kCalibEnd = 0x35000;
+constexpr long kId2SectorStart = 0x3F000, kId2SectorEnd = 0x40000;
+
+}  // namespace orvexctl
+
+#endif
