@@ -117,15 +117,15 @@ TEST_F(Orvexctl, HelpAndUsageErrors) {
 }
 
 TEST_F(Orvexctl, ListShowsCamerasAndQuietlySkipsOtherNodes) {
-    const std::string spec = "--config '0;1:profile=webcam;3:profile=unit4;4:profile=second-arch'";
-    Result r = run("list", spec);
+    const std::string cameras = "--config '0;1:profile=webcam;3:profile=unit4;4:profile=second-arch'";
+    Result r = run("list", cameras);
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find("/dev/video0: Orvex camera, unit 3, chip 0x15"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("/dev/video1: opens, not an Orvex camera"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("/dev/video3: Orvex camera, unit 4"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("FAILED"), std::string::npos);
     EXPECT_EQ(r.err.find("FAILED"), std::string::npos) << r.err;
-    json j = run_json("list", 0, spec);
+    json j = run_json("list", 0, cameras);
     ASSERT_EQ(j["nodes"].size(), 4u);
     struct Row {
         int index;
@@ -144,7 +144,7 @@ TEST_F(Orvexctl, ListShowsCamerasAndQuietlySkipsOtherNodes) {
         }
     }
     // With -v the library's own lines are there for whoever asks.
-    EXPECT_NE(run("-v list", spec).err.find("library: ioctl(UVCIOC_CTRL_SET) FAILED"), std::string::npos);
+    EXPECT_NE(run("-v list", cameras).err.find("library: ioctl(UVCIOC_CTRL_SET) FAILED"), std::string::npos);
 }
 
 TEST_F(Orvexctl, InfoIdentifiesChipRomFirmwareAndFlash) {
