@@ -47,8 +47,6 @@ set(expected
   ${LIBDIR}/cmake/Orvex/OrvexConfigVersion.cmake
   ${LIBDIR}/cmake/Orvex/OrvexTargets.cmake
   ${LIBDIR}/libOrvexBase.so
-  ${LIBDIR}/libOrvexBase.so.1
-  ${LIBDIR}/libOrvexBase.so.${VERSION}
   ${LIBDIR}/libvcam.so
   ${LIBDIR}/pkgconfig/orvex-base.pc)
 if(HAVE_CONFIG)
@@ -56,8 +54,6 @@ if(HAVE_CONFIG)
     ${BINDIR}/orvex-readback
     ${INCLUDEDIR}/orvex/OrvexConfig.h
     ${LIBDIR}/libOrvexConfig.so
-    ${LIBDIR}/libOrvexConfig.so.1
-    ${LIBDIR}/libOrvexConfig.so.${VERSION}
     ${LIBDIR}/pkgconfig/orvex-config.pc)
 endif()
 if(HAVE_ORVEXCTL)
@@ -82,9 +78,9 @@ if(NOT found STREQUAL expected)
   list(REMOVE_ITEM extra ${expected})
   message(FATAL_ERROR "installed layout differs\n missing: ${missing}\n extra: ${extra}")
 endif()
-foreach(link libOrvexBase.so libOrvexBase.so.1)
-  if(NOT IS_SYMLINK ${installed}/${LIBDIR}/${link})
-    message(SEND_ERROR "${LIBDIR}/${link} is not a symbolic link")
+foreach(lib libOrvexBase.so libOrvexConfig.so)
+  if(IS_SYMLINK ${installed}/${LIBDIR}/${lib})
+    message(SEND_ERROR "${LIBDIR}/${lib} is a link: the libraries are plain files")
   endif()
 endforeach()
 
@@ -94,17 +90,17 @@ function(dynamic lib out)
   run(WHAT "readelf" OUTPUT d COMMAND ${READELF} -d ${installed}/${LIBDIR}/${lib})
   set(${out} "${d}" PARENT_SCOPE)
 endfunction()
-dynamic(libOrvexBase.so.1 d)
-if(NOT d MATCHES "Library soname: \\[libOrvexBase\\.so\\.1\\]")
-  message(SEND_ERROR "libOrvexBase: SONAME is not libOrvexBase.so.1:\n${d}")
+dynamic(libOrvexBase.so d)
+if(NOT d MATCHES "Library soname: \\[libOrvexBase\\.so\\]")
+  message(SEND_ERROR "libOrvexBase: SONAME is not libOrvexBase.so:\n${d}")
 endif()
 if(HAVE_CONFIG)
-  dynamic(libOrvexConfig.so.1 d)
-  if(NOT d MATCHES "Library soname: \\[libOrvexConfig\\.so\\.1\\]")
-    message(SEND_ERROR "libOrvexConfig: SONAME is not libOrvexConfig.so.1:\n${d}")
+  dynamic(libOrvexConfig.so d)
+  if(NOT d MATCHES "Library soname: \\[libOrvexConfig\\.so\\]")
+    message(SEND_ERROR "libOrvexConfig: SONAME is not libOrvexConfig.so:\n${d}")
   endif()
-  if(NOT d MATCHES "Shared library: \\[libOrvexBase\\.so\\.1\\]")
-    message(SEND_ERROR "libOrvexConfig does not need libOrvexBase.so.1:\n${d}")
+  if(NOT d MATCHES "Shared library: \\[libOrvexBase\\.so\\]")
+    message(SEND_ERROR "libOrvexConfig does not need libOrvexBase.so:\n${d}")
   endif()
   if(NOT d MATCHES "\\(RUNPATH\\)[^\n]*\\[\\$ORIGIN\\]")
     message(SEND_ERROR "libOrvexConfig: RUNPATH is not $ORIGIN:\n${d}")
