@@ -9,7 +9,10 @@
 // store leaves the camera alone), id2 (the block at its second location
 // only), protected (flash starts write-protected),
 // latency_us=N (per query, all cameras), trace=FILE (query trace written at
-// exit). An empty value attaches the default camera as /dev/video0.
+// exit), unplug_after=N (the camera answers N queries, counted from when the
+// program starts, then every later one fails with ENODEV), fail_query=N[/ERRNO]
+// (the Nth query fails once, with EIO or the errno given). An empty value
+// attaches the default camera as /dev/video0.
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -44,6 +47,18 @@ std::vector<std::string> split(const std::string& s, char sep) {
     while (std::getline(in, cur, sep))
         if (!cur.empty()) parts.push_back(cur);
     return parts;
+}
+
+// "N" or "N/ERRNO": the Nth query (1-based) fails once.
+bool parse_fail_query(const std::string& val, Faults* faults) {
+    std::string::size_type slash = val.find('/');
+    long n = 0, err = faults->fail_query_errno;
+    if (!parse_number(val.substr(0, slash), &n) || n < 1) return false;
+    if (slash != std::string::npos && (!parse_number(val.substr(slash + 1), &err) || err < 1))
+        return false;
+    faults->fail_query_n = n;
+    faults->fail_query_errno = static_cast<int>(err);
+    return true;
 }
 
 void write_trace_file() {
@@ -86,6 +101,7 @@ bool configure_from_string(const std::string& config, std::string* error) {
         std::string state;
         bool fresh = false;
         enum { ID_AS_BUILT, ID_NONE, ID_SECOND } id = ID_AS_BUILT;
+        Faults faults;
         for (const std::string& kv : split(opts, ',')) {
             std::string key = kv.substr(0, kv.find('='));
             std::string val = kv.find('=') == std::string::npos ? "" : kv.substr(kv.find('=') + 1);
@@ -113,6 +129,9 @@ bool configure_from_string(const std::string& config, std::string* error) {
                 set_query_latency_us(static_cast<uint64_t>(n));
             } else if (key == "trace") {
                 trace_file() = val;
+            } else if (key == "unplug_after" && parse_number(val, &n) && n >= 0) {
+                faults.unplug_after = n;
+            } else if (key == "fail_query" && parse_fail_query(val, &faults)) {
             } else {
                 *error = "bad option '" + kv + "'";
                 return false;
@@ -122,6 +141,7 @@ bool configure_from_string(const std::string& config, std::string* error) {
         if (id != ID_AS_BUILT) clear_identification(p.flash);
         if (id == ID_SECOND) write_identification(p.flash, 2, "OF", "000042");
         Camera& cam = attach(static_cast<int>(index), p);
+        cam.faults() = faults;
         if (!state.empty()) {
             FILE* f = std::fopen(state.c_str(), "rb");
             if (f) {

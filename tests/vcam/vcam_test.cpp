@@ -151,7 +151,16 @@ TEST_F(VirtualCamera, ConfigurationStrings) {
     EXPECT_EQ(vcam::camera(2)->profile().chip_id, 0x85);
     ASSERT_NE(vcam::camera(5), nullptr);
     EXPECT_EQ(vcam::camera(5)->flash()[0], 0xFF);
-    for (const char* bad : {"x", "0:profile=nope", "0:colour=red", "0:unit=four"}) {
+    ASSERT_TRUE(vcam::configure_from_string("3:unplug_after=7,fail_query=4/32;4:fail_query=9", &error))
+        << error;
+    EXPECT_EQ(vcam::camera(3)->faults().unplug_after, 7);
+    EXPECT_EQ(vcam::camera(3)->faults().fail_query_n, 4);
+    EXPECT_EQ(vcam::camera(3)->faults().fail_query_errno, 32);
+    EXPECT_EQ(vcam::camera(4)->faults().fail_query_n, 9);
+    EXPECT_EQ(vcam::camera(4)->faults().fail_query_errno, 5);  // EIO unless named
+    EXPECT_EQ(vcam::camera(4)->faults().unplug_after, -1);
+    for (const char* bad : {"x", "0:profile=nope", "0:colour=red", "0:unit=four", "0:unplug_after=-1",
+                            "0:fail_query=0", "0:fail_query=3/", "0:fail_query=3/x"}) {
         EXPECT_FALSE(vcam::configure_from_string(bad, &error)) << bad;
         EXPECT_FALSE(error.empty());
     }
