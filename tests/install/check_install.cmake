@@ -196,6 +196,7 @@ ${installed}/${LIBDIR}
     message(SEND_ERROR "the installed Python package printed '${out}'")
   endif()
   unset(ENV{PYTHONPATH})
+  set(ENV{ASAN_OPTIONS} "verify_asan_link_order=0:detect_leaks=1")
 endif()
 
 # --- a CMake project that uses the installed package ---
