@@ -112,7 +112,7 @@ class RectifyConfig:
             raise ValueError(f"grid of {self.rows} x {self.cols}: the store keeps 0..25 rows and 0..18 columns")
         shape_ok = (len(_grid_rows(self.grid)) == self.rows
                     and all(len(r) == self.cols and all(len(p) == 2 for p in r) for r in _grid_rows(self.grid)))
-        if self.rows * self.cols and not shape_ok:
+        if not shape_ok:
             raise ValueError(f"grid does not hold {self.rows} x {self.cols} pairs")
         if len(self.padding) != 4:
             raise ValueError("padding holds four values")
@@ -210,16 +210,20 @@ def _check_saved(operation: str, index: int, expected: bytes, actual: bytes) -> 
 
 # ------------------------------------------------------------ marker configuration
 
-def read_marker_config(index: int = 0) -> MarkerConfig:
+def _read_marker_raw(index: int) -> bytes:
     cfg = _lib.config()
 
-    def attempt(fill: int) -> Optional[MarkerConfig]:
+    def attempt(fill: int) -> Optional[bytes]:
         rec = _filled(_records.MarkerConfigStruct, fill)
         before = bytes(rec)
         cfg.ReadMarkerConfig(index, ctypes.byref(rec))
-        return None if bytes(rec) == before else MarkerConfig._from_struct(rec)
+        return None if bytes(rec) == before else bytes(rec)
 
     return _store_read(index, "read marker configuration", attempt)
+
+
+def read_marker_config(index: int = 0) -> MarkerConfig:
+    return MarkerConfig._from_struct(_records.MarkerConfigStruct.from_buffer_copy(_read_marker_raw(index)))
 
 
 def save_marker_config(config: MarkerConfig, index: int = 0, *, verify: bool = True) -> None:
@@ -228,7 +232,7 @@ def save_marker_config(config: MarkerConfig, index: int = 0, *, verify: bool = T
     rec = config._to_struct()
     _lib.config().SaveMarkerConfig(index, ctypes.byref(rec))
     if verify:
-        _check_saved(operation, index, bytes(rec), bytes(read_marker_config(index)._to_struct()))
+        _check_saved(operation, index, bytes(rec), _read_marker_raw(index))
 
 
 # ------------------------------------------------------------ sensor type
@@ -274,21 +278,25 @@ def save_sensor_type(text: str | bytes, index: int = 0, *, verify: bool = True) 
 
 # ------------------------------------------------------------ extra parameters
 
-def read_extra_params(count: int, index: int = 0) -> list[float]:
-    """The first ``count`` stored values (NaN where none was stored)."""
+def _read_extra_params_raw(count: int, index: int) -> bytes:
     if not 0 <= count <= _records.EXTRA_PARAMS_MAX:
         raise ValueError(f"count {count} outside 0..{_records.EXTRA_PARAMS_MAX}")
     if count == 0:
-        return []
+        return b""
     cfg = _lib.config()
 
-    def attempt(fill: int) -> Optional[list[float]]:
+    def attempt(fill: int) -> Optional[bytes]:
         values = _filled(ctypes.c_float * count, fill)
         before = bytes(values)
         cfg.ReadExtraParams(index, values, count)
-        return None if bytes(values) == before else list(values)
+        return None if bytes(values) == before else bytes(values)
 
     return _store_read(index, "read extra parameters", attempt)
+
+
+def read_extra_params(count: int, index: int = 0) -> list[float]:
+    """The first ``count`` stored values (NaN where none was stored)."""
+    return list(struct.unpack(f"<{count}f", _read_extra_params_raw(count, index)))
 
 
 def save_extra_params(values: Sequence[float], index: int = 0, *, verify: bool = True) -> None:
@@ -299,18 +307,18 @@ def save_extra_params(values: Sequence[float], index: int = 0, *, verify: bool =
     _ensure_no_camera_open(operation, index)
     array = (ctypes.c_float * max(count, 1))(*(float(v) for v in values))
     _lib.config().SaveExtraParams(index, array, count)
-    if verify and count:
-        back = read_extra_params(count, index)
-        _check_saved(operation, index, bytes(array)[:4 * count], struct.pack(f"<{count}f", *back))
+    if verify:
+        _check_saved(operation, index, bytes(array)[:4 * count], _read_extra_params_raw(count, index))
 
 
 # ------------------------------------------------------------ rectification record
 
-def read_rectify_config(index: int = 0) -> RectifyConfig:
+def _read_rectify_raw(index: int) -> tuple[bytes, list[int]]:
+    """The header as stored (40 bytes) and the grid's values."""
     operation = "read rectification record"
     cfg = _lib.config()
 
-    def attempt(fill: int) -> Optional[RectifyConfig]:
+    def attempt(fill: int) -> Optional[tuple[bytes, list[int]]]:
         rec = _filled(_records.RectifyConfigStruct, fill)
         rec.base_grid = None  # the library frees what it finds here
         before = bytes(rec)[:_HEADER_SIZE]
@@ -323,14 +331,20 @@ def read_rectify_config(index: int = 0) -> RectifyConfig:
                 raise InvalidRecordError(f"{operation}: the flash holds a record of {rows} x {cols} "
                                          "(never written, or saved with dimensions the store refuses)",
                                          operation=operation, index=index, rows=rows, cols=cols)
-            pairs = list(rec.base_grid[:2 * rows * cols])
+            return bytes(rec)[:_HEADER_SIZE], list(rec.base_grid[:2 * rows * cols])
         finally:
             if rec.base_grid:
                 _lib.free(ctypes.cast(rec.base_grid, ctypes.c_void_p))
-        return RectifyConfig(rec.rotation, rec.translation_x, rec.translation_y, rec.scale,
-                             tuple(rec.padding), rows, cols, make_grid(pairs, rows, cols))  # type: ignore[arg-type]
 
     return _store_read(index, operation, attempt)
+
+
+def read_rectify_config(index: int = 0) -> RectifyConfig:
+    header, pairs = _read_rectify_raw(index)
+    h = _records.RectifyConfigStruct.from_buffer_copy(header + bytes(ctypes.sizeof(_records.RectifyConfigStruct)
+                                                                     - _HEADER_SIZE))
+    return RectifyConfig(h.rotation, h.translation_x, h.translation_y, h.scale, tuple(h.padding),  # type: ignore[arg-type]
+                         h.rows, h.cols, make_grid(pairs, h.rows, h.cols))
 
 
 def save_rectify_config(config: RectifyConfig, index: int = 0, *, verify: bool = True) -> None:
@@ -342,10 +356,9 @@ def save_rectify_config(config: RectifyConfig, index: int = 0, *, verify: bool =
     rec = config._to_struct(grid)
     _lib.config().SaveRectifyConfig(index, ctypes.byref(rec))
     if verify:
-        back = read_rectify_config(index)
-        expected = bytes(rec)[:_HEADER_SIZE] + struct.pack(f"<{len(pairs)}i", *pairs)
-        got = back._header_bytes() + struct.pack(f"<{len(back.pairs())}i", *back.pairs())
-        _check_saved(operation, index, expected, got)
+        header, back = _read_rectify_raw(index)
+        _check_saved(operation, index, bytes(rec)[:_HEADER_SIZE] + struct.pack(f"<{len(pairs)}i", *pairs),
+                     header + struct.pack(f"<{len(back)}i", *back))
 
 
 __all__ = ["MarkerConfig", "RectifyConfig", "HAVE_NUMPY", "make_grid", "set_debug",
