@@ -194,6 +194,13 @@ def _store_read(index: int, operation: str, attempt: Callable[[int], Optional[T]
                         operation=operation, index=index)
 
 
+def _prepare_save(operation: str, index: int) -> None:
+    """A save on a camera the store would leave alone does nothing and
+    says nothing: find that out first, whether or not it is verified."""
+    _ensure_no_camera_open(operation, index)
+    _diagnose(index, operation)
+
+
 def _filled(ctype: type, fill: int) -> Any:
     obj = ctype()
     ctypes.memset(ctypes.byref(obj), fill, ctypes.sizeof(obj))
@@ -228,7 +235,7 @@ def read_marker_config(index: int = 0) -> MarkerConfig:
 
 def save_marker_config(config: MarkerConfig, index: int = 0, *, verify: bool = True) -> None:
     operation = "save marker configuration"
-    _ensure_no_camera_open(operation, index)
+    _prepare_save(operation, index)
     rec = config._to_struct()
     _lib.config().SaveMarkerConfig(index, ctypes.byref(rec))
     if verify:
@@ -270,7 +277,7 @@ def read_sensor_type(index: int = 0) -> str:
 def save_sensor_type(text: str | bytes, index: int = 0, *, verify: bool = True) -> None:
     operation = "save sensor type"
     raw = _encode_sensor_type(text)
-    _ensure_no_camera_open(operation, index)
+    _prepare_save(operation, index)
     _lib.config().SetSensorType(index, raw)
     if verify:
         _check_saved(operation, index, raw, read_sensor_type_bytes(index))
@@ -304,7 +311,7 @@ def save_extra_params(values: Sequence[float], index: int = 0, *, verify: bool =
     count = len(values)
     if count > _records.EXTRA_PARAMS_MAX:
         raise ValueError(f"at most {_records.EXTRA_PARAMS_MAX} values, not {count}")
-    _ensure_no_camera_open(operation, index)
+    _prepare_save(operation, index)
     array = (ctypes.c_float * max(count, 1))(*(float(v) for v in values))
     _lib.config().SaveExtraParams(index, array, count)
     if verify:
@@ -350,7 +357,7 @@ def read_rectify_config(index: int = 0) -> RectifyConfig:
 def save_rectify_config(config: RectifyConfig, index: int = 0, *, verify: bool = True) -> None:
     operation = "save rectification record"
     config.check()
-    _ensure_no_camera_open(operation, index)
+    _prepare_save(operation, index)
     pairs = config.pairs()
     grid = (ctypes.c_int32 * max(len(pairs), 1))(*pairs)
     rec = config._to_struct(grid)

@@ -57,9 +57,14 @@ def test_reads_that_find_no_usable_camera():
                             {"error": "DeviceNotFoundError"}], kind
 
 
-def test_save_on_a_camera_without_identification_is_reported():
-    result = run_child("0:noid", "cal.save_marker_config(cal.MarkerConfig(), 0)")
-    assert result["error"] == "NotIdentifiedError"
+@pytest.mark.parametrize("verify", [True, False])
+def test_saves_on_a_camera_without_identification_are_reported(verify):
+    saves = [f"cal.save_marker_config(cal.MarkerConfig(), i, verify={verify})",
+             f"cal.save_sensor_type('x', i, verify={verify})",
+             f"cal.save_extra_params([1.0], i, verify={verify})",
+             f"cal.save_rectify_config(cal.RectifyConfig(), i, verify={verify})"]
+    result = run_child("0:noid", on_each_camera(2, saves))["ok"]
+    assert result == [[{"error": "NotIdentifiedError"}, {"error": "DeviceNotFoundError"}]] * 4
 
 
 @pytest.mark.parametrize("read", sorted(READS))
