@@ -124,7 +124,11 @@ bool configure_from_string(const std::string& config, std::string* error) {
                 id = ID_SECOND;
             } else if (key == "protected") {
                 p.start_protected = true;
-            } else if (key == "stuck" && parse_stuck(val, &stuck)) {
+            } else if (key == "stuck") {
+                if (!parse_stuck(val, &stuck)) {
+                    *error = "bad stuck bits '" + val + "' (ADDR/MASK)";
+                    return false;
+                }
             } else if (key == "latency_us" && parse_number(val, &n)) {
                 set_query_latency_us(static_cast<uint64_t>(n));
             } else if (key == "trace") {
