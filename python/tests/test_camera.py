@@ -48,6 +48,21 @@ def test_identification_and_firmware_version(cam):
     assert [(b.tag, b.number, b.valid) for b in blocks] == [(b"OG", 123, True), (b"\xff\xff", 0, False)]
 
 
+def test_identification_of_other_cameras():
+    result = run_child("0:profile=unit4;1:profile=second-arch;2:profile=webcam", """
+        out = []
+        for i in range(3):
+            with orvex.Camera(i) as cam:
+                try:
+                    d = cam.identify()
+                    out.append([d.unit, d.chip_id, d.architecture.name, d.rom_class.name])
+                except orvex.TransferError as e:
+                    out.append(e.operation)
+        return out
+    """)
+    assert result["ok"] == [[4, 0x15, "FIRST", "ROM_64K"], [3, 0x85, "SECOND", "ROM_128K"], "identify"]
+
+
 def test_registers_through_both_paths(cam):
     cam.registers.write(0x0200, b"\x11\x22\x33")
     assert cam.registers.read(0x0200, 3) == b"\x11\x22\x33"
