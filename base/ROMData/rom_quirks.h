@@ -9,8 +9,9 @@
 
 namespace orvex {
 
-// The chip probe that tells revisions sharing a ROM string apart.
-enum class RomRefine { None, Probe276, Probe288, Probe271Or281 };
+// The chip probe run after the search picked the row: it gives the variant
+// character and tells revisions that share a ROM string apart.
+enum class RomRefine { None, Probe276, Probe288, Probe271, Probe281 };
 
 // How the write-protect release drives the flash's WP# GPIO.
 enum class WpGpio {
@@ -19,27 +20,37 @@ enum class WpGpio {
     Untouched,   // left as it is
 };
 
+// A chip that carries another revision's ROM string: when the probe reads
+// chipId, the revision is row, and the model's last digit reads digit.
+struct RomAlias {
+    BYTE chipId;
+    unsigned row;
+    char digit;
+};
+constexpr RomAlias kNoAlias = {0, ROMCOUNT, 0};
+
 struct RomQuirk {
-    unsigned row;                // RomInfo row
+    unsigned row;  // RomInfo row
     RomRefine refine;
-    bool olderWpFormatOnly;      // the WP configuration byte is always in the older format
+    RomAlias alias;
+    bool olderWpFormatOnly;     // the WP configuration byte is always in the older format
     WpGpio wpGpio;
-    bool setGpio2AfterRelease;   // GPIO 2 set as a high output once the flash is released
+    bool setGpio2AfterRelease;  // GPIO 2 set as a high output once the flash is released
 };
 
 constexpr RomQuirk kRomQuirks[] = {
-    {ROM276V1, RomRefine::Probe276, false, WpGpio::Configured, false},
-    {ROM288V1, RomRefine::Probe288, false, WpGpio::Configured, false},
-    {ROM271V1, RomRefine::Probe271Or281, false, WpGpio::Configured, false},
-    {ROM281V1, RomRefine::Probe271Or281, false, WpGpio::Configured, false},
-    {ROM275V2, RomRefine::None, true, WpGpio::Configured, true},
-    {ROM283, RomRefine::None, true, WpGpio::Untouched, true},
-    {ROM292, RomRefine::None, true, WpGpio::Fixed292, false},
-    {ROM287, RomRefine::None, true, WpGpio::Configured, true},
+    {ROM276V1, RomRefine::Probe276, kNoAlias, false, WpGpio::Configured, false},
+    {ROM288V1, RomRefine::Probe288, {0x89, ROM289V1, '9'}, false, WpGpio::Configured, false},
+    {ROM271V1, RomRefine::Probe271, {0x70, ROM270V1, '0'}, false, WpGpio::Configured, false},
+    {ROM281V1, RomRefine::Probe281, {0x80, ROM280V1, '0'}, false, WpGpio::Configured, false},
+    {ROM275V2, RomRefine::None, kNoAlias, true, WpGpio::Configured, true},
+    {ROM283, RomRefine::None, kNoAlias, true, WpGpio::Untouched, true},
+    {ROM292, RomRefine::None, kNoAlias, true, WpGpio::Fixed292, false},
+    {ROM287, RomRefine::None, kNoAlias, true, WpGpio::Configured, true},
 };
 
 // Rows without an entry need nothing extra.
-constexpr RomQuirk kNoRomQuirk = {ROMCOUNT, RomRefine::None, false, WpGpio::Configured, false};
+constexpr RomQuirk kNoRomQuirk = {ROMCOUNT, RomRefine::None, kNoAlias, false, WpGpio::Configured, false};
 
 constexpr const RomQuirk& rom_quirk(unsigned row) {
     for (const RomQuirk& q : kRomQuirks)
