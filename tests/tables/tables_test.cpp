@@ -15,6 +15,7 @@
 #include "ROMData/rom_quirks.h"
 #include "SFData.h"
 #include "SFData/columns.h"
+#include "SFData/erase_commands.h"
 
 namespace {
 
@@ -192,6 +193,48 @@ TEST(FlashTables, CommandSetsInUseHaveDistinctOpcodes) {
     for (BYTE s : used) {
         std::set<BYTE> ops(cbSFLib_Cmd[s], cbSFLib_Cmd[s] + SFLIB_CMD_COLS);
         EXPECT_EQ(ops.size(), static_cast<size_t>(SFLIB_CMD_COLS)) << "command set " << int(s);
+    }
+}
+
+// The erase lookups take the first entry of a type: a second one would be
+// dead, and a row for the unknown type would override the default.
+TEST(EraseTables, EachTypeListedAtMostOnceAndKnown) {
+    auto check = [](const char* table, std::vector<SERIAL_FLASH_TYPE> types) {
+        std::set<SERIAL_FLASH_TYPE> seen;
+        for (SERIAL_FLASH_TYPE t : types) {
+            EXPECT_TRUE(seen.insert(t).second) << table << " lists type " << t << " twice";
+            EXPECT_GT(t, SFT_UNKNOW) << table;
+            EXPECT_LE(t, SFT_FENTECH) << table;
+        }
+    };
+    std::vector<SERIAL_FLASH_TYPE> sector, block, chip;
+    for (const orvex::EraseCmd& e : orvex::kSectorErase) sector.push_back(e.sft);
+    for (const orvex::EraseCmd& e : orvex::kBlockErase) block.push_back(e.sft);
+    for (const orvex::ChipEraseRow& r : orvex::kChipErase) chip.push_back(r.sft);
+    check("sector erase", sector);
+    check("block erase", block);
+    check("chip erase", chip);
+}
+
+// Every chip erase ends with write enable, then the one-byte erase opcode;
+// the frame counts and lengths stay inside the row's arrays.
+TEST(EraseTables, ChipEraseFramesEndWithWriteEnableThenErase) {
+    const BYTE wren = cbSFLib_Cmd[orvex::kCmdsCommon][SFCMD_IDX_WREN];
+    std::vector<orvex::ChipEraseRow> rows(std::begin(orvex::kChipErase), std::end(orvex::kChipErase));
+    rows.push_back(orvex::kChipEraseDefault);
+    for (const orvex::ChipEraseRow& r : rows) {
+        ASSERT_GE(r.frames, 2) << "type " << r.sft;
+        ASSERT_LE(r.frames, 4) << "type " << r.sft;
+        for (int f = 0; f < 4; ++f) {
+            if (f < r.frames)
+                EXPECT_TRUE(r.lengths[f] == 1 || r.lengths[f] == 2) << "type " << r.sft << " frame " << f;
+            else
+                EXPECT_EQ(r.lengths[f], 0) << "type " << r.sft << " frame " << f;
+        }
+        EXPECT_EQ(r.lengths[r.frames - 2], 1) << "type " << r.sft;
+        EXPECT_EQ(r.bytes[r.frames - 2][0], wren) << "type " << r.sft;
+        EXPECT_EQ(r.lengths[r.frames - 1], 1) << "type " << r.sft;
+        EXPECT_NE(r.bytes[r.frames - 1][0], wren) << "type " << r.sft;
     }
 }
 
