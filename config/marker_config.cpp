@@ -29,6 +29,7 @@ void print_marker(const MarkerConfig& c) {
 extern "C" {
 
 void SaveMarkerConfig(long videoIndex, MarkerConfig* config) {
+    if (!config) return;
     if (!OpenAndIdentifyDevice(videoIndex)) return;
     MarkerConfig record;
     memcpy(&record, config, sizeof record);
@@ -43,6 +44,7 @@ void SaveMarkerConfig(long videoIndex, MarkerConfig* config) {
 }
 
 void ReadMarkerConfig(long videoIndex, MarkerConfig* config) {
+    if (!config) return;
     if (!OpenAndIdentifyDevice(videoIndex)) return;
     // A failed read is not detected; what it leaves looks like a
     // never-written record rather than stack garbage.

@@ -61,6 +61,7 @@ void print_record(const RectifyConfig& c) {
 extern "C" {
 
 void initializeBaseGrid(RectifyConfig* config, int rows, int cols) {
+    if (!config) return;
     config->rows = rows;
     config->cols = cols;
     // A negative product, or one too large to express in bytes, is an
@@ -83,6 +84,7 @@ void initializeBaseGrid(RectifyConfig* config, int rows, int cols) {
 }
 
 void SaveRectifyConfig(long videoIndex, RectifyConfig* config) {
+    if (!config) return;
     if (!OpenAndIdentifyDevice(videoIndex)) return;
     unsigned char* fields[10];
     header_fields(config, fields);
@@ -105,6 +107,7 @@ void SaveRectifyConfig(long videoIndex, RectifyConfig* config) {
 }
 
 void ReadRectifyConfig(long videoIndex, RectifyConfig* config) {
+    if (!config) return;
     if (!OpenAndIdentifyDevice(videoIndex)) return;
     unsigned char* fields[10];
     header_fields(config, fields);

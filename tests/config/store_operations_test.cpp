@@ -88,6 +88,44 @@ TEST_F(StoreOperations, SaveTouchesOnlyItsOwnSector) {
     }
 }
 
+// A null record, buffer or text: the operation returns before it opens the
+// camera, prints nothing, and the flash stays as it was. A Save given no
+// data must not erase the sector it would have written.
+TEST_F(StoreOperations, NullArgumentsReturnBeforeOpeningTheCamera) {
+    struct Case {
+        const char* name;
+        std::function<void()> run;
+    } cases[] = {
+        {"SaveMarkerConfig", [] { SaveMarkerConfig(0, nullptr); }},
+        {"ReadMarkerConfig", [] { ReadMarkerConfig(0, nullptr); }},
+        {"SaveExtraParams", [] { SaveExtraParams(0, nullptr, 3); }},
+        {"ReadExtraParams", [] { ReadExtraParams(0, nullptr, 3); }},
+        {"SetSensorType", [] { SetSensorType(0, nullptr); }},
+        {"GetSensorType", [] { GetSensorType(0, nullptr); }},
+        {"SaveRectifyConfig", [] { SaveRectifyConfig(0, nullptr); }},
+        {"ReadRectifyConfig", [] { ReadRectifyConfig(0, nullptr); }},
+        {"initializeBaseGrid", [] { initializeBaseGrid(nullptr, 3, 2); }},
+    };
+    const std::vector<uint8_t> before = flash();
+    debug_enable = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        vcam::trace().clear();
+        auto out = orvex_test::capture(c.run);
+        EXPECT_EQ(out.out, "");
+        EXPECT_EQ(vcam::trace().query_count(), 0u);
+        expect_closed();
+    }
+    EXPECT_TRUE(flash() == before);
+}
+
+// No values asked for: the read runs and closes, whatever the pointer.
+TEST_F(StoreOperations, ZeroExtraParamsWithoutABuffer) {
+    auto out = orvex_test::capture([] { ReadExtraParams(0, nullptr, 0); });
+    EXPECT_EQ(out.out, "");
+    EXPECT_FALSE(reads().empty());
+}
+
 // A failed transfer is not detected: the operation finishes as if it had
 // succeeded, debug output and closing step included.
 TEST_F(StoreOperations, FailedTransfersGoUnnoticed) {
