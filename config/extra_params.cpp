@@ -28,11 +28,14 @@ void ReadExtraParams(long videoIndex, float* params, unsigned char count) {
     if (!params && count > 0) return;
     if (!OpenAndIdentifyDevice(videoIndex)) return;
     // Sized for every count a Save can store, so a full record reads back
-    // whole. A failed read is not detected; it reads like erased flash.
+    // whole.
     float buffer[kMaxExtraParams];
-    memset(buffer, 0xFF, sizeof buffer);
     long len = 4L * count;
-    OrvexTac_SerialFlashRead(kExtraParamsAddr, reinterpret_cast<unsigned char*>(buffer), len);
+    if (OrvexTac_SerialFlashRead(kExtraParamsAddr, reinterpret_cast<unsigned char*>(buffer),
+                                 len) != 1) {
+        CloseDeviceAfterFailedRead();
+        return;
+    }
     if (len > 0) memcpy(params, buffer, static_cast<size_t>(len));
     CloseDevice();
 }

@@ -30,10 +30,11 @@ void SetSensorType(long videoIndex, const char* type) {
 void GetSensorType(long videoIndex, char* type) {
     if (!type) return;
     if (!OpenAndIdentifyDevice(videoIndex)) return;
-    // A failed read is not detected; it reads like a never-written record.
     unsigned char buffer[kSensorTypeCapacity];
-    memset(buffer, 0xFF, sizeof buffer);
-    OrvexTac_SerialFlashRead(kSensorTypeAddr, buffer, sizeof buffer);
+    if (OrvexTac_SerialFlashRead(kSensorTypeAddr, buffer, sizeof buffer) != 1) {
+        CloseDeviceAfterFailedRead();
+        return;
+    }
     // The caller's buffer holds 129 bytes: a never-written record is 128
     // bytes 0xFF without a NUL, and gets one appended.
     size_t n = 0;

@@ -365,6 +365,24 @@ TEST_F(Burn, SectorThatWillNotEraseStopsBeforeProgramming) {
     EXPECT_TRUE(flash_is(0x4000, vcam::kFlashSize, erased));
 }
 
+// A flash whose protection the release cannot lift: the burn stops before
+// the erase, whatever the image, and the old firmware stays as it was.
+TEST_F(Burn, ProtectionThatStaysStopsBeforeTheErase) {
+    vcam::Profile p;
+    ASSERT_TRUE(vcam::find_profile("locked", &p));
+    reopen(p);
+    // Old firmware bytes between the sampled offsets; an image of erased
+    // bytes. Nothing of it needs programming, and a sampled check of the
+    // untouched flash would pass.
+    fill_flash(0xFF);
+    std::fill_n(cam().flash().begin() + 0x100, 0x10, 0x00);
+    const std::vector<uint8_t> before = cam().flash();
+    std::vector<unsigned char> img(0x2000, 0xFF);
+    EXPECT_EQ(burn(img, 0), 0);
+    EXPECT_TRUE(flash_ops().empty());
+    EXPECT_TRUE(cam().flash() == before);
+}
+
 // The chip erase does not go through whole: the burn stops before any
 // blank check or program, instead of burning an image over a flash whose
 // calibration area (beyond the image) may never have been erased.

@@ -135,6 +135,21 @@ TEST_F(SectorWrite, ReleaseFailureStopsBeforeTheErase) {
     EXPECT_EQ(cam().flash()[0x30000], 0x00);
 }
 
+// WP# is wired elsewhere than the firmware's configuration says: the
+// release cannot lift the protection, so the rewrite fails before its
+// erase instead of reporting data it never wrote.
+TEST_F(SectorWrite, ProtectionThatStaysFailsBeforeTheErase) {
+    vcam::Profile p;
+    ASSERT_TRUE(vcam::find_profile("locked", &p));
+    open_camera(p);
+    const std::vector<uint8_t> before = cam().flash();
+    unsigned char d[4] = {1, 2, 3, 4};
+    EXPECT_EQ(OrvexTac_SerialFlashSectorWrite(0x33000, d, 4, SFT_MXIC), 0);
+    for (const auto& c : chip().commands()) EXPECT_NE(c.bytes[0], 0x20) << "no erase command";
+    EXPECT_EQ(flash_sets().size(), 1u) << "only the configuration byte was read";
+    EXPECT_TRUE(cam().flash() == before);
+}
+
 TEST_F(SectorWrite, FailingProgramTransferFails) {
     unsigned char d[24] = {};
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
