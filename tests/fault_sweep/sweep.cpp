@@ -115,13 +115,8 @@ std::vector<uint32_t> changed_sectors(const std::vector<uint8_t>& a, const std::
     return out;
 }
 
-Summary sweep(const Operation& op, std::vector<std::string>* waiting) {
-    auto fail = [&](const std::string& msg) {
-        if (!op.waits_for.empty() && waiting)
-            waiting->push_back(op.name + " (waits for: " + op.waits_for + "): " + msg);
-        else
-            ADD_FAILURE() << msg;
-    };
+Summary sweep(const Operation& op) {
+    auto fail = [](const std::string& msg) { ADD_FAILURE() << msg; };
     Summary s;
     std::map<std::string, std::vector<uint8_t>> memo;
     Outcome clean = run_once(op, memo, Fault::NONE, 0);
@@ -141,13 +136,6 @@ Summary sweep(const Operation& op, std::vector<std::string>* waiting) {
     orvex_test::reset_library_globals();
     vcam::reset();
     return s;
-}
-
-std::string waiting_summary(const std::vector<std::string>& waiting) {
-    std::ostringstream os;
-    os << waiting.size() << " invariant violations in operations that wait for a library mend";
-    for (size_t i = 0; i < waiting.size() && i < 5; ++i) os << "\n  " << waiting[i];
-    return os.str();
 }
 
 std::string describe(const std::string& name, const Summary& s) {

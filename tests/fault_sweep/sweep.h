@@ -54,10 +54,6 @@ struct Operation {
     // Runs the operation, checks what it promised and returns the outcome
     // class ("1, effect exact", "0, record untouched", ...).
     std::function<std::string(Ctx&)> run;
-    // Names a library mend not merged yet that this operation's invariants
-    // wait for: while it is missing, violations skip the test with that
-    // name instead of failing it. Empty for every operation once merged.
-    std::string waits_for;
 };
 
 struct Summary {
@@ -66,11 +62,9 @@ struct Summary {
     std::map<Fault, std::map<std::string, int>> classes;
 };
 
-// Sweeps one operation; invariant violations become test failures (or
-// collect in *waiting when the operation waits for a mend).
-Summary sweep(const Operation& op, std::vector<std::string>* waiting = nullptr);
+// Sweeps one operation; invariant violations become test failures.
+Summary sweep(const Operation& op);
 std::string describe(const std::string& name, const Summary& s);
-std::string waiting_summary(const std::vector<std::string>& waiting);
 
 // Helpers for operations.
 std::vector<uint8_t> bytes(const uint8_t* p, size_t n);
