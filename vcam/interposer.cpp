@@ -47,6 +47,12 @@ int open_virtual(const char* path, int flags) {
     if (!video_index(path, &index)) return -2;
     vcam::Camera* cam = vcam::camera(index);
     if (!cam) return -2;
+    if (cam->unplugged()) {
+        // The driver unregisters the node on disconnect; it lingers (and
+        // refuses to open) only while someone still holds it open.
+        errno = vcam::descriptors_of(index) > 0 ? ENODEV : ENOENT;
+        return -1;
+    }
     if (cam->faults().open_errno) {
         errno = cam->faults().open_errno;
         return -1;
@@ -69,9 +75,27 @@ int open_common(const char* name, const char* path, int flags, mode_t mode) {
     return real(path, flags, mode);
 }
 
+using openat_fn = int (*)(int, const char*, int, ...);
+
+// openat with an absolute path ignores the directory descriptor, so a
+// camera node reached that way is served like any other open.
+int openat_common(const char* name, int dirfd, const char* path, int flags, mode_t mode) {
+    if (path && path[0] == '/') {
+        int r = open_virtual(path, flags);
+        if (r != -2) return r;
+    }
+    auto real = next<openat_fn>(name);
+    return real(dirfd, path, flags, mode);
+}
+
 bool wants_mode(int flags) {
     return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
 }
+
+// The mode argument exists only when the flags ask for one; reading it
+// otherwise would take garbage off the stack. Every open variant takes its
+// optional mode through here.
+mode_t mode_arg(int flags, va_list ap) { return wants_mode(flags) ? va_arg(ap, mode_t) : 0; }
 
 int serve_query(vcam::Camera* cam, int index, uvc_xu_control_query* q) {
     vcam::QueryRecord rec;
@@ -100,25 +124,35 @@ int serve_query(vcam::Camera* cam, int index, uvc_xu_control_query* q) {
 extern "C" {
 
 __attribute__((visibility("default"))) int open(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
     return open_common("open", path, flags, mode);
 }
 
 __attribute__((visibility("default"))) int open64(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
     return open_common("open64", path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int openat(int dirfd, const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    return openat_common("openat", dirfd, path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int openat64(int dirfd, const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    return openat_common("openat64", dirfd, path, flags, mode);
 }
 
 __attribute__((visibility("default"))) int __open_2(const char* path, int flags) {
@@ -131,6 +165,14 @@ __attribute__((visibility("default"))) int __open64_2(const char* path, int flag
     int r = open_virtual(path, flags);
     if (r != -2) return r;
     return next<open2_fn>("__open64_2")(path, flags);
+}
+
+__attribute__((visibility("default"))) int __openat_2(int dirfd, const char* path, int flags) {
+    return openat_common("openat", dirfd, path, flags, 0);
+}
+
+__attribute__((visibility("default"))) int __openat64_2(int dirfd, const char* path, int flags) {
+    return openat_common("openat64", dirfd, path, flags, 0);
 }
 
 __attribute__((visibility("default"))) int close(int fd) {

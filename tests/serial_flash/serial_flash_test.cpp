@@ -30,12 +30,14 @@ protected:
     void fill(uint32_t from, uint32_t n, uint8_t v) {
         std::fill_n(cam().flash().begin() + from, n, v);
     }
-    // Sends one frame through the library's own register functions.
+    // Sends one frame through the library's own register functions,
+    // waiting for the master after each byte as the library does.
     void frame(std::initializer_list<BYTE> bytes) {
         OV_WriteToASIC(sfCSAddr, 0);
         for (BYTE b : bytes) {
             OV_WriteToASIC(sfWriteDataAddr, b);
             OV_WriteToASIC(sfReadWriteTriggerAddr, 1);
+            OV_SFWaitReady();
         }
         OV_WriteToASIC(sfCSAddr, 1);
     }
@@ -325,6 +327,7 @@ TEST_F(SerialFlash, ChipRefusesWhatARealPartRefuses) {
             for (BYTE b : f) {
                 OV_WriteToASIC(sfWriteDataAddr, b);
                 OV_WriteToASIC(sfReadWriteTriggerAddr, 1);
+                OV_SFWaitReady();
             }
             OV_WriteToASIC(sfCSAddr, 1);
         }
