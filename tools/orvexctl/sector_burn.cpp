@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
 namespace orvexctl {
 
 namespace {
@@ -50,6 +52,10 @@ constexpr SERIAL_FLASH_TYPE kFourKiBSectorTypes[] = {
 constexpr BYTE kChipNeedsUnlock = 0x85;
 constexpr USHORT kUnlockReg = 0x05FF;
 constexpr BYTE kUnlockValue = 0x5A;
+
+// No supported part erases a 4 KiB sector in less than about 20 ms; each
+// status poll costs eleven queries, so polling starts only after that.
+constexpr useconds_t kShortestSectorEraseUs = 20000;
 
 constexpr BYTE kCmdReadStatus = 0x05;
 constexpr BYTE kBlockProtectBits = 0x1C;
@@ -122,8 +128,9 @@ private:
         begin(BurnPhase::erase, static_cast<long>(sectors_.size()) * kSector);
         for (long s : sectors_) {
             call(OV_EraseSectorForSerialFlash(s, o_.sft));
-            // The erase takes tens of milliseconds; the status poll needs
-            // the SPI master in host mode, which the erase call has left.
+            usleep(kShortestSectorEraseUs);
+            // The status poll needs the SPI master in host mode, which the
+            // erase call has left.
             if (!call(OV_WriteToASIC(sfModeAddr, 1)) || !call(OV_SFCMDreadStatus()) ||
                 !call(OV_WriteToASIC(sfModeAddr, 0)))
                 return fail_at(SectorBurnOutcome::transfer_failed, "the erase of sector", s);
