@@ -101,9 +101,9 @@ private:
             return fail(SectorBurnOutcome::unidentified, "the chip's ROM type could not be read");
         if (chip == kChipNeedsUnlock && !call(OV_WriteToASIC(kUnlockReg, kUnlockValue)))
             return fail(SectorBurnOutcome::transfer_failed, "the flash unlock key could not be written");
-        // The release reports failure for reasons that do not matter here
-        // and success on ROMs where it skips the status register, so the
-        // status register itself decides.
+        // The release skips the status register on some ROMs and reports
+        // success there; reading it ourselves covers those and gives the
+        // byte to report.
         call(OV_DisableSerialFlashWriteProtect(o_.sft));
         BYTE status = 0;
         if (!read_status(&status))
@@ -127,13 +127,14 @@ private:
     bool erase() {
         begin(BurnPhase::erase, static_cast<long>(sectors_.size()) * kSector);
         for (long s : sectors_) {
-            call(OV_EraseSectorForSerialFlash(s, o_.sft));
+            if (!call(OV_EraseSectorForSerialFlash(s, o_.sft)))
+                return fail_at(SectorBurnOutcome::transfer_failed, "the erase command for sector", s);
             usleep(kShortestSectorEraseUs);
             // The status poll needs the SPI master in host mode, which the
             // erase call has left.
             if (!call(OV_WriteToASIC(sfModeAddr, 1)) || !call(OV_SFCMDreadStatus()) ||
                 !call(OV_WriteToASIC(sfModeAddr, 0)))
-                return fail_at(SectorBurnOutcome::transfer_failed, "the erase of sector", s);
+                return fail_at(SectorBurnOutcome::transfer_failed, "waiting for the erase of sector", s);
             r_.erased_sectors.push_back(s);
             step(static_cast<long>(r_.erased_sectors.size()) * kSector);
         }
