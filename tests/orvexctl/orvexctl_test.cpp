@@ -51,7 +51,8 @@ protected:
         std::string l = launcher.find("--config") == std::string::npos ? "--state '" + state + "' " + launcher
                                                                       : launcher;
         // Cross builds start both programs through the emulator.
-        std::string cmd = "cd '" + dir + "' && ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\" " +
+        // Backups go to the test's own state folder, never the user's.
+        std::string cmd = "cd '" + dir + "' && XDG_STATE_HOME='" + dir + "/state' ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\" " +
                           std::string(ORVEX_RUN_PREFIX) + "'" + ORVEX_VCAM_BIN + "' " + l + " -- " + ORVEX_RUN_PREFIX +
                           "'" + ORVEXCTL_BIN + "' " + args + " >'" + dir + "/out' 2>'" + dir + "/err' </dev/null";
         int st = std::system(cmd.c_str());
@@ -238,21 +239,29 @@ TEST_F(Orvexctl, BurnKeepsTheCalibration) {
     // The backup was written before the erase and restores cleanly.
     EXPECT_EQ(run("restore kept.json").code, 0);
 
-    // One JSON line per update, ending at 1.
+    // One JSON line per update, phase by phase, each rising from 0 to 1.
     std::istringstream lines(r.err);
     std::string line;
+    std::vector<std::string> phases;
     double last = -1;
     int n = 0;
     while (std::getline(lines, line)) {
         if (line.empty() || line[0] != '{') continue;
         json p = json::parse(line);
-        EXPECT_EQ(p["phase"], "burn");
+        if (phases.empty() || phases.back() != p["phase"]) {
+            if (!phases.empty()) EXPECT_EQ(last, 1.0) << phases.back();
+            phases.push_back(p["phase"]);
+            last = -1;
+        }
         EXPECT_GE(p["fraction"].get<double>(), last);
+        EXPECT_LE(p["bytes"].get<double>(), p["total"].get<double>());
         last = p["fraction"];
         ++n;
     }
     EXPECT_GT(n, 10);
     EXPECT_EQ(last, 1.0);
+    EXPECT_EQ(phases, (std::vector<std::string>{"backup", "erase", "program", "verify", "restore", "verify restore",
+                                                 "restore", "verify restore"}));
     // Not on a terminal and not asked: no progress at all.
     EXPECT_EQ(run("burn --backup kept2.json fw.bin").err.find("fraction"), std::string::npos);
 }
@@ -282,7 +291,7 @@ TEST_F(Orvexctl, BurnRefusalsAndDryRunTouchNothing) {
         {"burn full.bin", 7, "overlaps the calibration area", false},
         {"burn --backup /nonexistent/dir/b.json fw.bin", 7, "refusing to burn", true},
         {"burn --dry-run fw.bin", 0, "0x30000-0x34FFF", false},
-        {"burn --dry-run bare.bin", 0, "no valid identification block", false},
+        {"burn --dry-run bare.bin", 7, "no valid identification block", false},
         {"burn --dry-run --flash-type nonsense fw.bin", 2, "unknown flash type", false},
     };
     for (const auto& c : cases) {

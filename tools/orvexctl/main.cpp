@@ -65,6 +65,8 @@ int main(int argc, char** argv) {
     int verbose = 0;
     app.add_flag("-q,--quiet", quiet, "print only results and errors");
     app.add_flag("-v,--verbose", verbose, "also print the library's own diagnostics");
+    app.add_option("--backup-dir", g_backup_dir,
+                   "folder of calibration backups (default $XDG_STATE_HOME/orvex, else ~/.local/state/orvex)");
     app.add_option("--progress", g_opt.progress, "progress display: auto, bar, json or none")
         ->check(CLI::IsMember({"auto", "bar", "json", "none"}));
 
@@ -162,13 +164,29 @@ int main(int argc, char** argv) {
     BurnOptions burn;
     auto* burn_cmd = app.add_subcommand("burn", "burn a firmware image, keeping the calibration");
     burn_cmd->add_option("image", burn.image, "firmware image file")->required();
-    burn_cmd->add_flag("--full-check", burn.full_check, "verify every byte (default: 8 bytes per KiB)");
+    burn_cmd->add_option("--verify", burn.verify,
+                         "full (default): read every byte back; sample: only the library's check of 8 bytes "
+                         "per KiB, which misses any difference elsewhere, e.g. a flash that kept its old "
+                         "firmware because its protection never lifted")
+        ->check(CLI::IsMember({"full", "sample"}));
+    bool full_check = false;
+    burn_cmd->add_flag("--full-check", full_check, "the same as --verify=full");
     burn_cmd->add_option("--flash-type", burn.flash_type, "flash type NAME, or auto (JEDEC id)");
     burn_cmd->add_flag("--erase-calibration", burn.erase_calibration,
-                       "do not keep the calibration area and identification sector");
-    burn_cmd->add_flag("--dry-run", burn.dry_run, "print the plan and touch nothing");
-    burn_cmd->add_option("--backup", burn.backup, "where to save the calibration before the burn");
-    burn_cmd->callback([&] { action = [&] { return cmd_burn(burn); }; });
+                       "do not keep the calibration area and identification sector (a backup is still taken)");
+    burn_cmd->add_flag("--no-backup", burn.no_backup, "with --erase-calibration: take no backup");
+    burn_cmd->add_flag("--dry-run", burn.dry_run, "check the image, print the plan and change nothing");
+    burn_cmd->add_option("--force", burn.force,
+                         "burn although the named image check fails: length, version-record or id-block "
+                         "(repeat for several)")
+        ->allow_extra_args(false)
+        ->check(CLI::IsMember({"length", "version-record", "id-block"}));
+    burn_cmd->add_option("--backup", burn.backup,
+                         "also save the calibration backup to this new file (it is always saved in the backup folder)");
+    burn_cmd->callback([&] {
+        if (full_check) burn.verify = "full";
+        action = [&] { return cmd_burn(burn); };
+    });
 
     // Calibration.
     std::vector<std::string> values;
@@ -197,9 +215,11 @@ int main(int argc, char** argv) {
     backup->callback([&] { action = [&] { return cmd_backup(file); }; });
     auto* restore = app.add_subcommand("restore", "restore FILE onto the same camera");
     restore->add_option("file", file)->required();
-    restore->add_flag("--force", force, "restore even onto a different camera or firmware");
+    restore->add_flag("--force", force, "restore a backup of another unit (never across chips)");
     restore->add_option("--flash-type", flash_type, "flash type NAME, or auto (JEDEC id)");
-    restore->callback([&] { action = [&] { return cmd_restore(file, force, flash_type); }; });
+    bool restore_dry = false;
+    restore->add_flag("--dry-run", restore_dry, "check the backup against the camera and change nothing");
+    restore->callback([&] { action = [&] { return cmd_restore(file, force, flash_type, restore_dry); }; });
 
     app.add_subcommand("doctor", "why a camera cannot be used, and the udev rule to install")
         ->callback([&] { action = cmd_doctor; });

@@ -4,6 +4,8 @@
 #ifndef ORVEXCTL_H
 #define ORVEXCTL_H
 
+#include <signal.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
@@ -194,15 +196,43 @@ int cmd_flash_read(long addr, long len, const std::string& file);
 int cmd_flash_write(long addr, const std::string& file, const std::string& flash_type,
                     bool verify);
 
+// Checks of an image against the camera, by the name --force takes.
+struct ImageCheck {
+    const char* name;
+    bool passed;
+    std::string problem;
+};
+extern const char* const kImageCheckNames[3];
+// Whether the chip's version fields move with the ROM revision (then the
+// ROM must be identified before an image can be checked).
+bool version_layout_needs_rom(BYTE chip);
+std::vector<ImageCheck> check_image(const Bytes& image, long original_len, const Identity& id,
+                                    bool id_block_needed, bool recognised_after);
+
 struct BurnOptions {
     std::string image;
-    bool full_check = false;
+    std::string verify = "full";  // full: every byte; sample: the library's 8 bytes per KiB
     std::string flash_type = "auto";
     bool erase_calibration = false;
+    bool no_backup = false;
     bool dry_run = false;
-    std::string backup;  // empty: a name with a time stamp in the current directory
+    std::vector<std::string> force;  // image checks to override, by name
+    std::string backup;  // a further copy of the backup, besides the backup folder
 };
 int cmd_burn(const BurnOptions& o);
+
+// SIGINT, SIGTERM and SIGHUP are held off while alive: the first prints
+// MESSAGE (a static string), later ones a short reminder.
+class SignalGuard {
+public:
+    explicit SignalGuard(const char* message);
+    ~SignalGuard();
+    SignalGuard(const SignalGuard&) = delete;
+    SignalGuard& operator=(const SignalGuard&) = delete;
+    int received() const;
+private:
+    struct sigaction saved_[3];
+};
 
 int cmd_calib_show();
 int cmd_calib_export(const std::string& file);
@@ -212,11 +242,37 @@ int cmd_calib_set_params(const std::vector<std::string>& values);
 int cmd_calib_plot(const std::string& file);
 
 int cmd_backup(const std::string& file);
-int cmd_restore(const std::string& file, bool force, const std::string& flash_type);
+int cmd_restore(const std::string& file, bool force, const std::string& flash_type, bool dry_run);
 // The self-describing backup document of the calibration area and the
 // identification blocks (also written by burn before it erases).
 json make_backup(const Identity& id, const FwVersion& fw);
 void check_backup(const json& doc);  // throws EXIT_REFUSED when damaged
+
+// Unit identity: the identification tag and number the camera's flash
+// carries (second block first: it lives in the sector every burn keeps).
+struct UnitIdentity {
+    bool known = false;
+    std::string tag;
+    int number = 0;
+};
+UnitIdentity unit_identity(const std::vector<IdBlock>& blocks);
+std::string identity_text(const UnitIdentity& u);
+json load_backup(const std::string& file);     // parsed and checked
+UnitIdentity backup_identity(const json& doc);  // from the backed-up blocks
+// A backup worth keeping: some valid identification block and a
+// calibration area that is not blank.
+bool backup_is_good(const json& doc);
+// The backup folder: --backup-dir, else $XDG_STATE_HOME/orvex, else
+// ~/.local/state/orvex.
+extern std::string g_backup_dir;
+std::string backup_dir();
+// Saves under a new unique name in the backup folder; returns the path.
+std::string save_backup(const json& doc, const UnitIdentity& u);
+// Creates PATH with TEXT unless it exists (then false); never replaces.
+bool write_file_exclusive(const std::string& path, const std::string& text);
+// The newest good backup of this chip (and unit, when known) in the
+// folder, or empty.
+std::string newest_good_backup(const std::string& chip_id, const UnitIdentity& u);
 
 int cmd_doctor();
 const char* udev_rule();
