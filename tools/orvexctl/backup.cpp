@@ -182,12 +182,12 @@ int cmd_restore(const std::string& file, bool force, const std::string& flash_ty
     // before a firmware update restores after it.
     UnitIdentity theirs = backup_identity(doc);
     UnitIdentity mine = unit_identity(read_id_blocks());
-    bool other_unit = theirs.known && mine.known && (theirs.tag != mine.tag || theirs.number != mine.number);
-    if (other_unit && !force)
+    const bool other = other_unit(theirs, mine);
+    if (other && !force)
         throw Failure(EXIT_REFUSED, "backup " + file + " belongs to unit " + identity_text(theirs) +
                                         ", this camera is unit " + identity_text(mine) +
                                         "; --force restores it anyway");
-    if (other_unit) note("restoring the backup of unit " + identity_text(theirs) + " onto unit " + identity_text(mine));
+    if (other) note("restoring the backup of unit " + identity_text(theirs) + " onto unit " + identity_text(mine));
     if (!mine.known) note("the camera carries no identification block; restoring the backup's (unit " +
                           identity_text(theirs) + ")");
     for (const char* key : {"rom_version", "firmware"})
@@ -228,7 +228,7 @@ int cmd_restore(const std::string& file, bool force, const std::string& flash_ty
             p.update(static_cast<double>(++i) / static_cast<double>(ranges.size()));
         }
     }
-    emit({{"file", file}, {"forced", force && other_unit}, {"ranges", jr},
+    emit({{"file", file}, {"forced", force && other}, {"ranges", jr},
           {"sectors_rewritten", written}, {"sectors_unchanged", unchanged}},
          "restored " + file + ":\n" + t);
     return EXIT_OK;

@@ -64,6 +64,8 @@ UnitIdentity unit_identity(const std::vector<IdBlock>& blocks) {
     // with the firmware image, so it names the unit only when the second
     // is missing.
     UnitIdentity u;
+    for (const auto& b : blocks)
+        if (b.valid) u.valid.push_back(b);
     for (long want : {kIdBlock2, kIdBlock1})
         for (const auto& b : blocks)
             if (b.addr == want && b.valid && !u.known) {
@@ -72,6 +74,15 @@ UnitIdentity unit_identity(const std::vector<IdBlock>& blocks) {
                 u.number = b.number;
             }
     return u;
+}
+
+bool other_unit(const UnitIdentity& a, const UnitIdentity& b) {
+    // Block 1 and block 2 carry different tags, so only blocks at the same
+    // address can be compared.
+    for (const auto& x : a.valid)
+        for (const auto& y : b.valid)
+            if (x.addr == y.addr && (x.tag != y.tag || x.number != y.number)) return true;
+    return false;
 }
 
 std::string identity_text(const UnitIdentity& u) {
@@ -121,7 +132,7 @@ std::string newest_good_backup(const std::string& chip_id, const UnitIdentity& u
             json doc = load_backup(path);
             if (doc["device"].value("chip_id", "") != chip_id || !backup_is_good(doc)) continue;
             UnitIdentity b = backup_identity(doc);
-            if (u.known && (b.tag != u.tag || b.number != u.number)) continue;
+            if (other_unit(b, u)) continue;
             std::string created = doc.value("created", "");
             if (best.empty() || created > best_created) {
                 best = path;

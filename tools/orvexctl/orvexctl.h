@@ -252,10 +252,13 @@ void check_backup(const json& doc);  // throws EXIT_REFUSED when damaged
 // carries (second block first: it lives in the sector every burn keeps).
 struct UnitIdentity {
     bool known = false;
-    std::string tag;
+    std::string tag;  // of the block that names the unit
     int number = 0;
+    std::vector<IdBlock> valid;  // every valid block
 };
 UnitIdentity unit_identity(const std::vector<IdBlock>& blocks);
+// Another unit: some block present on both sides says otherwise.
+bool other_unit(const UnitIdentity& a, const UnitIdentity& b);
 std::string identity_text(const UnitIdentity& u);
 json load_backup(const std::string& file);     // parsed and checked
 UnitIdentity backup_identity(const json& doc);  // from the backed-up blocks
