@@ -7,6 +7,7 @@ int cmd_flash_read(long addr, long len, const std::string& file) {
     if (len <= 0 || addr < 0 || addr + len > kFlashSize)
         throw Failure(EXIT_USAGE, "flash range must lie within 0x00000 to 0x3FFFF");
     Session s(g_opt.device);
+    identify(false);  // finds the extension unit (3 or 4) the flash data path answers on
     Bytes data;
     {
         Progress p("read", static_cast<uint64_t>(len));
