@@ -108,7 +108,7 @@ TEST_F(Orvexctl, FlashReadDumpAndWrite) {
     std::string data(40, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + 1);
     spill(dir + "/data.bin", data);
-    json w = run_json("flash write 0x32FEC data.bin");
+    json w = run_json("flash write --include-calibration 0x32FEC data.bin");
     EXPECT_EQ(w["sectors_rewritten"], 2);
     EXPECT_EQ(w["verified"], true);
     std::string after = flash();
@@ -116,7 +116,7 @@ TEST_F(Orvexctl, FlashReadDumpAndWrite) {
     expect.replace(0x32FEC, data.size(), data);
     EXPECT_EQ(after, expect);
     // The same bytes again: nothing to rewrite.
-    EXPECT_EQ(run_json("flash write 0x32FEC data.bin")["sectors_rewritten"], 0);
+    EXPECT_EQ(run_json("flash write --include-calibration 0x32FEC data.bin")["sectors_rewritten"], 0);
     EXPECT_EQ(run("flash write 0x3FFF0 data.bin").code, 2);  // past the end of the flash
 }
 
@@ -124,7 +124,7 @@ TEST_F(Orvexctl, FlashWriteOnAProtectedCameraIsATransferFailure) {
     spill(dir + "/data.bin", std::string(16, 'A'));
     ASSERT_EQ(run("info", "--profile locked").code, 0);
     std::string before = flash();
-    Result r = run("flash write 0x33000 data.bin", "--profile locked");
+    Result r = run("flash write 0x36000 data.bin", "--profile locked");
     EXPECT_EQ(r.code, 5) << r.err;
     EXPECT_NE(r.err.find("write-protected"), std::string::npos) << r.err;
     EXPECT_EQ(flash(), before);

@@ -30,7 +30,7 @@ TEST_P(EveryUnit, TheUsersWorkflowWorks) {
     EXPECT_EQ(slurp(dir + "/id.bin"), shipped.substr(0x190C0, 24));
     spill(dir + "/fw.bin", shipped.substr(0, 0x30000));
     spill(dir + "/gap.bin", "unit test data");
-    EXPECT_EQ(run("flash write 0x32F00 gap.bin", c).code, 0);
+    EXPECT_EQ(run("flash write --include-calibration 0x32F00 gap.bin", c).code, 0);
 
     json before = run_json("calib show", 0, c)["records"];
     ASSERT_FALSE(before["marker"].is_null());

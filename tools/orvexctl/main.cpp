@@ -151,13 +151,34 @@ int main(int argc, char** argv) {
     auto* flash_dump = flash->add_subcommand("dump", "flash dump -o FILE (the whole 256 KiB)");
     flash_dump->add_option("-o,--output", file, "output file")->required();
     flash_dump->callback([&] { action = [&] { return cmd_flash_read(0, kFlashSize, file); }; });
+    FlashWriteOptions fw_opt;
+    auto writing_options = [&](CLI::App* c) {
+        c->add_option("--flash-type", fw_opt.flash_type, "flash type NAME, or auto (JEDEC id)");
+        c->add_flag("--include-calibration", fw_opt.include_calibration,
+                    "allow sectors holding calibration records or an identification block");
+        c->add_flag("--dry-run", fw_opt.dry_run, "say what would change and change nothing");
+    };
     auto* flash_write = flash->add_subcommand("write", "flash write ADDR FILE (sector rewrite, then verify)");
     flash_write->add_option("addr", a1)->required();
     flash_write->add_option("file", file)->required();
-    flash_write->add_option("--flash-type", flash_type, "flash type NAME, or auto (JEDEC id)");
+    writing_options(flash_write);
     flash_write->add_flag("--no-verify", no_verify, "skip the read-back verification");
     flash_write->callback([&] {
-        action = [&] { return cmd_flash_write(parse_number(a1, "address"), file, flash_type, !no_verify); };
+        fw_opt.verify = !no_verify;
+        action = [&] { return cmd_flash_write(parse_number(a1, "address"), file, fw_opt); };
+    });
+    auto* flash_erase = flash->add_subcommand("erase", "flash erase ADDR LEN (whole 4 KiB sectors)");
+    flash_erase->add_option("addr", a1)->required();
+    flash_erase->add_option("len", a2)->required();
+    writing_options(flash_erase);
+    flash_erase->callback([&] {
+        action = [&] { return cmd_flash_erase(parse_number(a1, "address"), parse_number(a2, "length"), fw_opt); };
+    });
+    auto* flash_verify = flash->add_subcommand("verify", "flash verify FILE [--addr ADDR]: compare, change nothing");
+    flash_verify->add_option("file", file)->required();
+    flash_verify->add_option("--addr", a1, "flash address of the file's first byte (default 0)");
+    flash_verify->callback([&] {
+        action = [&] { return cmd_flash_verify(a1.empty() ? 0 : parse_number(a1, "address"), file); };
     });
 
     // Burn.

@@ -193,8 +193,20 @@ int cmd_reg_write(long addr, const Bytes& data);
 int cmd_sensor_read(long slave, long addr, long count);
 int cmd_sensor_write(long slave, long addr, const Bytes& data);
 int cmd_flash_read(long addr, long len, const std::string& file);
-int cmd_flash_write(long addr, const std::string& file, const std::string& flash_type,
-                    bool verify);
+struct FlashWriteOptions {
+    std::string flash_type = "auto";
+    bool verify = true;
+    bool include_calibration = false;
+    bool dry_run = false;
+};
+int cmd_flash_write(long addr, const std::string& file, const FlashWriteOptions& o);
+int cmd_flash_erase(long addr, long len, const FlashWriteOptions& o);
+int cmd_flash_verify(long addr, const std::string& file);
+// The regions [from, to) overlaps, by name.
+json regions_json(long from, long to);
+// Refuses (exit 7) sectors [from, to) that hold calibration records or an
+// identification block, unless include_calibration.
+void check_regions(long from, long to, bool include_calibration);
 
 // Checks of an image against the camera, by the name --force takes.
 struct ImageCheck {
