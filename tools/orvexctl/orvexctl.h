@@ -79,8 +79,12 @@ std::string hex(uint64_t v, int digits);
 std::string hex_bytes(const uint8_t* p, size_t n);
 uint32_t crc32(const uint8_t* p, size_t n, uint32_t crc = 0);
 Bytes read_file(const std::string& path);
-// Writes atomically (temporary file, fsync, rename); throws EXIT_FILE.
+// Writes an output file; throws EXIT_FILE. "-" is standard output (the
+// command's result then goes to standard error). A device, FIFO or socket
+// is written in place; a symbolic link is followed and its target
+// replaced atomically (temporary file, fsync, rename), as is a regular file.
 void write_file(const std::string& path, const void* data, size_t n);
+bool results_to_stderr();
 inline void write_file(const std::string& path, const std::string& s) {
     write_file(path, s.data(), s.size());
 }
