@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "../OVOptDev.h"
+#include "node_lock.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ extern "C" {
 // The payload carries at most 8 data bytes; a longer request would copy
 // beyond it, so it is refused before it reaches the device.
 BOOL OV_ReadDataFormFlash(LONG addr, BYTE* pData, BYTE dataLen) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (dataLen > 8) return 0;
     BYTE ctrldata[11];
     memset(ctrldata, 0, sizeof ctrldata);
@@ -43,6 +45,7 @@ BOOL OV_ReadDataFormFlash(LONG addr, BYTE* pData, BYTE dataLen) {
 }
 
 BOOL OV_WriteDataToFlash(LONG addr, BYTE* pData, BYTE dataLen) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     BYTE ctrldata[11];
     memset(ctrldata, 0, sizeof ctrldata);
     if (dataLen > 8) dataLen = 8;
@@ -53,6 +56,7 @@ BOOL OV_WriteDataToFlash(LONG addr, BYTE* pData, BYTE dataLen) {
 }
 
 BOOL OV_ReadFormSF(LONG addr, BYTE* pData, LONG len) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     LONG startAddr = addr;
     LONG loop = len / 8;
     LONG ram = len % 8;

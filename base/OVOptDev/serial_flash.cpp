@@ -8,6 +8,7 @@
 
 #include "../OVOptDev.h"
 #include "sf_protocol.h"
+#include "node_lock.h"
 
 namespace {
 
@@ -100,6 +101,7 @@ BOOL orvex_sf_send_frame(const BYTE* bytes, int n) {
 extern "C" {
 
 BOOL OV_SFWaitReady(void) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     for (int i = 0; i < kReadyPolls; ++i) {
         if (OV_ReadBitFormAsic(sfRdyAddr, 0)) return 1;
         usleep(kPollSleepUs);
@@ -111,6 +113,7 @@ BOOL OV_SFWaitReady(void) {
 // and resends the status command, which a flash in a status read simply
 // clocks past.
 BOOL OV_SFCMDreadStatus(void) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     for (int i = 0; i < kStatusPolls; ++i) {
         if (select_flash() != 1) return 0;
         if (send_byte(kCmdReadStatus) != 1) return 0;
@@ -124,12 +127,14 @@ BOOL OV_SFCMDreadStatus(void) {
 
 // Sector and block erase start the erase and return: the caller waits.
 BOOL OV_EraseSectorForSerialFlash(LONG addr, SERIAL_FLASH_TYPE sft) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (sft == SFT_UNKNOW) return 0;
     erase_at(addr, erase_cmd(kSectorErase, sft, kSectorEraseDefault));
     return 1;
 }
 
 BOOL OV_EraseBlockForSerialFlash(LONG addr, SERIAL_FLASH_TYPE sft) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (sft == SFT_UNKNOW) return 0;
     erase_at(addr, erase_cmd(kBlockErase, sft, kBlockEraseDefault));
     return 1;
@@ -137,6 +142,7 @@ BOOL OV_EraseBlockForSerialFlash(LONG addr, SERIAL_FLASH_TYPE sft) {
 
 // Chip erase waits for the flash before it returns, but reports nothing.
 BOOL OV_SerialFlashErase(SERIAL_FLASH_TYPE sft) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     const ChipEraseRow* row = &kChipEraseDefault;
     for (const ChipEraseRow& r : kChipErase)
         if (r.sft == sft) row = &r;

@@ -6,6 +6,7 @@
 // ROM revisions need.
 #include "../OVOptDev.h"
 #include "sf_protocol.h"
+#include "node_lock.h"
 
 namespace {
 
@@ -137,6 +138,7 @@ BOOL clear_status_register(SERIAL_FLASH_TYPE sft) {
 extern "C" {
 
 BOOL OV_DisableSerialFlashWriteProtect(SERIAL_FLASH_TYPE sft) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (sft == SFT_UNKNOW) return 0;
     BYTE romVersion[8] = {0};
     if (OV_GetAsicRomVersion(romVersion) != 1) return 0;

@@ -3,6 +3,7 @@
 
 #include "../OrvexTac.h"
 #include "flash_program.h"
+#include "../OVOptDev/node_lock.h"
 
 BOOL orvex_program_block(long addr, const unsigned char* pData, long len) {
     LONG startAddr = addr;
@@ -27,11 +28,13 @@ BOOL orvex_program_block(long addr, const unsigned char* pData, long len) {
 extern "C" {
 
 BOOL OrvexTac_SerialFlashRead(long addr, unsigned char* pData, long len) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!camera_init) return 0;
     return OV_ReadFormSF(addr, pData, len);
 }
 
 BOOL OrvexTac_SerialFlashWrite(long addr, unsigned char* pData, long len) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!camera_init) return 0;
     return orvex_program_block(addr, pData, len);
 }

@@ -7,6 +7,7 @@
 
 #include "../OrvexTac.h"
 #include "../internal/fw_layout.h"
+#include "../OVOptDev/node_lock.h"
 
 namespace {
 
@@ -53,12 +54,14 @@ BOOL get_fw_version(bool ex, DSP_ROM_TYPE romType, unsigned char* pData, long le
 extern "C" {
 
 BOOL OrvexTac_GetFWVersion(unsigned char* pData, long len) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     return get_fw_version(false, DRT_Unknow, pData, len);
 }
 
 // romType picks between the two layouts of chip 0x75 and is ignored for
 // every other chip.
 BOOL OrvexTac_GetFWVersionEx(DSP_ROM_TYPE romType, unsigned char* pData, long len) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     return get_fw_version(true, romType, pData, len);
 }
 

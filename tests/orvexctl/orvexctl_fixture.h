@@ -56,9 +56,10 @@ protected:
                                 launcher.find("--state") == std::string::npos
                             ? "--state '" + state + "' " + launcher
                             : launcher;
-        // Backups go to the test's own state folder, never the user's.
+        // Backups go to the test's own state folder, never the user's, and
+        // the camera's lock file to the test's directory.
         // Cross builds start both programs through the emulator.
-        return "cd '" + dir + "' && XDG_STATE_HOME='" + dir + "/state' ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\" exec " +
+        return "cd '" + dir + "' && XDG_STATE_HOME='" + dir + "/state' ORVEX_LOCK_DIR='" + dir + "' ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\" exec " +
                std::string(ORVEX_RUN_PREFIX) + "'" + ORVEX_VCAM_BIN + "' " + l + " -- " + ORVEX_RUN_PREFIX + "'" +
                ORVEXCTL_BIN + "' " + args;
     }

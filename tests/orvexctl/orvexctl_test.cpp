@@ -151,7 +151,9 @@ TEST_F(Orvexctl, BurnKeepsTheCalibration) {
         if (line.empty() || line[0] != '{') continue;
         json p = json::parse(line);
         if (phases.empty() || phases.back() != p["phase"]) {
-            if (!phases.empty()) EXPECT_EQ(last, 1.0) << phases.back();
+            if (!phases.empty()) {
+                EXPECT_EQ(last, 1.0) << phases.back();
+            }
             phases.push_back(p["phase"]);
             last = -1;
         }

@@ -26,6 +26,7 @@ int run(const std::function<int()>& fn) {
         code = EXIT_FILE;
         error = e.what();
     }
+    release_camera();
     std::string lib = captured_library_output();
     if (!lib.empty() && (g_opt.verbosity > 0 || (code != EXIT_OK && g_opt.verbosity >= 0))) {
         std::string line;
@@ -65,6 +66,9 @@ int main(int argc, char** argv) {
     int verbose = 0;
     app.add_flag("-q,--quiet", quiet, "print only results and errors");
     app.add_flag("-v,--verbose", verbose, "also print the library's own diagnostics");
+    app.add_option("--wait", g_opt.wait_s,
+                   "seconds to wait for a camera another process is using (default 30), then exit 3")
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--backup-dir", g_backup_dir,
                    "folder of calibration backups (default $XDG_STATE_HOME/orvex, else ~/.local/state/orvex)");
     app.add_option("--progress", g_opt.progress, "progress display: auto, bar, json or none")
@@ -252,6 +256,7 @@ int main(int argc, char** argv) {
         return code == 0 ? EXIT_OK : EXIT_USAGE;
     }
     g_opt.verbosity = quiet ? -1 : verbose;
+    for (int i = 1; i < argc; ++i) g_opt.command += std::string(" ") + argv[i];
     start_capturing_library_output();
     if (!action) return EXIT_USAGE;
     return run(action);

@@ -46,7 +46,13 @@ struct Options {
     bool json = false;
     int verbosity = 0;          // -1 quiet, 0 normal, >0 verbose
     std::string progress = "auto";
+    int wait_s = 30;       // how long to wait for a camera another process holds
+    std::string command;   // the command line, for the lock's holder record
 };
+// Holds the camera /dev/video<index> for the rest of the command (first
+// call only); throws EXIT_NO_DEVICE naming the holder after --wait.
+void hold_camera(int index);
+void release_camera();
 extern Options g_opt;
 
 // The tool's own standard output. The library prints its diagnostics with
