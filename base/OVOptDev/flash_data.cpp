@@ -6,6 +6,7 @@
 
 #include "../OVOptDev.h"
 #include "node_lock.h"
+#include "run_check.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ extern "C" {
 BOOL OV_ReadDataFormFlash(LONG addr, BYTE* pData, BYTE dataLen) {
     ORVEX_ONE_PROCESS_AT_A_TIME();
     if (dataLen > 8) return 0;
+    if (!pData && dataLen > 0) return 0;
     BYTE ctrldata[11];
     memset(ctrldata, 0, sizeof ctrldata);
     BYTE unit = g_curExtendUnitID;
@@ -46,6 +48,7 @@ BOOL OV_ReadDataFormFlash(LONG addr, BYTE* pData, BYTE dataLen) {
 
 BOOL OV_WriteDataToFlash(LONG addr, BYTE* pData, BYTE dataLen) {
     ORVEX_ONE_PROCESS_AT_A_TIME();
+    if (!pData && dataLen > 0) return 0;
     BYTE ctrldata[11];
     memset(ctrldata, 0, sizeof ctrldata);
     if (dataLen > 8) dataLen = 8;
@@ -57,6 +60,7 @@ BOOL OV_WriteDataToFlash(LONG addr, BYTE* pData, BYTE dataLen) {
 
 BOOL OV_ReadFormSF(LONG addr, BYTE* pData, LONG len) {
     ORVEX_ONE_PROCESS_AT_A_TIME();
+    if (!orvex_run_ok(addr, pData, len)) return 0;
     LONG startAddr = addr;
     LONG loop = len / 8;
     LONG ram = len % 8;

@@ -61,6 +61,7 @@ BOOL OV_SetAsicArchInfo(DSP_ARCH_TYPE asicArchType) {
 // printed its own line.
 BOOL OV_GetChipID(LONG idAddr, BYTE* pChipID) {
     ORVEX_ONE_PROCESS_AT_A_TIME();
+    if (!pChipID) return 0;
     BYTE id = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (OV_ReadFromASIC(static_cast<USHORT>(idAddr), &id) == 1) {
@@ -76,6 +77,7 @@ BOOL OV_GetChipID(LONG idAddr, BYTE* pChipID) {
 // cannot be read at all ends the search: the second address is not tried.
 DSP_ROM_TYPE OV_GetChipRomType(BYTE* pChipID, DSP_ARCH_TYPE* pAsicArchType) {
     ORVEX_ONE_PROCESS_AT_A_TIME();
+    if (!pChipID || !pAsicArchType) return DRT_Unknow;
     for (int arch = DAT_FIRST; arch < DSP_ARCH_COUNT; ++arch) {
         BYTE id = 0;
         if (!OV_GetChipID(g_AsicArchInfo[arch].asicIdAddr, &id)) return DRT_Unknow;

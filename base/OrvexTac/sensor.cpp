@@ -28,7 +28,7 @@ BOOL OrvexTac_SensorRegisterCustomRead(unsigned char slaveId, long addr, unsigne
     (void)pollSCL;
     if (!camera_init) return 0;
     if (len <= 0) return 1;
-    if (!run_fits(addr, len)) return 0;
+    if (!pData || !run_fits(addr, len)) return 0;
     long loop = len / 2;
     long ram = len % 2;
     long startAddr = addr;
@@ -56,7 +56,7 @@ BOOL OrvexTac_SensorRegisterCustomWrite(unsigned char slaveId, long addr, unsign
     ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!camera_init) return 0;
     if (len <= 0) return 1;
-    if (!run_fits(addr, len)) return 0;
+    if (!pData || !run_fits(addr, len)) return 0;
     long loop = len / 2;
     long ram = len % 2;
     long startAddr = addr;

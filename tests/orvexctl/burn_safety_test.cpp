@@ -40,7 +40,7 @@ TEST_F(BurnSafety, ProtectedFlashIsRefusedBeforeAnythingIsErased) {
     for (const char* verify : {"", "--verify=sample "}) {
         Result r = run(std::string("burn ") + verify + "fw.bin", "--profile locked");
         EXPECT_EQ(r.code, 5) << r.err;
-        EXPECT_NE(r.err.find("stays write-protected"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("still write-protected"), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("status register 0x"), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("nothing was erased"), std::string::npos) << r.err;
         EXPECT_TRUE(flash() == before);

@@ -65,8 +65,8 @@ void require_unprotected(SERIAL_FLASH_TYPE sft) {
                               "not wired to the GPIO the firmware's configuration names, or is strapped low"
                             : "the status register did not take the write that clears its protect bits "
                               "(register protection, or a flash that ignores the command)";
-    throw Failure(EXIT_TRANSFER, "the flash stays write-protected after the release (status register " +
-                                     hex(status, 2) + "): " + cause + "; nothing was erased");
+    throw Failure(EXIT_TRANSFER, "the flash is still write-protected (status register " + hex(status, 2) +
+                                     ") after the release: " + cause + "; nothing was erased");
 }
 
 // The library's burn reports a fraction over programming; the erase before
