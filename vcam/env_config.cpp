@@ -7,11 +7,13 @@
 // if the file exists, save it back when the camera is closed and at exit),
 // fresh (flash all 0xFF), noid (no identification block: the calibration
 // store leaves the camera alone), id2 (the block at its second location
-// only), protected (flash starts write-protected),
+// only), protected (flash starts write-protected), stuck=ADDR/MASK (bits
+// of MASK at flash address ADDR stay 1 when programmed; repeatable),
 // latency_us=N (per query, all cameras), trace=FILE (query trace written at
 // exit). An empty value attaches the default camera as /dev/video0.
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 
 #include "internal.h"
@@ -34,6 +36,18 @@ bool parse_number(const std::string& s, long* out) {
     long v = std::strtol(s.c_str(), &end, 0);
     if (*end) return false;
     *out = v;
+    return true;
+}
+
+// "ADDR/MASK": an address inside the flash and a non-zero 8-bit mask.
+bool parse_stuck(const std::string& s, std::map<uint32_t, uint8_t>* out) {
+    size_t slash = s.find('/');
+    long addr = 0, mask = 0;
+    if (slash == std::string::npos || !parse_number(s.substr(0, slash), &addr) ||
+        !parse_number(s.substr(slash + 1), &mask))
+        return false;
+    if (addr < 0 || addr >= static_cast<long>(kFlashSize) || mask <= 0 || mask > 0xFF) return false;
+    (*out)[static_cast<uint32_t>(addr)] |= static_cast<uint8_t>(mask);
     return true;
 }
 
@@ -86,6 +100,7 @@ bool configure_from_string(const std::string& config, std::string* error) {
         std::string state;
         bool fresh = false;
         enum { ID_AS_BUILT, ID_NONE, ID_SECOND } id = ID_AS_BUILT;
+        std::map<uint32_t, uint8_t> stuck;
         for (const std::string& kv : split(opts, ',')) {
             std::string key = kv.substr(0, kv.find('='));
             std::string val = kv.find('=') == std::string::npos ? "" : kv.substr(kv.find('=') + 1);
@@ -109,6 +124,11 @@ bool configure_from_string(const std::string& config, std::string* error) {
                 id = ID_SECOND;
             } else if (key == "protected") {
                 p.start_protected = true;
+            } else if (key == "stuck") {
+                if (!parse_stuck(val, &stuck)) {
+                    *error = "bad stuck bits '" + val + "' (ADDR/MASK)";
+                    return false;
+                }
             } else if (key == "latency_us" && parse_number(val, &n)) {
                 set_query_latency_us(static_cast<uint64_t>(n));
             } else if (key == "trace") {
@@ -122,6 +142,7 @@ bool configure_from_string(const std::string& config, std::string* error) {
         if (id != ID_AS_BUILT) clear_identification(p.flash);
         if (id == ID_SECOND) write_identification(p.flash, 2, "OF", "000042");
         Camera& cam = attach(static_cast<int>(index), p);
+        cam.faults().stuck_bits = stuck;
         if (!state.empty()) {
             FILE* f = std::fopen(state.c_str(), "rb");
             if (f) {
