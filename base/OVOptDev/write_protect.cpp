@@ -5,14 +5,16 @@
 // register (block-protect bits), and apply the fixed GPIO settings a few
 // ROM revisions need.
 #include "../OVOptDev.h"
+#include "../ROMData/arch_maps.h"
+#include "../ROMData/rom_quirks.h"
 #include "sf_protocol.h"
 
 namespace {
 
 // GPIO port of the first architecture; the release drives the WP# pin
 // there on every chip.
-constexpr USHORT kGpioValue = 0x1006;
-constexpr USHORT kGpioEnable = 0x1007;
+constexpr USHORT kGpioValue = orvex::kFirstArchMap.gpioOutputAddr;
+constexpr USHORT kGpioEnable = orvex::kFirstArchMap.gpioOEAddr;
 
 // The firmware's flash command bytes (write enable, program) and the four
 // fixed values beside them, on ROMs whose row has IsDisSFWriteCmd.
@@ -33,11 +35,6 @@ constexpr struct {
     {0x75, 0xB034}, {0x71, kNoConfigByte}, {0x85, kNoConfigByte},
 };
 constexpr LONG kConfigByteDefault = 0x8034;
-
-// ROM revisions that only know the older configuration format.
-bool older_format_only(unsigned row) {
-    return row == ROM275V2 || row == ROM283 || row == ROM292 || row == ROM287;
-}
 
 LONG config_byte_addr(BYTE chip) {
     for (const auto& r : kConfigByteAddr)
@@ -87,9 +84,9 @@ BOOL set_flash_commands(bool isNewWPVer, SERIAL_FLASH_TYPE sft) {
 }
 
 // Pin mode 1 drives the WP# GPIO low, any other non-zero mode high.
-BOOL drive_wp_gpio(unsigned row, BYTE wpGPIO, BYTE pinMode) {
+BOOL drive_wp_gpio(orvex::WpGpio how, BYTE wpGPIO, BYTE pinMode) {
     BYTE m = static_cast<BYTE>(1u << wpGPIO);
-    if (row == ROM292) {
+    if (how == orvex::WpGpio::Fixed292) {
         // This revision gets the WP# GPIO as the only enabled output, then
         // its fixed outputs on top; nothing here is checked.
         if (pinMode == 1) {
@@ -105,7 +102,7 @@ BOOL drive_wp_gpio(unsigned row, BYTE wpGPIO, BYTE pinMode) {
         set_bits_unchecked(0x17C2, 0x01);
         return 1;
     }
-    if (row == ROM283 || pinMode == 0) return 1;
+    if (how == orvex::WpGpio::Untouched || pinMode == 0) return 1;
     BYTE byOutputEnable = 0, byOutputValue = 0;
     if (OV_ReadFromASIC(kGpioEnable, &byOutputEnable) != 1) return 0;
     if (OV_ReadFromASIC(kGpioValue, &byOutputValue) != 1) return 0;
@@ -117,9 +114,15 @@ BOOL drive_wp_gpio(unsigned row, BYTE wpGPIO, BYTE pinMode) {
     return OV_WriteToASIC(kGpioValue, byOutputValue) == 1 ? 1 : 0;
 }
 
+// Block-protect bits of the flash's status register (BP0-BP2).
+constexpr BYTE kBlockProtectBits = 0x1C;
+
 // Write enable, then status register <- 0 (the SST parts want the status
-// write enabled by 0x50 as well), waiting for the flash after each.
-BOOL clear_status_register(SERIAL_FLASH_TYPE sft) {
+// write enabled by 0x50 as well), waiting for the flash after each. On 1,
+// *status is the not-busy status the last poll read: a flash whose status
+// write was refused (WP# still asserted with its protect bit set) still
+// shows its block-protect bits there.
+BOOL clear_status_register(SERIAL_FLASH_TYPE sft, BYTE* status) {
     static const BYTE wren[] = {0x06};
     static const BYTE ewsr[] = {0x50};
     static const BYTE wrsr[] = {0x01, 0x00};
@@ -128,7 +131,7 @@ BOOL clear_status_register(SERIAL_FLASH_TYPE sft) {
     if (OV_SFCMDreadStatus() != 1) return 0;
     if (sft == SFT_SST && orvex_sf_send_frame(ewsr, 1) != 1) return 0;
     if (orvex_sf_send_frame(wrsr, 2) != 1) return 0;
-    if (OV_SFCMDreadStatus() != 1) return 0;
+    if (orvex_sf_wait_not_busy(status) != 1) return 0;
     return OV_WriteToASIC(sfModeAddr, 0) == 1 ? 1 : 0;
 }
 
@@ -146,6 +149,7 @@ BOOL OV_DisableSerialFlashWriteProtect(SERIAL_FLASH_TYPE sft) {
     if (drt == DRT_Unknow) return 0;
     const unsigned row = uiRomID;
     const ROM_INFO& rom = RomInfo[row];
+    const orvex::RomQuirk& quirk = orvex::rom_quirk(row);
 
     gpio_preset(drt);
 
@@ -160,7 +164,7 @@ BOOL OV_DisableSerialFlashWriteProtect(SERIAL_FLASH_TYPE sft) {
     if (rom.IsCompactMode) OV_GetMemType(&byMemType);
 
     BYTE wpGPIO = static_cast<BYTE>((wpData >> 4) & 7);
-    bool isNewWPVer = !older_format_only(row) && (wpData & 0x0C) == 0x08;
+    bool isNewWPVer = !quirk.olderWpFormatOnly && (wpData & 0x0C) == 0x08;
     // Newer format: 2 drives low, 3 high; the other values keep the whole
     // byte, which is non-zero and not 1, so they drive high.
     if (isNewWPVer) {
@@ -173,14 +177,16 @@ BOOL OV_DisableSerialFlashWriteProtect(SERIAL_FLASH_TYPE sft) {
     }
 
     if (rom.IsDisSFWriteCmd && set_flash_commands(isNewWPVer, sft) != 1) return 0;
-    if (drive_wp_gpio(row, wpGPIO, wpData) != 1) return 0;
+    if (drive_wp_gpio(quirk.wpGpio, wpGPIO, wpData) != 1) return 0;
     if (rom.IsCompactMode && byMemType == 2) return 1;
-    if (clear_status_register(sft) != 1) return 0;
-    if (row == ROM275V2 || row == ROM283 || row == ROM287) {
+    BYTE status = 0;
+    if (clear_status_register(sft, &status) != 1) return 0;
+    if (quirk.setGpio2AfterRelease) {
         set_bits_unchecked(kGpioValue, 0x04);
         set_bits_unchecked(kGpioEnable, 0x04);
     }
-    return 1;
+    // The release took only if the flash no longer protects any block.
+    return (status & kBlockProtectBits) == 0 ? 1 : 0;
 }
 
 }
