@@ -50,13 +50,17 @@ std::string self_dir() {
 std::string find_library() {
     if (const char* env = getenv("ORVEX_VCAM_LIB")) return env;
     std::string dir = self_dir();
-    const char* candidates[] = {"/../lib/libvcam.so", "/libvcam.so", "/../lib/orvex/libvcam.so",
-                                "/../" ORVEX_LIBDIR "/libvcam.so"};
+    // Installed: <prefix>/bin and <prefix>/<libdir>/orvex (libdir may be a
+    // multiarch folder such as lib/x86_64-linux-gnu); build tree: bin and
+    // lib/orvex.
+    const char* candidates[] = {"/../" ORVEX_LIBDIR "/orvex/libvcam.so", "/../lib/orvex/libvcam.so"};
     for (const char* c : candidates) {
         std::string p = dir + c;
         if (access(p.c_str(), R_OK) == 0) return p;
     }
-    return "libvcam.so";
+    // Not "libvcam.so" for the loader to search: the library is not on its
+    // path, and a failed preload would leave the program on a real camera.
+    return std::string();
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -122,6 +126,11 @@ int main(int argc, char** argv) {
         for (size_t i = 0; i < opts.size(); ++i) config += (i ? "," : ":") + opts[i];
     }
     std::string preload = find_library();
+    if (preload.empty()) {
+        fprintf(stderr, "orvex-vcam: cannot find orvex/libvcam.so from %s (set ORVEX_VCAM_LIB)\n",
+                self_dir().c_str());
+        return 127;
+    }
     if (std::string asan = sanitizer_runtime(); !asan.empty()) preload = asan + ":" + preload;
     if (const char* old = getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
     setenv("LD_PRELOAD", preload.c_str(), 1);

@@ -18,8 +18,8 @@ from typing import Optional
 from . import _records
 from .errors import LibraryNotFoundError
 
-BASE_NAME = "libOrvexBase.so"
-CONFIG_NAME = "libOrvexConfig.so"
+BASE_NAME = "libOrvexBase.so.1"  # the SONAME: what the runtime package ships
+CONFIG_NAME = "libOrvexConfig.so.1"
 
 _u8p = ctypes.POINTER(ctypes.c_ubyte)
 _int, _long, _uint, _u8, _u16 = ctypes.c_int, ctypes.c_long, ctypes.c_uint, ctypes.c_ubyte, ctypes.c_ushort

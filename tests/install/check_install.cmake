@@ -48,13 +48,15 @@ set(expected
   ${LIBDIR}/cmake/Orvex/OrvexConfigVersion.cmake
   ${LIBDIR}/cmake/Orvex/OrvexTargets.cmake
   ${LIBDIR}/libOrvexBase.so
-  ${LIBDIR}/libvcam.so
+  ${LIBDIR}/libOrvexBase.so.1
+  ${LIBDIR}/orvex/libvcam.so
   ${LIBDIR}/pkgconfig/orvex-base.pc)
 if(HAVE_CONFIG)
   list(APPEND expected
     ${BINDIR}/orvex-readback
     ${INCLUDEDIR}/orvex/OrvexConfig.h
     ${LIBDIR}/libOrvexConfig.so
+    ${LIBDIR}/libOrvexConfig.so.1
     ${LIBDIR}/pkgconfig/orvex-config.pc)
 endif()
 if(HAVE_ORVEXCTL)
@@ -81,9 +83,24 @@ if(NOT found STREQUAL expected)
   list(REMOVE_ITEM extra ${expected})
   message(FATAL_ERROR "installed layout differs\n missing: ${missing}\n extra: ${extra}")
 endif()
-foreach(lib libOrvexBase.so libOrvexConfig.so)
-  if(IS_SYMLINK ${installed}/${LIBDIR}/${lib})
-    message(SEND_ERROR "${LIBDIR}/${lib} is a link: the libraries are plain files")
+# The files named by the SONAME are the libraries themselves (a target
+# takes those two files as they are); the unversioned names are the links
+# the linker reads.
+set(libs libOrvexBase)
+if(HAVE_CONFIG)
+  list(APPEND libs libOrvexConfig)
+endif()
+foreach(lib ${libs})
+  if(IS_SYMLINK ${installed}/${LIBDIR}/${lib}.so.1)
+    message(SEND_ERROR "${LIBDIR}/${lib}.so.1 is a link, not the library")
+  endif()
+  if(IS_SYMLINK ${installed}/${LIBDIR}/${lib}.so)
+    file(READ_SYMLINK ${installed}/${LIBDIR}/${lib}.so target)
+  else()
+    set(target "(a plain file)")
+  endif()
+  if(NOT target STREQUAL "${lib}.so.1")
+    message(SEND_ERROR "${LIBDIR}/${lib}.so does not link to ${lib}.so.1: ${target}")
   endif()
 endforeach()
 
@@ -93,17 +110,17 @@ function(dynamic lib out)
   run(WHAT "readelf" OUTPUT d COMMAND ${READELF} -d ${installed}/${LIBDIR}/${lib})
   set(${out} "${d}" PARENT_SCOPE)
 endfunction()
-dynamic(libOrvexBase.so d)
-if(NOT d MATCHES "Library soname: \\[libOrvexBase\\.so\\]")
-  message(SEND_ERROR "libOrvexBase: SONAME is not libOrvexBase.so:\n${d}")
+dynamic(libOrvexBase.so.1 d)
+if(NOT d MATCHES "Library soname: \\[libOrvexBase\\.so\\.1\\]")
+  message(SEND_ERROR "libOrvexBase: SONAME is not libOrvexBase.so.1:\n${d}")
 endif()
 if(HAVE_CONFIG)
-  dynamic(libOrvexConfig.so d)
-  if(NOT d MATCHES "Library soname: \\[libOrvexConfig\\.so\\]")
-    message(SEND_ERROR "libOrvexConfig: SONAME is not libOrvexConfig.so:\n${d}")
+  dynamic(libOrvexConfig.so.1 d)
+  if(NOT d MATCHES "Library soname: \\[libOrvexConfig\\.so\\.1\\]")
+    message(SEND_ERROR "libOrvexConfig: SONAME is not libOrvexConfig.so.1:\n${d}")
   endif()
-  if(NOT d MATCHES "Shared library: \\[libOrvexBase\\.so\\]")
-    message(SEND_ERROR "libOrvexConfig does not need libOrvexBase.so:\n${d}")
+  if(NOT d MATCHES "Shared library: \\[libOrvexBase\\.so\\.1\\]")
+    message(SEND_ERROR "libOrvexConfig does not need libOrvexBase.so.1:\n${d}")
   endif()
   if(NOT d MATCHES "\\(RUNPATH\\)[^\n]*\\[\\$ORIGIN\\]")
     message(SEND_ERROR "libOrvexConfig: RUNPATH is not $ORIGIN:\n${d}")
@@ -111,7 +128,7 @@ if(HAVE_CONFIG)
 endif()
 
 # --- a C program built with the installed pkg-config flags alone, run under
-# the installed launcher, which must find the installed libvcam.so by itself ---
+# the installed launcher, which must find the installed orvex/libvcam.so by itself ---
 set(ENV{PKG_CONFIG_LIBDIR} ${installed}/${LIBDIR}/pkgconfig)
 unset(ENV{PKG_CONFIG_PATH})
 unset(ENV{PKG_CONFIG_SYSROOT_DIR})
@@ -121,6 +138,10 @@ separate_arguments(cflags UNIX_COMMAND "${C_FLAGS}")
 set(rpath -Wl,-rpath,${installed}/${LIBDIR})
 
 function(build_with_pkg_config package source exe)
+  set(search ${rpath})
+  if(ARGN)
+    set(search ${ARGN})
+  endif()
   run(WHAT "pkg-config ${package}" OUTPUT flags
     COMMAND ${PKG_CONFIG} --cflags --libs ${package})
   if(NOT flags MATCHES "/orvex")
@@ -129,7 +150,7 @@ function(build_with_pkg_config package source exe)
   separate_arguments(flags UNIX_COMMAND "${flags}")
   run(WHAT "compiling ${source} with pkg-config ${package}"
     COMMAND ${C_COMPILER} ${cflags} -Wall -Werror ${SOURCE_DIR}/${source}
-      ${flags} ${rpath} -o ${WORK_DIR}/${exe})
+      ${flags} ${search} -o ${WORK_DIR}/${exe})
 endfunction()
 
 if(PKG_CONFIG)
@@ -142,6 +163,15 @@ if(PKG_CONFIG)
   build_with_pkg_config(orvex-base probe.c probe)
   if(HAVE_CONFIG)
     build_with_pkg_config(orvex-config config_link.c config_link)
+    # What a target takes by hand: the two SONAME files copied into one
+    # folder, no links. The program finds libOrvexConfig there; the library
+    # finds libOrvexBase beside itself.
+    set(copied ${WORK_DIR}/copied)
+    file(MAKE_DIRECTORY ${copied})
+    file(COPY ${installed}/${LIBDIR}/libOrvexBase.so.1 ${installed}/${LIBDIR}/libOrvexConfig.so.1
+      DESTINATION ${copied})
+    build_with_pkg_config(orvex-config config_link.c config_copied -Wl,-rpath,${copied})
+    run(WHAT "a program on the two copied library files" COMMAND ${emulator} ${WORK_DIR}/config_copied)
   endif()
 
   # Without binfmt the emulated launcher cannot exec a target program

@@ -1,5 +1,8 @@
 # Compares the dynamic symbols a library exports with the expected names.
 # Every base_*.txt / config_*.txt in EXPECTED_DIR lists names, one a line.
+# DEB_SYMBOLS, the Debian symbols file of the runtime package, must list
+# exactly what each library exports: an added or lost name is an ABI change
+# that the package's symbols file has to record.
 function(check lib prefix)
   execute_process(COMMAND ${NM} -D --defined-only ${lib}
     OUTPUT_VARIABLE out RESULT_VARIABLE rc)
@@ -27,6 +30,37 @@ function(check lib prefix)
       endif()
     endforeach()
   endforeach()
+  if(DEB_SYMBOLS)
+    check_deb_symbols(${lib} "${exported}")
+  endif()
+endfunction()
+
+# The file's section for a library starts with "<SONAME> <package> ..." and
+# lists " name@Base version" lines up to the next section.
+function(check_deb_symbols lib exported)
+  get_filename_component(soname ${lib} NAME)
+  file(STRINGS ${DEB_SYMBOLS} lines)
+  set(in_section FALSE)
+  set(listed "")
+  foreach(line ${lines})
+    if(line MATCHES "^([^ *#|][^ ]*) ")
+      string(COMPARE EQUAL "${CMAKE_MATCH_1}" "${soname}" in_section)
+    elseif(in_section AND line MATCHES "^ ([^@ ]+)@Base ")
+      list(APPEND listed ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+  if(NOT listed)
+    message(SEND_ERROR "${DEB_SYMBOLS}: no section for ${soname}")
+    return()
+  endif()
+  set(missing ${exported})
+  list(REMOVE_ITEM missing ${listed})
+  set(gone ${listed})
+  list(REMOVE_ITEM gone ${exported})
+  if(missing OR gone)
+    message(SEND_ERROR "${DEB_SYMBOLS} does not match ${soname}:\n"
+      " exported, not listed: ${missing}\n listed, not exported: ${gone}")
+  endif()
 endfunction()
 
 check(${BASE_LIB} base)

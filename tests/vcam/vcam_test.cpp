@@ -361,4 +361,24 @@ TEST(Launcher, OtherIndexAndRefusedOptions) {
     EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
+TEST(Launcher, RefusesToRunWithoutTheVirtualCamera) {
+    // A launcher copied away from lib/orvex/ must not start the program on
+    // whatever real camera the machine has.
+    std::string dir = temp_path("launcher");
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    std::string copy = dir + "/orvex-vcam", marker = dir + "/ran";
+    int status = -1;
+    run("cp " + std::string(ORVEX_BIN_DIR) + "/orvex-vcam " + copy, &status);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    std::string out = run("env -u ORVEX_VCAM_LIB " + std::string(ORVEX_RUN_PREFIX) + copy +
+                              " -- touch " + marker + " 2>&1",
+                          &status);
+    EXPECT_EQ(WEXITSTATUS(status), 127) << out;
+    EXPECT_NE(out.find("cannot find orvex/libvcam.so"), std::string::npos) << out;
+    EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the program ran without the virtual camera";
+    std::remove(copy.c_str());
+    std::remove(marker.c_str());
+    rmdir(dir.c_str());
+}
+
 }  // namespace
