@@ -14,6 +14,11 @@ function(check lib prefix)
   foreach(line ${lines})
     if(line MATCHES "^[0-9a-fA-F]+ [A-Za-z] ([^ ]+)$")
       set(sym ${CMAKE_MATCH_1})
+      # AddressSanitizer builds add a one-definition-rule marker beside
+      # every exported variable; it is no part of the interface.
+      if(sym MATCHES "^__odr_asan")
+        continue()
+      endif()
       if(sym MATCHES "^_Z")
         message(SEND_ERROR "${lib}: exports the C++ symbol ${sym}")
       endif()
