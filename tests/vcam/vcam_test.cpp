@@ -249,7 +249,9 @@ TEST_F(VirtualCamera, ResetForgetsDescriptorBindings) {
     uint8_t d[4] = {0x1F, 0x10, 0, 0xFF};
     uvc_xu_control_query q{3, 1, 0x01, 4, d};
     EXPECT_EQ(ioctl(f, UVCIOC_CTRL_QUERY, &q), -1) << "a stale descriptor reaches no camera";
-    EXPECT_EQ(errno, ENOTTY);
+    // The kernel answers ENOTTY for /dev/null; a user-mode emulator that
+    // does not know the request answers ENOSYS before the kernel sees it.
+    EXPECT_TRUE(errno == ENOTTY || errno == ENOSYS) << "errno " << errno;
     EXPECT_EQ(close(f), 0);
 }
 
