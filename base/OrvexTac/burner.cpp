@@ -4,6 +4,7 @@
 // Bytes 0x160 to 0x163 of the image are programmed last. Until then they stay
 // erased, so a burn that stops half-way never leaves a flash whose header
 // looks complete to the camera's boot code.
+#include "../internal/flash_unlock.h"
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -28,9 +29,7 @@ constexpr LONG kBlankCheckStride = 1024;
 constexpr LONG kSampledVerifyStride = 1024;
 constexpr LONG kProgressEvery = 0x200;
 
-constexpr BYTE kChipNeedsUnlock = 0x85;
-constexpr USHORT kUnlockReg = 0x05FF;
-constexpr BYTE kUnlockValue = 0x5A;
+using namespace orvex_unlock;
 
 // The private copy of the image, rounded up to whole 8-byte chunks; the tail
 // past the image holds 0xFF, the erased value, so a short last chunk

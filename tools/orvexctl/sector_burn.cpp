@@ -4,6 +4,8 @@
 // flash's busy bit instead of a fixed second after each erase.
 #include "sector_burn.h"
 
+#include "internal/flash_unlock.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -48,10 +50,7 @@ constexpr SERIAL_FLASH_TYPE kFourKiBSectorTypes[] = {
     SFT_EON,  SFT_ESMT,      SFT_GIGA, SFT_FENTECH,
 };
 
-// Chip 0x85 keeps its flash locked until this key is written.
-constexpr BYTE kChipNeedsUnlock = 0x85;
-constexpr USHORT kUnlockReg = 0x05FF;
-constexpr BYTE kUnlockValue = 0x5A;
+using namespace orvex_unlock;
 
 // No supported part erases a 4 KiB sector in less than about 20 ms; each
 // status poll costs eleven queries, so polling starts only after that.
