@@ -64,6 +64,8 @@ BOOL OpenAndIdentifyDevice(long videoIndex) {
     return 0;
 }
 
+void CloseDeviceAfterFailedRead() { OrvexTac_UnInit(); }
+
 void CloseDevice() {
     OrvexTac_UnInit();
     if (debug_enable) {

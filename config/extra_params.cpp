@@ -14,6 +14,7 @@ constexpr size_t kMaxExtraParams = 255;  // the largest unsigned char count
 extern "C" {
 
 void SaveExtraParams(long videoIndex, const float* params, unsigned char count) {
+    if (!params && count > 0) return;
     if (!OpenAndIdentifyDevice(videoIndex)) return;
     if (debug_enable) printf("Saving floats...\n");
     // The block program only reads the buffer.
@@ -24,14 +25,18 @@ void SaveExtraParams(long videoIndex, const float* params, unsigned char count) 
 }
 
 void ReadExtraParams(long videoIndex, float* params, unsigned char count) {
+    if (!params && count > 0) return;
     if (!OpenAndIdentifyDevice(videoIndex)) return;
     // Sized for every count a Save can store, so a full record reads back
-    // whole. A failed read is not detected; it reads like erased flash.
+    // whole.
     float buffer[kMaxExtraParams];
-    memset(buffer, 0xFF, sizeof buffer);
     long len = 4L * count;
-    OrvexTac_SerialFlashRead(kExtraParamsAddr, reinterpret_cast<unsigned char*>(buffer), len);
-    memcpy(params, buffer, static_cast<size_t>(len));
+    if (OrvexTac_SerialFlashRead(kExtraParamsAddr, reinterpret_cast<unsigned char*>(buffer),
+                                 len) != 1) {
+        CloseDeviceAfterFailedRead();
+        return;
+    }
+    if (len > 0) memcpy(params, buffer, static_cast<size_t>(len));
     CloseDevice();
 }
 

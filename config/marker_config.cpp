@@ -29,6 +29,7 @@ void print_marker(const MarkerConfig& c) {
 extern "C" {
 
 void SaveMarkerConfig(long videoIndex, MarkerConfig* config) {
+    if (!config) return;
     if (!OpenAndIdentifyDevice(videoIndex)) return;
     MarkerConfig record;
     memcpy(&record, config, sizeof record);
@@ -43,13 +44,14 @@ void SaveMarkerConfig(long videoIndex, MarkerConfig* config) {
 }
 
 void ReadMarkerConfig(long videoIndex, MarkerConfig* config) {
+    if (!config) return;
     if (!OpenAndIdentifyDevice(videoIndex)) return;
-    // A failed read is not detected; what it leaves looks like a
-    // never-written record rather than stack garbage.
     MarkerConfig record;
-    memset(&record, 0xFF, sizeof record);
-    OrvexTac_SerialFlashRead(kMarkerAddr, reinterpret_cast<unsigned char*>(&record),
-                             sizeof record);
+    if (OrvexTac_SerialFlashRead(kMarkerAddr, reinterpret_cast<unsigned char*>(&record),
+                                 sizeof record) != 1) {
+        CloseDeviceAfterFailedRead();
+        return;
+    }
     memcpy(config, &record, sizeof record);
     if (debug_enable) {
         printf("ReadBack MarkerConfig from flash...\n");

@@ -37,6 +37,14 @@ bool within_limits(const RectifyConfig& c) {
     return int64_t{c.rows} * c.cols <= kMaxPairs;
 }
 
+// Hands a read record to the caller: its header, and in place of the grid
+// the caller held (released here) the one read with it, or none.
+void adopt(RectifyConfig* config, const RectifyConfig& read, int* grid) {
+    free(config->base_grid);
+    *config = read;
+    config->base_grid = grid;
+}
+
 void print_record(const RectifyConfig& c) {
     printf("Rectification Parameters Loaded:\n");
     printf("Rotation: %.4f\n", static_cast<double>(c.rotation));
@@ -61,6 +69,7 @@ void print_record(const RectifyConfig& c) {
 extern "C" {
 
 void initializeBaseGrid(RectifyConfig* config, int rows, int cols) {
+    if (!config) return;
     config->rows = rows;
     config->cols = cols;
     // A negative product, or one too large to express in bytes, is an
@@ -83,6 +92,7 @@ void initializeBaseGrid(RectifyConfig* config, int rows, int cols) {
 }
 
 void SaveRectifyConfig(long videoIndex, RectifyConfig* config) {
+    if (!config) return;
     if (!OpenAndIdentifyDevice(videoIndex)) return;
     unsigned char* fields[10];
     header_fields(config, fields);
@@ -105,31 +115,41 @@ void SaveRectifyConfig(long videoIndex, RectifyConfig* config) {
 }
 
 void ReadRectifyConfig(long videoIndex, RectifyConfig* config) {
+    if (!config) return;
     if (!OpenAndIdentifyDevice(videoIndex)) return;
+    // Header and grid are read into local storage first: the caller's
+    // record, its grid pointer included, changes only once the reads have
+    // succeeded, or at the limit and allocation stops below.
+    RectifyConfig read = *config;
     unsigned char* fields[10];
-    header_fields(config, fields);
-    for (int i = 0; i < 10; ++i) OrvexTac_SerialFlashRead(kRectifyAddr + 4 * i, fields[i], 4);
-    if (config->base_grid) {
-        free(config->base_grid);
-        config->base_grid = nullptr;
+    header_fields(&read, fields);
+    for (int i = 0; i < 10; ++i) {
+        if (OrvexTac_SerialFlashRead(kRectifyAddr + 4 * i, fields[i], 4) != 1) {
+            CloseDeviceAfterFailedRead();
+            return;
+        }
     }
-    if (!within_limits(*config)) {
+    if (!within_limits(read)) {
+        adopt(config, read, nullptr);
         OrvexTac_UnInit();
         return;
     }
     // Within the limits the element count is at most 900, or negative
     // when exactly one dimension is: no grid can be allocated for that.
-    int64_t n = 2 * int64_t{config->rows} * config->cols;
+    int64_t n = 2 * int64_t{read.rows} * read.cols;
     int* grid = n >= 0 ? static_cast<int*>(malloc(static_cast<size_t>(n) * 4)) : nullptr;
     if (!grid) {
+        adopt(config, read, nullptr);
         if (debug_enable) printf("Memory allocation failed!\n");
         OrvexTac_UnInit();
         return;
     }
-    // A failed read is not detected; it leaves erased-flash values.
-    memset(grid, 0xFF, static_cast<size_t>(n) * 4);
-    config->base_grid = grid;
-    OrvexTac_SerialFlashRead(kGridAddr, reinterpret_cast<unsigned char*>(grid), 4 * n);
+    if (OrvexTac_SerialFlashRead(kGridAddr, reinterpret_cast<unsigned char*>(grid), 4 * n) != 1) {
+        free(grid);
+        CloseDeviceAfterFailedRead();
+        return;
+    }
+    adopt(config, read, grid);
     if (debug_enable) print_record(*config);
     CloseDevice();
 }

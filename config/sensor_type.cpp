@@ -13,6 +13,7 @@ constexpr size_t kSensorTypeCapacity = 128;  // characters and the NUL
 extern "C" {
 
 void SetSensorType(long videoIndex, const char* type) {
+    if (!type) return;
     // A longer text is cut to its first 127 characters so the write never
     // runs past the local buffer; the stored record always ends in a NUL.
     size_t len = strlen(type) + 1;
@@ -27,11 +28,13 @@ void SetSensorType(long videoIndex, const char* type) {
 }
 
 void GetSensorType(long videoIndex, char* type) {
+    if (!type) return;
     if (!OpenAndIdentifyDevice(videoIndex)) return;
-    // A failed read is not detected; it reads like a never-written record.
     unsigned char buffer[kSensorTypeCapacity];
-    memset(buffer, 0xFF, sizeof buffer);
-    OrvexTac_SerialFlashRead(kSensorTypeAddr, buffer, sizeof buffer);
+    if (OrvexTac_SerialFlashRead(kSensorTypeAddr, buffer, sizeof buffer) != 1) {
+        CloseDeviceAfterFailedRead();
+        return;
+    }
     // The caller's buffer holds 129 bytes: a never-written record is 128
     // bytes 0xFF without a NUL, and gets one appended.
     size_t n = 0;

@@ -32,6 +32,11 @@ BOOL OpenAndIdentifyDevice(long videoIndex);
 // and, while debugging, prints the three "." lines.
 void CloseDevice();
 
+// Closing step of a read whose transfer failed: closes the camera and
+// prints nothing. The caller's record is left exactly as it was, which is
+// how the caller tells a failed read from a successful one.
+void CloseDeviceAfterFailedRead();
+
 }  // namespace orvex_store
 
 #endif

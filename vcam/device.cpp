@@ -10,6 +10,9 @@ namespace vcam {
 int device_open(int index, int flags) {
     Camera* cam = camera(index);
     if (!cam) return ENXIO;
+    // The driver unregisters the node on disconnect; it lingers (and
+    // refuses to open) only while someone still holds it open.
+    if (cam->unplugged()) return cam->open_count_ > 0 ? ENODEV : ENOENT;
     if (cam->faults().open_errno) return cam->faults().open_errno;
     if ((flags & O_ACCMODE) != O_RDWR && (flags & O_ACCMODE) != O_RDONLY) return EINVAL;
     ++cam->open_count_;

@@ -17,6 +17,7 @@ void bind_fd(int fd, int index);
 void unbind_fd(int fd);
 bool is_virtual_fd(int fd);
 int index_for_fd(int fd);
+int descriptors_of(int index);  // open descriptors bound to this camera
 
 // Called when the last descriptor of a camera closes and at process exit:
 // saves the flash image when the camera was configured with a state file.

@@ -15,6 +15,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "device_client.h"
 #include "identity_tree.h"
 #include "internal.h"
@@ -77,9 +79,29 @@ int open_common(const char* name, const char* path, int flags, mode_t mode) {
     return real(path, flags, mode);
 }
 
+using openat_fn = int (*)(int, const char*, int, ...);
+
+// openat with an absolute path ignores the directory descriptor, so a
+// camera node reached that way is served like any other open.
+int openat_common(const char* name, int dirfd, const char* path, int flags, mode_t mode) {
+    std::string shadow;
+    if (path && path[0] == '/') {
+        int r = open_virtual(path, flags);
+        if (r != -2) return r;
+        if (vcam::redirect_path(path, &shadow)) path = shadow.c_str();
+    }
+    auto real = next<openat_fn>(name);
+    return real(dirfd, path, flags, mode);
+}
+
 bool wants_mode(int flags) {
     return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
 }
+
+// The mode argument exists only when the flags ask for one; reading it
+// otherwise would take garbage off the stack. Every open variant takes its
+// optional mode through here.
+mode_t mode_arg(int flags, va_list ap) { return wants_mode(flags) ? va_arg(ap, mode_t) : 0; }
 
 int serve_query(int index, uvc_xu_control_query* q) {
     int err = vcam::device_is_remote()
@@ -105,32 +127,42 @@ void take_sleep(uint64_t us) {
 extern "C" {
 
 __attribute__((visibility("default"))) int open(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
     return open_common("open", path, flags, mode);
 }
 
 __attribute__((visibility("default"))) int open64(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (wants_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
     return open_common("open64", path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int openat(int dirfd, const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    return openat_common("openat", dirfd, path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int openat64(int dirfd, const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = mode_arg(flags, ap);
+    va_end(ap);
+    return openat_common("openat64", dirfd, path, flags, mode);
 }
 
 __attribute__((visibility("default"))) int __open_2(const char* path, int flags) {
     int r = open_virtual(path, flags);
     if (r != -2) return r;
     std::string shadow;
-    if (vcam::redirect_path(path, &shadow)) return next<open2_fn>("__open_2")(shadow.c_str(), flags);
+    if (vcam::redirect_path(path, &shadow)) path = shadow.c_str();
     return next<open2_fn>("__open_2")(path, flags);
 }
 
@@ -138,8 +170,16 @@ __attribute__((visibility("default"))) int __open64_2(const char* path, int flag
     int r = open_virtual(path, flags);
     if (r != -2) return r;
     std::string shadow;
-    if (vcam::redirect_path(path, &shadow)) return next<open2_fn>("__open64_2")(shadow.c_str(), flags);
+    if (vcam::redirect_path(path, &shadow)) path = shadow.c_str();
     return next<open2_fn>("__open64_2")(path, flags);
+}
+
+__attribute__((visibility("default"))) int __openat_2(int dirfd, const char* path, int flags) {
+    return openat_common("openat", dirfd, path, flags, 0);
+}
+
+__attribute__((visibility("default"))) int __openat64_2(int dirfd, const char* path, int flags) {
+    return openat_common("openat64", dirfd, path, flags, 0);
 }
 
 __attribute__((visibility("default"))) int close(int fd) {

@@ -45,6 +45,7 @@ std::vector<int> camera_indexes() {
 void reset() {
     auto& r = registry();
     r.cameras.clear();
+    r.fd_to_index.clear();
     r.state_files.clear();
     trace().clear();
     reset_clock();
@@ -65,6 +66,13 @@ int index_for_fd(int fd) {
     auto& r = registry();
     auto it = r.fd_to_index.find(fd);
     return it == r.fd_to_index.end() ? -1 : it->second;
+}
+
+int descriptors_of(int index) {
+    int n = 0;
+    for (auto& e : registry().fd_to_index)
+        if (e.second == index) ++n;
+    return n;
 }
 
 void bind_fd(int fd, int index) { registry().fd_to_index[fd] = index; }

@@ -141,8 +141,22 @@ struct SpiMaster : Part {
     uint8_t mode = 0;        // 1: the host drives the master
     uint8_t cs = 1;          // chip-select register, 0 selects
     long ignored_triggers = 0;  // triggers while the firmware owned the master
+    // Writes to the write-data register and triggers that came while a byte
+    // was still shifting; the master ignored them.
+    long busy_collisions = 0;
     void update_select();
     void trigger(uint8_t value);
+    void write_data(uint8_t value);
+    // Whether the byte of the last trigger is still shifting. It takes one
+    // and a half query times: the query after the trigger still finds the
+    // master busy, the one after that finds it done (and so does any host
+    // sleep of at least a microsecond or 1.5 query latencies).
+    bool busy() const;
+    uint8_t ready_register() const;
+
+private:
+    long trigger_query_ = -1;
+    uint64_t trigger_us_ = 0;
 };
 
 }  // namespace vcam

@@ -205,6 +205,20 @@ struct Faults {
     std::vector<uint32_t> unerasable_sectors;
     // Bits that stay 1 however they are programmed: flash address -> mask.
     std::map<uint32_t, uint8_t> stuck_bits;
+
+    // Seeded, repeatable faults: with the same seed and the same traffic,
+    // the same queries fail and the same bits flip. Rates are per million
+    // queries; 0 turns the fault off.
+    uint64_t seed = 1;
+    uint32_t random_fail_per_million = 0;  // the query fails with random_fail_errno
+    int random_fail_errno = 5;             // EIO
+    uint32_t random_flip_per_million = 0;  // one bit of a GET_CUR answer flips
+    // Flip bits of the answer of the Nth query (1-based) when it is a GET_CUR
+    // that succeeds: the payload byte at flip_byte is XORed with flip_mask.
+    // The device state stays as it was; only the read-back is wrong.
+    long flip_query_n = 0;
+    uint16_t flip_byte = 0;
+    uint8_t flip_mask = 0x01;
 };
 
 class Camera {
@@ -218,8 +232,11 @@ public:
     Profile& profile() { return profile_; }
     RegisterSpace& regs() { return regs_; }
     Faults& faults() { return faults_; }
-    void reset_faults() { faults_ = Faults(); query_count_ = 0; }
+    void reset_faults() { faults_ = Faults(); query_count_ = 0; rng_state_ = 0; }
     long query_count() const { return query_count_; }
+    // An unplugged camera answers no query (ENODEV) and its node no longer
+    // opens: ENODEV while a descriptor still holds it, ENOENT once the last
+    // one is closed and the node is gone.
     bool unplugged() const { return unplugged_; }
     // Pulls the camera: every later query fails with ENODEV, and the flash
     // image is saved to the camera's state file, as it is at that moment.
@@ -258,7 +275,12 @@ private:
     Profile profile_;
     RegisterSpace regs_;
     Faults faults_;
+    // Draws from the seeded generator; true with the given rate per million.
+    bool chance(uint32_t per_million);
+    void apply_flips(uint8_t request, uint16_t size, uint8_t* data);
+
     long query_count_ = 0;
+    uint64_t rng_state_ = 0;  // 0: not yet seeded from faults_.seed
     bool unplugged_ = false;
     int open_count_ = 0;
     friend int device_open(int, int);
@@ -275,7 +297,9 @@ Camera& attach(int index, const Profile& profile = default_profile());
 void detach(int index);
 Camera* camera(int index);
 std::vector<int> camera_indexes();  // attached cameras, ascending
-// Detach every camera, clear the trace, reset the clock and the latency.
+// Detach every camera, clear the trace, reset the clock and the latency,
+// and forget which descriptors were bound to cameras (they become plain
+// descriptors of /dev/null; closing them later is harmless).
 void reset();
 // Descriptors currently open on virtual cameras.
 int open_descriptor_count();

@@ -9,6 +9,7 @@
 extern "C" {
 
 BOOL OV_ReadFromASIC(USHORT addr, BYTE* pValue) {
+    if (!pValue) return 0;
     BYTE unit = g_curExtendUnitID;  // both queries go to the same unit
     BYTE ctrldata[4] = {static_cast<BYTE>(addr & 0xFF), static_cast<BYTE>(addr >> 8), 0x00, 0xFF};
     int r = OV_Set_Cur(unit, OV_XU_SEL_ASIC, 4, ctrldata);
@@ -46,6 +47,7 @@ BYTE OV_ReadBitFormAsic(LONG addr, BYTE bit) {
 }
 
 BOOL OV_GetMemType(BYTE* pMemType) {
+    if (!pMemType) return 0;
     BYTE data[11];
     memset(data, 0, sizeof data);
     int r = OV_Get_Cur(g_curExtendUnitID, OV_XU_SEL_MEMTYPE, 11, data);

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "../OVOptDev.h"
+#include "run_check.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ extern "C" {
 // beyond it, so it is refused before it reaches the device.
 BOOL OV_ReadDataFormFlash(LONG addr, BYTE* pData, BYTE dataLen) {
     if (dataLen > 8) return 0;
+    if (!pData && dataLen > 0) return 0;
     BYTE ctrldata[11];
     memset(ctrldata, 0, sizeof ctrldata);
     BYTE unit = g_curExtendUnitID;
@@ -43,6 +45,7 @@ BOOL OV_ReadDataFormFlash(LONG addr, BYTE* pData, BYTE dataLen) {
 }
 
 BOOL OV_WriteDataToFlash(LONG addr, BYTE* pData, BYTE dataLen) {
+    if (!pData && dataLen > 0) return 0;
     BYTE ctrldata[11];
     memset(ctrldata, 0, sizeof ctrldata);
     if (dataLen > 8) dataLen = 8;
@@ -53,6 +56,7 @@ BOOL OV_WriteDataToFlash(LONG addr, BYTE* pData, BYTE dataLen) {
 }
 
 BOOL OV_ReadFormSF(LONG addr, BYTE* pData, LONG len) {
+    if (!orvex_run_ok(addr, pData, len)) return 0;
     LONG startAddr = addr;
     LONG loop = len / 8;
     LONG ram = len % 8;

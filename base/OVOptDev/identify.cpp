@@ -58,6 +58,7 @@ BOOL OV_SetAsicArchInfo(DSP_ARCH_TYPE asicArchType) {
 // The id read is retried twice, back to back; each failed attempt has
 // printed its own line.
 BOOL OV_GetChipID(LONG idAddr, BYTE* pChipID) {
+    if (!pChipID) return 0;
     BYTE id = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (OV_ReadFromASIC(static_cast<USHORT>(idAddr), &id) == 1) {
@@ -72,6 +73,7 @@ BOOL OV_GetChipID(LONG idAddr, BYTE* pChipID) {
 // architecture reads as an unlisted id at the first address. An id that
 // cannot be read at all ends the search: the second address is not tried.
 DSP_ROM_TYPE OV_GetChipRomType(BYTE* pChipID, DSP_ARCH_TYPE* pAsicArchType) {
+    if (!pChipID || !pAsicArchType) return DRT_Unknow;
     for (int arch = DAT_FIRST; arch < DSP_ARCH_COUNT; ++arch) {
         BYTE id = 0;
         if (!OV_GetChipID(g_AsicArchInfo[arch].asicIdAddr, &id)) return DRT_Unknow;

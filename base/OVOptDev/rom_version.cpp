@@ -101,6 +101,7 @@ void refine_271_281(BYTE* data, unsigned row) {
 extern "C" {
 
 BOOL OV_ReadFromROM(LONG addr, BYTE* data) {
+    if (!data) return 0;
     BYTE ctrldata[11];
     memset(ctrldata, 0, sizeof ctrldata);
     ctrldata[0] = static_cast<BYTE>(addr & 0xFF);
@@ -117,6 +118,7 @@ BOOL OV_ReadFromROM(LONG addr, BYTE* data) {
 // address whose read fails cannot match: the bytes of an earlier address
 // must never be compared against this address's rows.
 BOOL KS_DefGetAsicRomVersion(BYTE* data) {
+    if (!data) return 0;
     for (int i = 0; i < ROMSTRADDRCNT; ++i) {
         BYTE buf[kRomBytes];
         if (OV_ReadFromROM(RomStringAddr[i], buf) != 1) continue;
@@ -134,6 +136,7 @@ BOOL KS_DefGetAsicRomVersion(BYTE* data) {
 // The result is the device's string with at most the last model digit
 // (byte 2) and the variant character (byte 4) replaced.
 BOOL OV_GetAsicRomVersion(BYTE* data) {
+    if (!data) return 0;
     if (KS_DefGetAsicRomVersion(data) != 1) return 0;
     unsigned row = uiRomID;
     if (row == ROM276V1)

@@ -74,7 +74,7 @@ BOOL OV_CustomWriteToSensor(BYTE slaveID, USHORT addr, BYTE addrByteNum, USHORT 
 // arrives at the end of the window.
 BOOL OV_CustomReadFromSensor(BYTE slaveID, USHORT addr, BYTE addrByteNum, USHORT* pData,
                              BYTE dataByteNum, BOOL pollSCL) {
-    if (dataByteNum == 0) return 0;
+    if (dataByteNum == 0 || !pData) return 0;
     if (addrByteNum > 2) addrByteNum = 2;
     if (dataByteNum > 2) dataByteNum = 2;
     if (OV_CustomWriteToSensor(slaveID, addr, addrByteNum, 0, 0, pollSCL) != 1) return 0;

@@ -53,14 +53,11 @@ constexpr ChipEraseRow kChipEraseDefault = {SFT_UNKNOW, 2, {{0x06}, {0x60}}, {1,
 BOOL select_flash() { return OV_WriteToASIC(sfCSAddr, 0); }
 BOOL release_flash() { return OV_WriteToASIC(sfCSAddr, 1); }
 
-// Sends one byte. With stop set, the first failing step ends it.
-BOOL send_byte(BYTE b, bool stop = true) {
-    BOOL ok = OV_WriteToASIC(sfWriteDataAddr, b);
-    if (!ok && stop) return 0;
-    BOOL t = OV_WriteToASIC(sfReadWriteTriggerAddr, 1);
-    if (!t && stop) return 0;
-    BOOL r = OV_SFWaitReady();
-    return ok && t && r;
+// Sends one byte; the first failing step ends it.
+BOOL send_byte(BYTE b) {
+    if (OV_WriteToASIC(sfWriteDataAddr, b) != 1) return 0;
+    if (OV_WriteToASIC(sfReadWriteTriggerAddr, 1) != 1) return 0;
+    return OV_SFWaitReady();
 }
 
 BOOL receive_byte(BYTE* b) {
@@ -70,22 +67,42 @@ BOOL receive_byte(BYTE* b) {
     return OV_ReadFromASIC(sfReadDataAddr, b);
 }
 
-// One command frame whose results nobody looks at.
-void frame_unchecked(const BYTE* bytes, int n) {
-    select_flash();
-    for (int i = 0; i < n; ++i) send_byte(bytes[i], false);
-    release_flash();
-}
+// An erase sequence: host mode, command frames, host mode off. The first
+// failed step (a register write, or a ready or status poll that gives up)
+// ends it. Nothing is triggered after a failed write: the master would
+// send whatever its data register still held, and a stale byte in place of
+// an address byte erases a sector nobody named. After a failure the master
+// is handed back once, with its result ignored.
+class EraseSequence {
+public:
+    EraseSequence() : ok_(OV_WriteToASIC(sfModeAddr, 1) == 1) {}
+    void frame(const BYTE* bytes, int n) {
+        if (ok_) ok_ = orvex_sf_send_frame(bytes, n) == 1;
+    }
+    void wait_ready() {
+        if (ok_) ok_ = OV_SFWaitReady() == 1;
+    }
+    void wait_not_busy() {
+        if (ok_) ok_ = OV_SFCMDreadStatus() == 1;
+    }
+    BOOL finish() {
+        BOOL off = OV_WriteToASIC(sfModeAddr, 0);
+        return ok_ && off == 1 ? 1 : 0;
+    }
 
-void erase_at(LONG addr, BYTE cmd) {
-    OV_WriteToASIC(sfModeAddr, 1);
+private:
+    bool ok_;
+};
+
+BOOL erase_at(LONG addr, BYTE cmd) {
+    EraseSequence seq;
     const BYTE wren = kCmdWriteEnable;
-    frame_unchecked(&wren, 1);
+    seq.frame(&wren, 1);
     const BYTE frame[4] = {cmd, static_cast<BYTE>((addr >> 16) & 0xFF),
                            static_cast<BYTE>((addr >> 8) & 0xFF), static_cast<BYTE>(addr & 0xFF)};
-    frame_unchecked(frame, 4);
-    OV_SFWaitReady();
-    OV_WriteToASIC(sfModeAddr, 0);
+    seq.frame(frame, 4);
+    seq.wait_ready();
+    return seq.finish();
 }
 
 }  // namespace
@@ -97,7 +114,30 @@ BOOL orvex_sf_send_frame(const BYTE* bytes, int n) {
     return release_flash() == 1 ? 1 : 0;
 }
 
+// The flash stays selected between attempts: every attempt selects again
+// and resends the status command, which a flash in a status read simply
+// clocks past.
+BOOL orvex_sf_wait_not_busy(BYTE* status) {
+    for (int i = 0; i < kStatusPolls; ++i) {
+        if (select_flash() != 1) return 0;
+        if (send_byte(kCmdReadStatus) != 1) return 0;
+        BYTE value = 0;
+        if (receive_byte(&value) != 1) return 0;
+        if ((value & 0x01) == 0) {
+            *status = value;
+            return release_flash() == 1 ? 1 : 0;
+        }
+        usleep(kPollSleepUs);
+    }
+    return 0;
+}
+
 extern "C" {
+
+BOOL OV_SFCMDreadStatus(void) {
+    BYTE status = 0;
+    return orvex_sf_wait_not_busy(&status);
+}
 
 BOOL OV_SFWaitReady(void) {
     for (int i = 0; i < kReadyPolls; ++i) {
@@ -107,44 +147,28 @@ BOOL OV_SFWaitReady(void) {
     return 0;
 }
 
-// The flash stays selected between attempts: every attempt selects again
-// and resends the status command, which a flash in a status read simply
-// clocks past.
-BOOL OV_SFCMDreadStatus(void) {
-    for (int i = 0; i < kStatusPolls; ++i) {
-        if (select_flash() != 1) return 0;
-        if (send_byte(kCmdReadStatus) != 1) return 0;
-        BYTE status = 0;
-        if (receive_byte(&status) != 1) return 0;
-        if ((status & 0x01) == 0) return release_flash() == 1 ? 1 : 0;
-        usleep(kPollSleepUs);
-    }
-    return 0;
-}
-
-// Sector and block erase start the erase and return: the caller waits.
+// Sector and block erase start the erase and return: the caller waits. 1
+// means the command went out whole; the erase itself is not checked.
 BOOL OV_EraseSectorForSerialFlash(LONG addr, SERIAL_FLASH_TYPE sft) {
     if (sft == SFT_UNKNOW) return 0;
-    erase_at(addr, erase_cmd(kSectorErase, sft, kSectorEraseDefault));
-    return 1;
+    return erase_at(addr, erase_cmd(kSectorErase, sft, kSectorEraseDefault));
 }
 
 BOOL OV_EraseBlockForSerialFlash(LONG addr, SERIAL_FLASH_TYPE sft) {
     if (sft == SFT_UNKNOW) return 0;
-    erase_at(addr, erase_cmd(kBlockErase, sft, kBlockEraseDefault));
-    return 1;
+    return erase_at(addr, erase_cmd(kBlockErase, sft, kBlockEraseDefault));
 }
 
-// Chip erase waits for the flash before it returns, but reports nothing.
+// Chip erase waits for the flash before it returns: 1 only when the
+// commands went out whole and the flash then reported itself not busy.
 BOOL OV_SerialFlashErase(SERIAL_FLASH_TYPE sft) {
     const ChipEraseRow* row = &kChipEraseDefault;
     for (const ChipEraseRow& r : kChipErase)
         if (r.sft == sft) row = &r;
-    OV_WriteToASIC(sfModeAddr, 1);
-    for (int f = 0; f < row->frames; ++f) frame_unchecked(row->bytes[f], row->lengths[f]);
-    OV_SFCMDreadStatus();
-    OV_WriteToASIC(sfModeAddr, 0);
-    return 1;
+    EraseSequence seq;
+    for (int f = 0; f < row->frames; ++f) seq.frame(row->bytes[f], row->lengths[f]);
+    seq.wait_not_busy();
+    return seq.finish();
 }
 
 }

@@ -1,5 +1,6 @@
 // The one kernel call everything ends in: the UVC driver's extension-unit
 // control query on the open video node.
+#include <errno.h>
 #include <fcntl.h>
 #include <linux/usb/video.h>
 #include <linux/uvcvideo.h>
@@ -12,7 +13,13 @@
 
 namespace {
 
+// A null buffer with a size is refused here as the kernel would refuse it
+// (EFAULT), without a query reaching the camera.
 int query(BYTE unit, BYTE selector, BYTE request, USHORT size, BYTE* data) {
+    if (!data && size > 0) {
+        errno = EFAULT;
+        return -1;
+    }
     struct uvc_xu_control_query q = {};
     q.unit = unit;
     q.selector = selector;
@@ -27,6 +34,7 @@ int query(BYTE unit, BYTE selector, BYTE request, USHORT size, BYTE* data) {
 extern "C" {
 
 BOOL OV_OpenCamera(char* devPath) {
+    if (!devPath) return 0;
     fd = open(devPath, O_RDWR | O_NONBLOCK);
     return fd >= 0 ? 1 : 0;
 }
@@ -50,10 +58,12 @@ int OV_Set_Cur(BYTE xu_unit, BYTE xu_selector, USHORT xu_size, BYTE* xu_data) {
 
 // The driver sees only the low 16 bits of the length.
 BOOL OV_Read(unsigned char* pData, unsigned int length, BYTE unitID, BYTE cs) {
+    if (!pData && length > 0) return 0;
     return OV_Get_Cur(unitID, cs, static_cast<USHORT>(length), pData) >= 0 ? 1 : 0;
 }
 
 BOOL OV_Write(unsigned char* pData, unsigned int length, BYTE unitID, BYTE cs) {
+    if (!pData && length > 0) return 0;
     return OV_Set_Cur(unitID, cs, static_cast<USHORT>(length), pData) >= 0 ? 1 : 0;
 }
 

@@ -117,9 +117,15 @@ BOOL drive_wp_gpio(unsigned row, BYTE wpGPIO, BYTE pinMode) {
     return OV_WriteToASIC(kGpioValue, byOutputValue) == 1 ? 1 : 0;
 }
 
+// Block-protect bits of the flash's status register (BP0-BP2).
+constexpr BYTE kBlockProtectBits = 0x1C;
+
 // Write enable, then status register <- 0 (the SST parts want the status
-// write enabled by 0x50 as well), waiting for the flash after each.
-BOOL clear_status_register(SERIAL_FLASH_TYPE sft) {
+// write enabled by 0x50 as well), waiting for the flash after each. On 1,
+// *status is the not-busy status the last poll read: a flash whose status
+// write was refused (WP# still asserted with its protect bit set) still
+// shows its block-protect bits there.
+BOOL clear_status_register(SERIAL_FLASH_TYPE sft, BYTE* status) {
     static const BYTE wren[] = {0x06};
     static const BYTE ewsr[] = {0x50};
     static const BYTE wrsr[] = {0x01, 0x00};
@@ -128,7 +134,7 @@ BOOL clear_status_register(SERIAL_FLASH_TYPE sft) {
     if (OV_SFCMDreadStatus() != 1) return 0;
     if (sft == SFT_SST && orvex_sf_send_frame(ewsr, 1) != 1) return 0;
     if (orvex_sf_send_frame(wrsr, 2) != 1) return 0;
-    if (OV_SFCMDreadStatus() != 1) return 0;
+    if (orvex_sf_wait_not_busy(status) != 1) return 0;
     return OV_WriteToASIC(sfModeAddr, 0) == 1 ? 1 : 0;
 }
 
@@ -175,12 +181,14 @@ BOOL OV_DisableSerialFlashWriteProtect(SERIAL_FLASH_TYPE sft) {
     if (rom.IsDisSFWriteCmd && set_flash_commands(isNewWPVer, sft) != 1) return 0;
     if (drive_wp_gpio(row, wpGPIO, wpData) != 1) return 0;
     if (rom.IsCompactMode && byMemType == 2) return 1;
-    if (clear_status_register(sft) != 1) return 0;
+    BYTE status = 0;
+    if (clear_status_register(sft, &status) != 1) return 0;
     if (row == ROM275V2 || row == ROM283 || row == ROM287) {
         set_bits_unchecked(kGpioValue, 0x04);
         set_bits_unchecked(kGpioEnable, 0x04);
     }
-    return 1;
+    // The release took only if the flash no longer protects any block.
+    return (status & kBlockProtectBits) == 0 ? 1 : 0;
 }
 
 }

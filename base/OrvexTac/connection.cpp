@@ -32,11 +32,13 @@ BOOL OrvexTac_UnInit(void) {
 
 BOOL OrvexTac_XuRead(unsigned char* pData, unsigned int length, BYTE unitID, BYTE cs) {
     if (!camera_init) return 0;
+    if (!pData && length > 0) return 0;
     return OV_Read(pData, length, unitID, cs);
 }
 
 BOOL OrvexTac_XuWrite(unsigned char* pData, unsigned int length, BYTE unitID, BYTE cs) {
     if (!camera_init) return 0;
+    if (!pData && length > 0) return 0;
     return OV_Write(pData, length, unitID, cs);
 }
 

@@ -2,9 +2,11 @@
 #include <string.h>
 
 #include "../OrvexTac.h"
+#include "../OVOptDev/run_check.h"
 #include "flash_program.h"
 
 BOOL orvex_program_block(long addr, const unsigned char* pData, long len) {
+    if (!orvex_run_ok(addr, pData, len)) return 0;
     LONG startAddr = addr;
     LONG loop = len / 8;
     LONG ram = len % 8;
@@ -28,11 +30,13 @@ extern "C" {
 
 BOOL OrvexTac_SerialFlashRead(long addr, unsigned char* pData, long len) {
     if (!camera_init) return 0;
+    if (!orvex_run_ok(addr, pData, len)) return 0;
     return OV_ReadFormSF(addr, pData, len);
 }
 
 BOOL OrvexTac_SerialFlashWrite(long addr, unsigned char* pData, long len) {
     if (!camera_init) return 0;
+    if (!orvex_run_ok(addr, pData, len)) return 0;
     return orvex_program_block(addr, pData, len);
 }
 

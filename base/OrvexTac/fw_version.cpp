@@ -70,6 +70,7 @@ const Layout* find_layout(BYTE chip, BOOL romOk, BYTE revision, bool ex, DSP_ROM
 BOOL get_fw_version(bool ex, DSP_ROM_TYPE romType, unsigned char* pData, long len) {
     if (!camera_init) return 0;
     if (len < 0) return 0;
+    if (!pData && len > 0) return 0;
     BYTE RomValue[10];
     memset(RomValue, 0, sizeof RomValue);
     BOOL hr = OV_GetAsicRomVersion(RomValue);

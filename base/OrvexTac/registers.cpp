@@ -5,6 +5,7 @@ extern "C" {
 
 BOOL OrvexTac_AsicRegisterRead(unsigned short addr, unsigned char* pData, long len) {
     if (!camera_init) return 0;
+    if (!pData && len > 0) return 0;
     USHORT reg = addr;  // wraps from 0xFFFF to 0x0000
     for (long i = 0; i < len; ++i) {
         BYTE value;
@@ -17,6 +18,7 @@ BOOL OrvexTac_AsicRegisterRead(unsigned short addr, unsigned char* pData, long l
 
 BOOL OrvexTac_AsicRegisterWrite(unsigned short addr, unsigned char* pData, long len) {
     if (!camera_init) return 0;
+    if (!pData && len > 0) return 0;
     for (long i = 0; i < len; ++i)
         if (OV_WriteToASIC(static_cast<USHORT>(addr + i), pData[i]) != 1) return 0;
     return 1;

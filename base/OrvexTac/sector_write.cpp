@@ -30,6 +30,9 @@ BOOL OrvexTac_SerialFlashSectorWrite(long addr, unsigned char* pData, long len,
     if (!camera_init) return 0;
     if (sft == SFT_UNKNOW) return 0;
     if (!within_reachable_flash(addr, len)) return 0;
+    // Checked before the release and the erase: a sector erased for data
+    // that does not exist is data lost.
+    if (!pData && len > 0) return 0;
     if (OV_DisableSerialFlashWriteProtect(sft) == 0) return 0;
     if (OV_EraseSectorForSerialFlash(addr, sft) == 0) return 0;
     sleep(1);  // the only wait for the erase

@@ -26,7 +26,7 @@ BOOL OrvexTac_SensorRegisterCustomRead(unsigned char slaveId, long addr, unsigne
     (void)pollSCL;
     if (!camera_init) return 0;
     if (len <= 0) return 1;
-    if (!run_fits(addr, len)) return 0;
+    if (!pData || !run_fits(addr, len)) return 0;
     long loop = len / 2;
     long ram = len % 2;
     long startAddr = addr;
@@ -53,7 +53,7 @@ BOOL OrvexTac_SensorRegisterCustomWrite(unsigned char slaveId, long addr, unsign
                                         long len, BOOL pollSCL) {
     if (!camera_init) return 0;
     if (len <= 0) return 1;
-    if (!run_fits(addr, len)) return 0;
+    if (!pData || !run_fits(addr, len)) return 0;
     long loop = len / 2;
     long ram = len % 2;
     long startAddr = addr;

@@ -365,6 +365,53 @@ TEST_F(Burn, SectorThatWillNotEraseStopsBeforeProgramming) {
     EXPECT_TRUE(flash_is(0x4000, vcam::kFlashSize, erased));
 }
 
+// A flash whose protection the release cannot lift: the burn stops before
+// the erase, whatever the image, and the old firmware stays as it was.
+TEST_F(Burn, ProtectionThatStaysStopsBeforeTheErase) {
+    vcam::Profile p;
+    ASSERT_TRUE(vcam::find_profile("locked", &p));
+    reopen(p);
+    // Old firmware bytes between the sampled offsets; an image of erased
+    // bytes. Nothing of it needs programming, and a sampled check of the
+    // untouched flash would pass.
+    fill_flash(0xFF);
+    std::fill_n(cam().flash().begin() + 0x100, 0x10, 0x00);
+    const std::vector<uint8_t> before = cam().flash();
+    std::vector<unsigned char> img(0x2000, 0xFF);
+    EXPECT_EQ(burn(img, 0), 0);
+    EXPECT_TRUE(flash_ops().empty());
+    EXPECT_TRUE(cam().flash() == before);
+}
+
+// The chip erase does not go through whole: the burn stops before any
+// blank check or program, instead of burning an image over a flash whose
+// calibration area (beyond the image) may never have been erased.
+TEST_F(Burn, ChipEraseThatDidNotGoThroughStopsTheBurn) {
+    const std::vector<uint8_t> opcode = {0x82, 0x10, 0x60, 0x00};  // 0x1082 <- 0x60
+    const std::vector<uint8_t> mode_off = {0x80, 0x10, 0x00, 0x00};  // 0x1080 <- 0
+    for (bool closing : {false, true}) {
+        SCOPED_TRACE(closing ? "closing host mode write" : "opcode write");
+        reopen();
+        fill_flash(0xFF);
+        std::fill_n(cam().flash().begin() + 0x30000, 0x100, 0x00);
+        bool sent_opcode = false, failed = false;
+        cam().faults().fail_if = [&](const vcam::QueryRecord& q) {
+            if (failed || q.selector != 1 || q.request != vcam::REQ_SET_CUR) return false;
+            if (q.sent == opcode) sent_opcode = true;
+            failed = closing ? sent_opcode && q.sent == mode_off : q.sent == opcode;
+            return failed;
+        };
+        std::vector<unsigned char> img = make_image(0x1000);
+        capture([&] { EXPECT_EQ(burn(img, 0), 0); });
+        EXPECT_TRUE(failed);
+        EXPECT_TRUE(flash_ops().empty()) << "no blank check, no program";
+        EXPECT_TRUE(g_progress.values.empty());
+        if (!closing) {
+            EXPECT_EQ(cam().flash()[0x30000], 0x00) << "nothing was erased";
+        }
+    }
+}
+
 TEST_F(Burn, BitThatWillNotProgram) {
     struct Case {
         const char* what;

@@ -1,5 +1,6 @@
 // What all eight record operations share: the debug switch, the closing
 // step, and a Save rewriting its own sector and no other.
+#include <cstring>
 #include <functional>
 
 #include "store_test.h"
@@ -88,9 +89,47 @@ TEST_F(StoreOperations, SaveTouchesOnlyItsOwnSector) {
     }
 }
 
-// A failed transfer is not detected: the operation finishes as if it had
-// succeeded, debug output and closing step included.
-TEST_F(StoreOperations, FailedTransfersGoUnnoticed) {
+// A null record, buffer or text: the operation returns before it opens the
+// camera, prints nothing, and the flash stays as it was. A Save given no
+// data must not erase the sector it would have written.
+TEST_F(StoreOperations, NullArgumentsReturnBeforeOpeningTheCamera) {
+    struct Case {
+        const char* name;
+        std::function<void()> run;
+    } cases[] = {
+        {"SaveMarkerConfig", [] { SaveMarkerConfig(0, nullptr); }},
+        {"ReadMarkerConfig", [] { ReadMarkerConfig(0, nullptr); }},
+        {"SaveExtraParams", [] { SaveExtraParams(0, nullptr, 3); }},
+        {"ReadExtraParams", [] { ReadExtraParams(0, nullptr, 3); }},
+        {"SetSensorType", [] { SetSensorType(0, nullptr); }},
+        {"GetSensorType", [] { GetSensorType(0, nullptr); }},
+        {"SaveRectifyConfig", [] { SaveRectifyConfig(0, nullptr); }},
+        {"ReadRectifyConfig", [] { ReadRectifyConfig(0, nullptr); }},
+        {"initializeBaseGrid", [] { initializeBaseGrid(nullptr, 3, 2); }},
+    };
+    const std::vector<uint8_t> before = flash();
+    debug_enable = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        vcam::trace().clear();
+        auto out = orvex_test::capture(c.run);
+        EXPECT_EQ(out.out, "");
+        EXPECT_EQ(vcam::trace().query_count(), 0u);
+        expect_closed();
+    }
+    EXPECT_TRUE(flash() == before);
+}
+
+// No values asked for: the read runs and closes, whatever the pointer.
+TEST_F(StoreOperations, ZeroExtraParamsWithoutABuffer) {
+    auto out = orvex_test::capture([] { ReadExtraParams(0, nullptr, 0); });
+    EXPECT_EQ(out.out, "");
+    EXPECT_FALSE(reads().empty());
+}
+
+// A failed program transfer is not detected by a Save: it finishes as if
+// it had succeeded, debug output and closing step included.
+TEST_F(StoreOperations, FailedSaveTransferGoesUnnoticed) {
     debug_enable = 1;
     // Every flash-data program refused: the sector write reports 0.
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
@@ -99,17 +138,78 @@ TEST_F(StoreOperations, FailedTransfersGoUnnoticed) {
     auto out = orvex_test::capture([&] { SetSensorType(0, "x"); });
     EXPECT_EQ(out.out, "Setting Sensor Type...\n.\n.\n.\n");
     EXPECT_FALSE(writes().empty());
+}
 
-    // Every record read refused after identification: the record reads
-    // like a never-written one.
-    cam().faults().fail_if = [](const vcam::QueryRecord& q) {
-        return q.selector == 3 && q.sent.size() > 2 && q.sent[1] == 0x10 && (q.sent[2] & 0xB0) == 0xB0;
+// A read whose transfer fails, at any transfer of the record (the
+// rectification header included), leaves the caller's record exactly as
+// it was, grid pointer and grid included, prints nothing and closes the
+// camera.
+TEST_F(StoreOperations, FailedReadLeavesTheRecordAsItWas) {
+    MarkerConfig marker;
+    float params[4];
+    char text[160];
+    RectifyConfig rectify;
+    int grid[4];
+    auto set_sentinels = [&] {
+        std::memset(&marker, 0x5A, sizeof marker);
+        std::memset(params, 0x5A, sizeof params);
+        std::memset(text, 'Z', sizeof text);
+        std::memset(&rectify, 0x5A, sizeof rectify);
+        std::memset(grid, 0x5A, sizeof grid);
+        rectify.base_grid = grid;  // must be neither freed nor replaced
     };
-    float v[2] = {1.0f, 2.0f};
-    out = orvex_test::capture([&] { ReadExtraParams(0, v, 2); });
-    EXPECT_EQ(out.out, ".\n.\n.\n");
-    EXPECT_EQ(bits_of(v[0]), 0xFFFFFFFFu);
-    EXPECT_EQ(bits_of(v[1]), 0xFFFFFFFFu);
+    struct Case {
+        const char* name;
+        uint32_t sector;
+        std::function<void()> run;
+        std::function<bool()> untouched;
+    } cases[] = {
+        {"ReadMarkerConfig", kMarker, [&] { ReadMarkerConfig(0, &marker); },
+         [&] { MarkerConfig m; std::memset(&m, 0x5A, sizeof m);
+               return std::memcmp(&m, &marker, sizeof m) == 0; }},
+        {"ReadExtraParams", kExtra, [&] { ReadExtraParams(0, params, 4); },
+         [&] { float p[4]; std::memset(p, 0x5A, sizeof p);
+               return std::memcmp(p, params, sizeof p) == 0; }},
+        {"GetSensorType", kSensor, [&] { GetSensorType(0, text); },
+         [&] { return std::string(text, sizeof text) == std::string(sizeof text, 'Z'); }},
+        {"ReadRectifyConfig", kRectify, [&] { ReadRectifyConfig(0, &rectify); },
+         [&] { RectifyConfig r; std::memset(&r, 0x5A, sizeof r); r.base_grid = grid;
+               int g[4]; std::memset(g, 0x5A, sizeof g);
+               return std::memcmp(&r, &rectify, sizeof r) == 0 &&
+                      std::memcmp(g, grid, sizeof g) == 0; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The record's reads in a clean run.
+        set_sentinels();
+        rectify.base_grid = nullptr;  // the clean read allocates its own
+        vcam::trace().clear();
+        c.run();
+        free(rectify.base_grid);
+        long n = 0;
+        for (const auto& t : reads()) n += t.addr >= c.sector && t.addr < c.sector + 2 * kSector;
+        ASSERT_GT(n, 0);
+        for (long k = 1; k <= n; ++k) {
+            SCOPED_TRACE(k);
+            set_sentinels();
+            long seen = 0;
+            const uint32_t sector = c.sector;
+            cam().reset_faults();
+            cam().faults().fail_if = [&seen, k, sector](const vcam::QueryRecord& q) {
+                if (q.selector != 3 || q.request != vcam::REQ_SET_CUR || q.sent.size() < 3) return false;
+                if (!(q.sent[2] & 0x80)) return false;
+                uint32_t addr = ((q.sent[2] >> 4) & 3u) * 0x10000u + (q.sent[0] | (q.sent[1] << 8));
+                return addr >= sector && addr < sector + 2 * kSector && ++seen == k;
+            };
+            debug_enable = 1;
+            auto out = orvex_test::capture(c.run);
+            debug_enable = 0;
+            EXPECT_EQ(out.out, "");
+            EXPECT_TRUE(c.untouched());
+            expect_closed();
+        }
+        cam().reset_faults();
+    }
 }
 
 }  // namespace

@@ -135,6 +135,21 @@ TEST_F(SectorWrite, ReleaseFailureStopsBeforeTheErase) {
     EXPECT_EQ(cam().flash()[0x30000], 0x00);
 }
 
+// WP# is wired elsewhere than the firmware's configuration says: the
+// release cannot lift the protection, so the rewrite fails before its
+// erase instead of reporting data it never wrote.
+TEST_F(SectorWrite, ProtectionThatStaysFailsBeforeTheErase) {
+    vcam::Profile p;
+    ASSERT_TRUE(vcam::find_profile("locked", &p));
+    open_camera(p);
+    const std::vector<uint8_t> before = cam().flash();
+    unsigned char d[4] = {1, 2, 3, 4};
+    EXPECT_EQ(OrvexTac_SerialFlashSectorWrite(0x33000, d, 4, SFT_MXIC), 0);
+    for (const auto& c : chip().commands()) EXPECT_NE(c.bytes[0], 0x20) << "no erase command";
+    EXPECT_EQ(flash_sets().size(), 1u) << "only the configuration byte was read";
+    EXPECT_TRUE(cam().flash() == before);
+}
+
 TEST_F(SectorWrite, FailingProgramTransferFails) {
     unsigned char d[24] = {};
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
@@ -143,6 +158,31 @@ TEST_F(SectorWrite, FailingProgramTransferFails) {
     EXPECT_EQ(OrvexTac_SerialFlashSectorWrite(0x30000, d, 24, SFT_MXIC), 0);
     EXPECT_EQ(cam().flash()[0x30000], 0x00) << "the chunk before the failure stays programmed";
     EXPECT_EQ(cam().flash()[0x30010], 0xFF);
+}
+
+// The first address byte of the erase command cannot be written: the
+// master's data register still holds the opcode, and a trigger now would
+// send it as the address and erase some other sector. The rewrite stops
+// instead, with nothing erased and nothing programmed.
+TEST_F(SectorWrite, FailedEraseStepErasesNothingAndFails) {
+    std::fill(cam().flash().begin(), cam().flash().end(), 0x00);
+    const std::vector<uint8_t> before = cam().flash();
+    bool failed_once = false;
+    cam().faults().fail_if = [&](const vcam::QueryRecord& q) {
+        // Register write 0x1082 <- 0x03: the erase's first address byte.
+        bool hit = !failed_once && q.selector == 1 && q.request == vcam::REQ_SET_CUR &&
+                   q.sent == std::vector<uint8_t>{0x82, 0x10, 0x03, 0x00};
+        failed_once = failed_once || hit;
+        return hit;
+    };
+    unsigned char d[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    orvex_test::capture(
+        [&] { EXPECT_EQ(OrvexTac_SerialFlashSectorWrite(0x31000, d, 8, SFT_MXIC), 0); });
+    ASSERT_TRUE(failed_once);
+    vcam::advance_us(1000000);
+    EXPECT_TRUE(cam().flash() == before) << "no sector erased, nothing programmed";
+    EXPECT_TRUE(flash_sets().size() == 1u) << "only the configuration byte was read";
+    EXPECT_EQ(orvex_test::spi_log().back(), "mode 0");
 }
 
 // Each family erases its own sector size: an ST part loses the whole

@@ -1,5 +1,8 @@
 // Serial-flash commands through the SPI master: byte protocol, polls,
 // erase commands per flash type, and the chip's reaction to them.
+#include <algorithm>
+#include <functional>
+
 #include "orvex_test.h"
 #include "serial_flash.h"
 #include "spi_trace.h"
@@ -27,12 +30,14 @@ protected:
     void fill(uint32_t from, uint32_t n, uint8_t v) {
         std::fill_n(cam().flash().begin() + from, n, v);
     }
-    // Sends one frame through the library's own register functions.
+    // Sends one frame through the library's own register functions,
+    // waiting for the master after each byte as the library does.
     void frame(std::initializer_list<BYTE> bytes) {
         OV_WriteToASIC(sfCSAddr, 0);
         for (BYTE b : bytes) {
             OV_WriteToASIC(sfWriteDataAddr, b);
             OV_WriteToASIC(sfReadWriteTriggerAddr, 1);
+            OV_SFWaitReady();
         }
         OV_WriteToASIC(sfCSAddr, 1);
     }
@@ -107,6 +112,109 @@ TEST_F(SerialFlash, ChipEraseSequenceByTypeAndTheChipIsErased) {
         EXPECT_EQ(cam().flash()[0x100], 0xFF);
         EXPECT_FALSE(chip().busy()) << "chip erase returns only when the flash is done";
     }
+}
+
+// Each query of an erase fails in turn. A failed register write, or a
+// status read that fails, stops the sequence: the master gets host mode 0
+// once and nothing else, and the result is 0. A failed ready-bit read only
+// counts as "not ready yet", so the poll reads again and the erase goes on.
+// No stop may ever let a trigger send a stale data register: nothing
+// outside the target range changes.
+TEST_F(SerialFlash, AFailedStepStopsTheEraseAndHandsTheMasterBack) {
+    struct Case {
+        const char* what;
+        std::function<BOOL()> run;
+        uint32_t from, to;  // the range the erase may touch
+        long max_k;         // queries to fail, counted from the first
+    } cases[] = {
+        {"sector", [] { return OV_EraseSectorForSerialFlash(0x31000, SFT_MXIC); }, 0x31000, 0x32000,
+         1000},
+        {"block", [] { return OV_EraseBlockForSerialFlash(0x31000, SFT_MXIC); }, 0x30000, 0x40000,
+         1000},
+        // The busy readings of the status poll repeat one pattern; the
+        // first forty queries cover the command frames and the first reads.
+        {"chip", [] { return OV_SerialFlashErase(SFT_MXIC); }, 0, vcam::kFlashSize, 40},
+    };
+    const uint16_t mode = vcam::arch_map(0).sf_mode, ready = vcam::arch_map(0).sf_ready;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        open_camera();
+        ASSERT_EQ(c.run(), 1);
+        const long n = std::min<long>(static_cast<long>(vcam::trace().query_count()), c.max_k);
+        for (long k = 1; k <= n; ++k) {
+            SCOPED_TRACE(k);
+            open_camera();
+            fill(0, vcam::kFlashSize, 0x00);
+            vcam::trace().clear();
+            cam().faults().fail_query_n = cam().query_count() + k;
+            BOOL r = 0;
+            orvex_test::capture([&] { r = c.run(); });
+            vcam::advance_us(3000000);
+            auto acc = vcam::trace().register_accesses();
+            auto failed = std::find_if(acc.begin(), acc.end(), [](const auto& a) { return !a.ok; });
+            ASSERT_NE(failed, acc.end());
+            const bool only_not_ready = !failed->write && failed->addr == ready;
+            EXPECT_EQ(r, only_not_ready ? 1 : 0);
+            ASSERT_TRUE(acc.back().write && acc.back().addr == mode && acc.back().value == 0);
+            if (!only_not_ready) {
+                EXPECT_TRUE(failed + 1 == acc.end() || failed + 2 == acc.end())
+                    << "after the failed step only host mode 0 is written";
+            }
+            long mode_off = std::count_if(acc.begin(), acc.end(), [&](const auto& a) {
+                return a.write && a.addr == mode && a.value == 0;
+            });
+            EXPECT_EQ(mode_off, 1);
+            for (uint32_t a = 0; a < vcam::kFlashSize; ++a) {
+                if (a >= c.from && a < c.to) {
+                    if (r == 1) {
+                        ASSERT_EQ(cam().flash()[a], 0xFF) << std::hex << a;
+                    }
+                    continue;
+                }
+                ASSERT_EQ(cam().flash()[a], 0x00) << std::hex << a;
+            }
+        }
+    }
+}
+
+TEST_F(SerialFlash, EraseWithoutAReadyBitFailsAfterItsFirstByte) {
+    cam().regs().map(vcam::arch_map(0).sf_ready, [](uint16_t) { return uint8_t{0xFE}; }, nullptr);
+    fill(0, 0x1000, 0x00);
+    Strings expected{"mode 1", "sel", "tx 06"};
+    expected.insert(expected.end(), 50, "sleep 1000");
+    expected.push_back("mode 0");
+    EXPECT_EQ(OV_EraseSectorForSerialFlash(0x0, SFT_MXIC), 0);
+    EXPECT_EQ(spi_log(), expected);
+    vcam::trace().clear();
+    EXPECT_EQ(OV_SerialFlashErase(SFT_MXIC), 0);
+    EXPECT_EQ(spi_log(), expected);
+    vcam::advance_us(3000000);
+    EXPECT_EQ(cam().flash()[0], 0x00);
+}
+
+TEST_F(SerialFlash, ChipEraseWhoseStatusPollGivesUpFails) {
+    cam().regs().map(vcam::arch_map(0).sf_read_data, [](uint16_t) { return uint8_t{0x01}; }, nullptr);
+    EXPECT_EQ(OV_SerialFlashErase(SFT_MXIC), 0);
+    EXPECT_EQ(sleep_count(1000), 10000u);
+    Strings f = spi_frames();
+    ASSERT_GE(f.size(), 4u);
+    EXPECT_EQ(Strings(f.begin(), f.begin() + 3), (Strings{"M1", "06", "60"}));
+    EXPECT_EQ(f[3], "M0") << "host mode off once, the flash still selected";
+    EXPECT_EQ(spi_log().back(), "mode 0");
+}
+
+TEST_F(SerialFlash, FailedClosingModeWriteFailsTheErase) {
+    cam().faults().fail_if = [](const vcam::QueryRecord& q) {
+        return q.selector == 1 && q.sent.size() == 4 && q.sent[0] == 0x80 && q.sent[1] == 0x10 &&
+               q.sent[2] == 0 && q.sent[3] == 0;
+    };
+    orvex_test::capture([] {
+        EXPECT_EQ(OV_EraseSectorForSerialFlash(0x30000, SFT_MXIC), 0);
+        EXPECT_EQ(OV_SerialFlashErase(SFT_MXIC), 0);
+    });
+    Strings log = spi_log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "mode 0 !"), 2)
+        << "one closing write each, not repeated";
 }
 
 TEST_F(SerialFlash, StatusPollRepeatsUntilNotBusyWithoutReleasingInBetween) {
@@ -219,6 +327,7 @@ TEST_F(SerialFlash, ChipRefusesWhatARealPartRefuses) {
             for (BYTE b : f) {
                 OV_WriteToASIC(sfWriteDataAddr, b);
                 OV_WriteToASIC(sfReadWriteTriggerAddr, 1);
+                OV_SFWaitReady();
             }
             OV_WriteToASIC(sfCSAddr, 1);
         }
@@ -263,8 +372,8 @@ TEST_F(SerialFlash, SecondArchitectureMasterAnswersOnlyAtItsOwnMap) {
     open_camera(p);
     std::fill(cam().flash().begin(), cam().flash().end(), 0x00);
     // With the first map still in force nothing reaches the flash, and the
-    // ready bit never shows.
-    EXPECT_EQ(OV_EraseSectorForSerialFlash(0x0, SFT_MXIC), 1);
+    // ready bit never shows: the erase stops after its first byte.
+    EXPECT_EQ(OV_EraseSectorForSerialFlash(0x0, SFT_MXIC), 0);
     EXPECT_TRUE(chip().commands().empty());
     EXPECT_EQ(cam().flash()[0], 0x00);
 

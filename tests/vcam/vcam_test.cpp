@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/uvcvideo.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 
 #include "env_config.h"
 #include "orvex_test.h"
+#include "parts.h"
+#include "serial_flash.h"
 
 namespace {
 
@@ -31,6 +34,12 @@ std::string run(const std::string& cmd, int* status) {
 // cross builds).
 std::string program(const char* name) {
     return std::string(ORVEX_RUN_PREFIX) + ORVEX_BIN_DIR + "/" + name;
+}
+
+mode_t current_umask() {
+    mode_t m = umask(0);
+    umask(m);
+    return m;
 }
 
 std::string temp_path(const char* name) {
@@ -126,6 +135,164 @@ TEST_F(VirtualCamera, FaultsByCountAndByPredicate) {
     EXPECT_EQ(errno, EPIPE);
     d[0] = 0x54;
     EXPECT_EQ(OV_Set_Cur(3, 1, 4, d), 0);
+}
+
+// Register-read queries (SET_CUR then GET_CUR) of a register, counted
+// from now; returns the GET_CUR answers' byte 2.
+std::vector<int> read_register_n(uint16_t addr, int n) {
+    std::vector<int> got;
+    for (int i = 0; i < n; ++i) {
+        uint8_t d[4] = {static_cast<uint8_t>(addr & 0xFF), static_cast<uint8_t>(addr >> 8), 0, 0xFF};
+        if (OV_Set_Cur(3, 1, 4, d) < 0 || OV_Get_Cur(3, 1, 4, d) < 0)
+            got.push_back(-1);
+        else
+            got.push_back(d[2]);
+    }
+    return got;
+}
+
+TEST_F(VirtualCamera, SeededRandomFaultsRepeatWithTheSeed) {
+    auto pattern = [](uint64_t seed) {
+        vcam::Camera& c = vcam::attach(0);
+        EXPECT_EQ(OrvexTac_Init(0), 1);
+        c.faults().seed = seed;
+        c.faults().random_fail_per_million = 200000;
+        c.faults().random_flip_per_million = 200000;
+        std::vector<int> got = read_register_n(0x101F, 200);
+        OrvexTac_UnInit();
+        return got;
+    };
+    std::vector<int> a = pattern(7), b = pattern(7), other = pattern(8);
+    EXPECT_EQ(a, b);
+    EXPECT_NE(a, other);
+    int failed = 0, flipped = 0;
+    for (int v : a) {
+        if (v < 0) ++failed;
+        else if (v != 0x15) ++flipped;
+    }
+    // About a third of reads lose one of their two queries; some of the rest
+    // come back with one wrong bit.
+    EXPECT_GT(failed, 40);
+    EXPECT_LT(failed, 110);
+    EXPECT_GT(flipped, 0);
+}
+
+TEST_F(VirtualCamera, BitFlipOnReadBackLeavesTheDeviceAsItWas) {
+    ASSERT_EQ(OrvexTac_Init(0), 1);
+    BYTE before[8], flipped[8], after[8];
+    ASSERT_EQ(OrvexTac_SerialFlashRead(0x100, before, 8), 1);
+    cam().faults().flip_query_n = cam().query_count() + 2;  // the GET_CUR
+    cam().faults().flip_byte = 3 + 5;                        // data byte 5
+    cam().faults().flip_mask = 0x40;
+    ASSERT_EQ(OrvexTac_SerialFlashRead(0x100, flipped, 8), 1);
+    ASSERT_EQ(OrvexTac_SerialFlashRead(0x100, after, 8), 1);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(flipped[i], i == 5 ? before[i] ^ 0x40 : before[i]) << i;
+        EXPECT_EQ(after[i], before[i]) << i;
+    }
+}
+
+TEST_F(VirtualCamera, UnpluggedNodeNoLongerOpens) {
+    int held = open("/dev/video0", O_RDWR);
+    ASSERT_GE(held, 0);
+    cam().faults().unplug_after = cam().query_count();
+    uint8_t d[4] = {0x1F, 0x10, 0, 0xFF};
+    uvc_xu_control_query q{3, 1, 0x01, 4, d};
+    EXPECT_EQ(ioctl(held, UVCIOC_CTRL_QUERY, &q), -1);
+    EXPECT_EQ(errno, ENODEV);
+    errno = 0;
+    EXPECT_EQ(open("/dev/video0", O_RDWR), -1);
+    EXPECT_EQ(errno, ENODEV) << "the node lingers while a descriptor holds it";
+    EXPECT_EQ(close(held), 0);
+    errno = 0;
+    EXPECT_EQ(open("/dev/video0", O_RDWR), -1);
+    EXPECT_EQ(errno, ENOENT) << "then it is gone";
+    vcam::attach(0);  // plugged in again
+    int again = open("/dev/video0", O_RDWR);
+    EXPECT_GE(again, 0);
+    close(again);
+}
+
+TEST_F(VirtualCamera, EveryOpenVariantReachesTheCamera) {
+    int at = openat(AT_FDCWD, "/dev/video0", O_RDWR);
+    int dir = open("/dev", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dir, 0);
+    int at64 = openat64(dir, "/dev/video0", O_RDWR);
+    int o64 = open64("/dev/video0", O_RDWR);
+    EXPECT_GE(at, 0);
+    EXPECT_GE(at64, 0);
+    EXPECT_GE(o64, 0);
+    EXPECT_EQ(vcam::open_descriptor_count(), 3);
+    // A relative path names a file below the directory, not a camera.
+    errno = 0;
+    EXPECT_EQ(openat(dir, "video0", O_RDWR), -1);
+    EXPECT_EQ(errno, ENOENT);
+    // A created file still gets its mode through the shared argument path.
+    std::string path = temp_path("openat-mode");
+    int created = openat(AT_FDCWD, path.c_str(), O_CREAT | O_WRONLY | O_EXCL, 0640);
+    ASSERT_GE(created, 0);
+    struct stat st {};
+    ASSERT_EQ(fstat(created, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u & ~current_umask());
+    close(created);
+    std::remove(path.c_str());
+    for (int f : {at, at64, o64, dir}) close(f);
+    EXPECT_EQ(vcam::open_descriptor_count(), 0);
+}
+
+TEST_F(VirtualCamera, ResetForgetsDescriptorBindings) {
+    int f = open("/dev/video0", O_RDWR);
+    ASSERT_GE(f, 0);
+    vcam::reset();
+    EXPECT_EQ(vcam::open_descriptor_count(), 0);
+    vcam::attach(0);
+    uint8_t d[4] = {0x1F, 0x10, 0, 0xFF};
+    uvc_xu_control_query q{3, 1, 0x01, 4, d};
+    EXPECT_EQ(ioctl(f, UVCIOC_CTRL_QUERY, &q), -1) << "a stale descriptor reaches no camera";
+    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(close(f), 0);
+}
+
+// The master's ready bit: a host that polls sees the byte done on its first
+// look, a host that does not poll loses the byte it wrote too early.
+TEST_F(VirtualCamera, SerialFlashMasterTakesTimeForEachByte) {
+    ASSERT_EQ(OrvexTac_Init(0), 1);
+    const vcam::ArchMap& m = vcam::arch_map(0);
+    auto* master = cam().part<vcam::SpiMaster>();
+    ASSERT_NE(master, nullptr);
+    ASSERT_EQ(OV_WriteToASIC(m.sf_mode, 1), 1);
+    ASSERT_EQ(OV_WriteToASIC(m.sf_cs, 0), 1);
+    ASSERT_EQ(OV_WriteToASIC(m.sf_write_data, 0x9F), 1);
+    ASSERT_EQ(OV_WriteToASIC(m.sf_trigger, 1), 1);
+    EXPECT_TRUE(master->busy());
+    EXPECT_EQ(read_register_n(m.sf_ready, 1), std::vector<int>{0x01}) << "done by the first poll";
+
+    // Without a poll the next byte's data write meets a busy master and is
+    // lost: the trigger after it sends the previous byte again.
+    ASSERT_EQ(OV_WriteToASIC(m.sf_write_data, 0x05), 1);
+    ASSERT_EQ(OV_WriteToASIC(m.sf_trigger, 1), 1);
+    ASSERT_EQ(OV_WriteToASIC(m.sf_write_data, 0x06), 1);
+    EXPECT_EQ(master->busy_collisions, 1);
+    ASSERT_EQ(OV_WriteToASIC(m.sf_trigger, 1), 1);
+    EXPECT_TRUE(master->busy());
+    usleep(1);  // any wait completes the byte
+    EXPECT_FALSE(master->busy());
+    ASSERT_EQ(OV_WriteToASIC(m.sf_cs, 1), 1);
+    auto* chip = cam().part<vcam::NorFlash>();
+    ASSERT_EQ(chip->commands().size(), 1u);
+    EXPECT_EQ(chip->commands()[0].bytes, (std::vector<uint8_t>{0x9F, 0x05, 0x05}));
+}
+
+TEST_F(VirtualCamera, ByteTimeScalesWithQueryLatency) {
+    vcam::set_query_latency_us(1000);
+    ASSERT_EQ(OrvexTac_Init(0), 1);
+    const vcam::ArchMap& m = vcam::arch_map(0);
+    auto* master = cam().part<vcam::SpiMaster>();
+    ASSERT_EQ(OV_WriteToASIC(m.sf_mode, 1), 1);
+    ASSERT_EQ(OV_WriteToASIC(m.sf_trigger, 2), 1);
+    ASSERT_EQ(OV_WriteToASIC(m.sf_write_data, 0x01), 1);
+    EXPECT_EQ(master->busy_collisions, 1) << "one query later the byte still shifts";
+    EXPECT_EQ(read_register_n(m.sf_ready, 1), std::vector<int>{0x01});
 }
 
 TEST_F(VirtualCamera, StateFileRoundTripIsAtomic) {

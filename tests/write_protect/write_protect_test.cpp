@@ -111,11 +111,29 @@ TEST_F(WriteProtect, ConfigurationBytePicksPinAndLevel) {
     }
 }
 
+// Without its configuration byte the release drives no pin; WP# keeps the
+// level the GPIO preset left (high). An unprotected flash takes the status
+// write anyway, and so does a protected one released by a high WP#; one
+// that needs WP# low keeps its block-protect bits, and the release says so.
 TEST_F(WriteProtect, FailedConfigurationReadMeansNoPinAction) {
-    open_row(ROM215V1, 0x15, 0x21);
-    cam().faults().fail_if = [](const vcam::QueryRecord& q) { return q.selector == 3; };
-    EXPECT_EQ(OV_DisableSerialFlashWriteProtect(SFT_MXIC), 1);
-    EXPECT_EQ(writes_to({0x1006, 0x1007}), (Strings{"W 1006=1F", "W 1007=1F"}));
+    struct Case {
+        const char* what;
+        bool locked, release_high;
+        BOOL result;
+    } cases[] = {
+        {"unprotected", false, true, 1},
+        {"protected, released by the preset level", true, true, 1},
+        {"protected, released only by a low WP#", true, false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        open_row(ROM215V1, 0x15, 0x21, c.locked, 0, c.release_high);
+        cam().faults().fail_if = [](const vcam::QueryRecord& q) { return q.selector == 3; };
+        EXPECT_EQ(OV_DisableSerialFlashWriteProtect(SFT_MXIC), c.result);
+        EXPECT_EQ(writes_to({0x1006, 0x1007}), (Strings{"W 1006=1F", "W 1007=1F"}));
+        EXPECT_EQ(chip().status() & 0x0C, c.result ? 0x00 : 0x0C);
+        EXPECT_EQ(command_frames().back(), "M0") << "the release still runs to its end";
+    }
 }
 
 TEST_F(WriteProtect, StatusRegisterReleaseSequenceByFlashType) {
@@ -164,9 +182,14 @@ TEST_F(WriteProtect, LiftsProtectionOnBothArchitectures) {
 
 TEST_F(WriteProtect, WrongPinLeavesTheStatusRegisterLocked) {
     // The configuration names GPIO 3 but WP# hangs on GPIO 2: the status
-    // write is refused while SRP is set, and the release cannot tell.
+    // write is refused while SRP is set. The status poll after it still
+    // reads the block-protect bits, so the release reports its failure,
+    // with no query beyond the usual sequence.
     open_row(ROM215V1, 0x15, 0x32, true, 0, false);
-    EXPECT_EQ(OV_DisableSerialFlashWriteProtect(SFT_MXIC), 1);
+    EXPECT_EQ(OV_DisableSerialFlashWriteProtect(SFT_MXIC), 0);
+    Strings f = orvex_test::spi_frames();
+    ASSERT_GE(f.size(), 3u);
+    EXPECT_EQ(Strings(f.end() - 3, f.end()), (Strings{"01 00", "05 <8C>", "M0"}));
     const vcam::NorFlash::Command* wrsr = nullptr;
     for (const auto& c : chip().commands())
         if (c.bytes[0] == 0x01) wrsr = &c;

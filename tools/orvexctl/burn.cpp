@@ -166,8 +166,12 @@ int cmd_burn(const BurnOptions& o) {
                                   : "";
     {
         Progress p("burn", static_cast<uint64_t>(len));
-        if (OrvexTac_BurnerFW(image.data(), len, Progress::callback, &p, sft, o.full_check ? 1 : 0) != 1)
+        if (OrvexTac_BurnerFW(image.data(), len, Progress::callback, &p, sft, o.full_check ? 1 : 0) != 1) {
+            std::string why = protection_note();
+            if (!why.empty())
+                throw Failure(EXIT_TRANSFER, "the flash refused the burn: " + why + hint);
             throw Failure(EXIT_TRANSFER, "the burn failed; the flash may be erased or partly programmed" + hint);
+        }
         p.finish();
     }
     json jk = json::array();

@@ -283,8 +283,11 @@ void erase_record(long addr) {
     Session s(g_opt.device);
     identify(false);
     unsigned char none = 0xFF;
-    if (OrvexTac_SerialFlashSectorWrite(addr, &none, 0, SFT_MXIC) != 1)
-        throw Failure(EXIT_TRANSFER, "erasing the record at " + hex(addr, 5) + " failed");
+    if (OrvexTac_SerialFlashSectorWrite(addr, &none, 0, SFT_MXIC) != 1) {
+        std::string why = protection_note();
+        throw Failure(EXIT_TRANSFER, "erasing the record at " + hex(addr, 5) + " failed" +
+                                         (why.empty() ? "" : ": " + why));
+    }
 }
 
 void save(const Records& want, const Records& have) {

@@ -236,6 +236,20 @@ BYTE read_status_register() {
     return status;
 }
 
+// Block-protect bits and the status-register protect bit.
+constexpr BYTE kProtectionBits = 0x9C;
+
+std::string protection_note() {
+    BYTE status = 0;
+    try {
+        status = read_status_register();
+    } catch (const Failure&) {
+        return "";
+    }
+    if (!(status & kProtectionBits)) return "";
+    return "it is write-protected (status register " + hex(status, 2) + ")";
+}
+
 // ------------------------------------------------------------ identification blocks
 
 IdBlock check_id_block(long addr, const uint8_t* b) {
@@ -323,8 +337,14 @@ RewriteResult flash_rewrite(long addr, const Bytes& data, SERIAL_FLASH_TYPE sft,
             // The erase leaves 0xFF; trailing erased bytes need no program.
             long n = unit;
             while (n > 0 && want[static_cast<size_t>(n - 1)] == 0xFF) --n;
-            if (OrvexTac_SerialFlashSectorWrite(u, want.data(), n, sft) != 1)
+            if (OrvexTac_SerialFlashSectorWrite(u, want.data(), n, sft) != 1) {
+                // A protection the release could not lift fails the rewrite
+                // before its erase: say so rather than "failed".
+                std::string why = protection_note();
+                if (!why.empty())
+                    throw Failure(EXIT_TRANSFER, "the flash refused the write at " + hex(u, 5) + ": " + why);
                 throw Failure(EXIT_TRANSFER, "sector rewrite at " + hex(u, 5) + " failed");
+            }
             ++r.units_written;
             written.emplace_back(u, std::move(want));
         }
@@ -341,17 +361,9 @@ RewriteResult flash_rewrite(long addr, const Bytes& data, SERIAL_FLASH_TYPE sft,
             long at = w.first + static_cast<long>(i);
             // Tell a flash that refused the write from one that took it
             // wrongly: protection bits still set mean nothing was changed.
-            BYTE status = 0;
-            bool status_ok = true;
-            try {
-                status = read_status_register();
-            } catch (const Failure&) {
-                status_ok = false;
-            }
-            if (status_ok && (status & 0x9C))
-                throw Failure(EXIT_TRANSFER, "the flash refused the write at " + hex(at, 5) +
-                                                 ": it is write-protected (status register " +
-                                                 hex(status, 2) + ")");
+            std::string why = protection_note();
+            if (!why.empty())
+                throw Failure(EXIT_TRANSFER, "the flash refused the write at " + hex(at, 5) + ": " + why);
             throw Failure(EXIT_VERIFY, "verification failed at " + hex(at, 5) + ": wrote " +
                                            hex(w.second[i], 2) + ", read back " + hex(back[i], 2));
         }

@@ -180,6 +180,9 @@ struct RewriteResult {
 RewriteResult flash_rewrite(long addr, const Bytes& data, SERIAL_FLASH_TYPE sft,
                             bool verify, Progress* p = nullptr);
 BYTE read_status_register();  // throws EXIT_TRANSFER
+// After a write the flash refused: "it is write-protected (status register
+// 0x..)" when the status register still shows protection, else "".
+std::string protection_note();
 
 // ------------------------------------------------------------ commands
 int cmd_list();

@@ -1,6 +1,8 @@
 // Selector 1: the firmware's window on the ASIC register space. A SET_CUR
 // of {addr lo, addr hi, value, 0x00} writes a register; {addr lo, addr hi,
-// -, 0xFF} latches a read whose value the next GET_CUR returns in byte 2.
+// -, 0xFF} starts a read that the next GET_CUR completes: the firmware reads
+// the register when the host fetches the answer and returns it in byte 2.
+// A further GET_CUR returns the same answer again.
 #include <cerrno>
 #include <cstring>
 
@@ -11,6 +13,7 @@ namespace {
 
 struct RegisterPort : Part {
     uint8_t reply[4] = {0, 0, 0, 0};
+    bool pending = false;  // a read was started and not yet answered
 };
 
 }  // namespace
@@ -28,13 +31,17 @@ void install_register_port(Camera& cam) {
         if (d[3] == 0xFF) {
             port->reply[0] = d[0];
             port->reply[1] = d[1];
-            port->reply[2] = cam.regs().read(addr);
             port->reply[3] = 0xFF;
+            port->pending = true;
             return 0;
         }
         return EPIPE;  // the firmware stalls an unknown operation code
     };
-    c.get = [port](uint8_t* d) {
+    c.get = [&cam, port](uint8_t* d) {
+        if (port->pending) {
+            port->reply[2] = cam.regs().read(static_cast<uint16_t>(port->reply[0] | (port->reply[1] << 8)));
+            port->pending = false;
+        }
         std::memcpy(d, port->reply, 4);
         return 0;
     };

@@ -2,9 +2,15 @@
 // the master by writing 1 to the mode register; only then do its chip
 // select and triggers reach the bus (in mode 0 the firmware owns the bus
 // and chip select is high). Trigger 1 shifts out the write-data byte,
-// trigger 2 shifts in one byte into the read-data register; a byte takes
-// far less than one register query, so the ready bit is set again by the
-// time the host can look.
+// trigger 2 shifts in one byte into the read-data register.
+//
+// A trigger clears the ready bit (bit 0) until the byte has shifted, which
+// takes one and a half query times. A register read is answered when the
+// host fetches it (the GET_CUR, the second query after the trigger), so a
+// host that polls finds the byte done on its first look. A host that skips
+// the poll writes the next byte while the master still shifts: the write
+// and a trigger on a busy master are ignored, and the previous byte goes
+// out again.
 #include <algorithm>
 #include <cstring>
 
@@ -20,9 +26,37 @@ void SpiMaster::update_select() {
         chip->deselect();
 }
 
+bool SpiMaster::busy() const {
+    if (trigger_query_ < 0) return false;
+    if (cam.query_count() >= trigger_query_ + 2) return false;
+    // 1.5 query latencies, and never less than a microsecond, so that a
+    // host that sleeps after the trigger always finds the byte done.
+    uint64_t byte_us = std::max<uint64_t>(1, query_latency_us() * 3 / 2);
+    return now_us() < trigger_us_ + byte_us;
+}
+
+// The register keeps what it holds; only bit 0 reads clear while a byte
+// shifts.
+uint8_t SpiMaster::ready_register() const {
+    uint8_t v = cam.regs().raw(map.sf_ready);
+    return busy() ? static_cast<uint8_t>(v & ~0x01) : v;
+}
+
+void SpiMaster::write_data(uint8_t value) {
+    if (busy()) {
+        ++busy_collisions;
+        return;
+    }
+    cam.regs().raw(map.sf_write_data) = value;
+}
+
 void SpiMaster::trigger(uint8_t value) {
     if (mode != 1) {
         ++ignored_triggers;
+        return;
+    }
+    if (busy()) {
+        ++busy_collisions;
         return;
     }
     if (value == 1) {
@@ -33,7 +67,9 @@ void SpiMaster::trigger(uint8_t value) {
         ++ignored_triggers;
         return;
     }
-    cam.regs().raw(map.sf_ready) |= 0x01;
+    cam.regs().raw(map.sf_ready) |= 0x01;  // reads as set once the byte is done
+    trigger_query_ = cam.query_count();
+    trigger_us_ = now_us();
 }
 
 void install_serial_flash(Camera& cam) {
@@ -69,6 +105,8 @@ void install_serial_flash(Camera& cam) {
         master->cs = v;
         master->update_select();
     });
+    regs.map(m.sf_ready, [master](uint16_t) { return master->ready_register(); }, nullptr);
+    regs.map(m.sf_write_data, nullptr, [master](uint16_t, uint8_t v) { master->write_data(v); });
     regs.map(m.sf_trigger, nullptr, [master](uint16_t a, uint8_t v) {
         master->cam.regs().raw(a) = v;
         master->trigger(v);
