@@ -90,7 +90,11 @@ ORVEX_API BOOL OV_ReadDataFormFlash(LONG addr, BYTE* pData, BYTE dataLen);
 ORVEX_API BOOL OV_WriteDataToFlash(LONG addr, BYTE* pData, BYTE dataLen);
 ORVEX_API BOOL OV_ReadFormSF(LONG addr, BYTE* pData, LONG len);
 
-/* Serial-flash commands through the ASIC's SPI master. */
+/* Serial-flash commands through the ASIC's SPI master. An erase returns 1
+ * only when its whole command sequence went out (chip erase: and the flash
+ * then reported itself not busy); the first failed step ends it with host
+ * mode 0. The write-protect release returns 1 only when the flash's status
+ * no longer shows block protection. */
 ORVEX_API BOOL OV_SFWaitReady(void);
 ORVEX_API BOOL OV_SFCMDreadStatus(void);
 ORVEX_API BOOL OV_EraseSectorForSerialFlash(LONG addr, SERIAL_FLASH_TYPE sft);

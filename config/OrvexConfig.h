@@ -4,7 +4,10 @@
  * identification block, does its work and closes the camera again. Do not
  * call them while holding the camera open through OrvexTac_Init: the store
  * closes that connection. Results are visible only through the caller's
- * data and, with debugging on, on standard output. */
+ * data and, with debugging on, on standard output: a read whose transfer
+ * fails leaves the caller's record (a rectification grid pointer included)
+ * exactly as it was and prints nothing. A null record or buffer is refused
+ * before the camera is opened. */
 #ifndef ORVEX_CONFIG_H
 #define ORVEX_CONFIG_H
 

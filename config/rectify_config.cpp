@@ -96,8 +96,12 @@ void SaveRectifyConfig(long videoIndex, RectifyConfig* config) {
     if (!OpenAndIdentifyDevice(videoIndex)) return;
     unsigned char* fields[10];
     header_fields(config, fields);
-    OrvexTac_SerialFlashSectorWrite(kRectifyAddr, fields[0], 4, kFlashType);
-    for (int i = 1; i < 10; ++i) OrvexTac_SerialFlashWrite(kRectifyAddr + 4 * i, fields[i], 4);
+    // Without its erase the sector still holds the old record, and
+    // programming over it would AND old and new values into neither: the
+    // later pieces go out only after a rewrite that succeeded.
+    const bool erased = OrvexTac_SerialFlashSectorWrite(kRectifyAddr, fields[0], 4, kFlashType) == 1;
+    if (erased)
+        for (int i = 1; i < 10; ++i) OrvexTac_SerialFlashWrite(kRectifyAddr + 4 * i, fields[i], 4);
     // Stopping here leaves the new header with an erased grid area. A
     // record whose grid the caller never got (initializeBaseGrid failed)
     // stops the same way instead of being read from a null pointer.
@@ -106,7 +110,7 @@ void SaveRectifyConfig(long videoIndex, RectifyConfig* config) {
         OrvexTac_UnInit();
         return;
     }
-    int64_t n = 2 * pairs;
+    int64_t n = erased ? 2 * pairs : 0;
     for (int64_t k = 0; k < n; ++k)
         OrvexTac_SerialFlashWrite(kGridAddr + 4 * k,
                                   reinterpret_cast<unsigned char*>(&config->base_grid[k]), 4);

@@ -11,7 +11,8 @@
 // Faults: unplug_after=N (queries, then ENODEV), fail_query=N[/ERRNO] (the
 // Nth query fails), fail_match=KIND[/ERRNO] (every query of that kind
 // fails; KIND is get, set, selN or regXXXX, joined with '+'),
-// stuck=ADDR/MASK (flash bits that stay 1), unerasable=ADDR (the 4 KiB
+// stuck=ADDR/MASK (bits of MASK at flash address ADDR stay 1 when
+// programmed; repeatable), unerasable=ADDR (the 4 KiB
 // sector holding ADDR survives erases). ERRNO is a number or a name such
 // as EIO or EPIPE.
 // Device-wide keys (any camera may carry them): latency_us=N (per query),
@@ -22,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <sstream>
 
 #include "internal.h"
@@ -45,6 +47,18 @@ bool parse_number(const std::string& s, long* out) {
     long v = std::strtol(s.c_str(), &end, 0);
     if (*end || errno) return false;
     *out = v;
+    return true;
+}
+
+// "ADDR/MASK": an address inside the flash and a non-zero 8-bit mask.
+bool parse_stuck(const std::string& s, std::map<uint32_t, uint8_t>* out) {
+    size_t slash = s.find('/');
+    long addr = 0, mask = 0;
+    if (slash == std::string::npos || !parse_number(s.substr(0, slash), &addr) ||
+        !parse_number(s.substr(slash + 1), &mask))
+        return false;
+    if (addr < 0 || addr >= static_cast<long>(kFlashSize) || mask <= 0 || mask > 0xFF) return false;
+    (*out)[static_cast<uint32_t>(addr)] |= static_cast<uint8_t>(mask);
     return true;
 }
 
@@ -194,12 +208,10 @@ bool configure_from_string(const std::string& config, std::string* error) {
                 ok = split_errno(val, &v, &faults.fail_if_errno) &&
                      parse_query_kind(v, &faults.fail_if);
             } else if (key == "stuck") {
-                long mask = 0;
-                size_t slash = val.find('/');
-                ok = slash != std::string::npos && parse_number(val.substr(0, slash), &n) &&
-                     parse_number(val.substr(slash + 1), &mask) && n >= 0 &&
-                     n < static_cast<long>(kFlashSize) && mask > 0 && mask <= 0xFF;
-                if (ok) faults.stuck_bits[static_cast<uint32_t>(n)] |= static_cast<uint8_t>(mask);
+                if (!parse_stuck(val, &faults.stuck_bits)) {
+                    *error = "bad stuck bits '" + val + "' (ADDR/MASK)";
+                    return false;
+                }
             } else if (key == "unerasable") {
                 ok = parse_number(val, &n) && n >= 0 && n < static_cast<long>(kFlashSize);
                 if (ok) faults.unerasable_sectors.push_back(static_cast<uint32_t>(n));

@@ -16,11 +16,8 @@ bool row_matches(const ROM_INFO& row, const BYTE* read) {
     return row.IsNewestVer ? read[5] >= row.RomString[5] : read[5] == row.RomString[5];
 }
 
-BYTE read_reg(USHORT addr) {
-    BYTE v = 0;  // a failed read leaves 0
-    OV_ReadFromASIC(addr, &v);
-    return v;
-}
+bool read_reg(USHORT addr, BYTE* v) { return OV_ReadFromASIC(addr, v) == 1; }
+bool write_reg(USHORT addr, BYTE v) { return OV_WriteToASIC(addr, v) == 1; }
 
 // First-architecture registers the probes use whatever map is in force.
 const USHORT kGpioInput = 0x1005;
@@ -30,47 +27,80 @@ const USHORT kChipId = 0x101F;
 const USHORT kIdSelect = 0x100A;  // bit 4 is cleared while the id is read
 const USHORT kProbe1185 = 0x1185; // bits 4-6 hold a written value on R1 parts only
 
-// Makes pin n an input with its output latch set and reads its level.
-// *out receives the output value as written, for the caller to adjust.
-bool gpio_pin_high(int n, BYTE* out) {
+// A probe either reads every value it decides on, or stops at the first
+// register access that fails: a value it never read must not pick a row.
+struct PinProbe {
+    bool ok = false;
+    bool high = false;
+    BYTE out = 0;  // the output value as written, for the caller to adjust
+};
+
+// Makes pin n an input with its output latch set and reads its level. If
+// the level cannot be read after the latch was set, the latch bit is
+// cleared again (result ignored), as the probes do when done with a pin.
+PinProbe gpio_pin(int n) {
+    PinProbe p;
     BYTE bit = static_cast<BYTE>(1u << n);
-    BYTE oe = static_cast<BYTE>(read_reg(kGpioOE) & ~bit);
-    *out = static_cast<BYTE>(read_reg(kGpioOutput) | bit);
-    OV_WriteToASIC(kGpioOE, oe);
-    OV_WriteToASIC(kGpioOutput, *out);
-    return (read_reg(kGpioInput) & bit) != 0;
+    BYTE oe = 0, out = 0, in = 0;
+    if (!read_reg(kGpioOE, &oe) || !read_reg(kGpioOutput, &out)) return p;
+    oe = static_cast<BYTE>(oe & ~bit);
+    p.out = static_cast<BYTE>(out | bit);
+    if (!write_reg(kGpioOE, oe)) return p;
+    if (!write_reg(kGpioOutput, p.out)) return p;
+    if (!read_reg(kGpioInput, &in)) {
+        OV_WriteToASIC(kGpioOutput, static_cast<BYTE>(p.out & ~bit));
+        return p;
+    }
+    p.ok = true;
+    p.high = (in & bit) != 0;
+    return p;
 }
 
-void refine_276(BYTE* data) {
-    BYTE written = static_cast<BYTE>(read_reg(kProbe1185) | 0x70);
-    OV_WriteToASIC(kProbe1185, written);
-    BYTE back = read_reg(kProbe1185);
+bool refine_276(BYTE* data) {
+    BYTE v = 0, back = 0;
+    if (!read_reg(kProbe1185, &v)) return false;
+    BYTE written = static_cast<BYTE>(v | 0x70);
+    if (!write_reg(kProbe1185, written)) return false;
+    if (!read_reg(kProbe1185, &back)) return false;
     if (((written ^ back) & 0x70) == 0) data[4] = '1';
+    return true;
 }
 
-void refine_288(BYTE* data) {
-    if (read_reg(kChipId) == 0x89) {
+bool refine_288(BYTE* data) {
+    BYTE id = 0;
+    if (!read_reg(kChipId, &id)) return false;
+    if (id == 0x89) {
         data[2] = '9';
         uiRomID = ROM289V1;
-        return;
+        return true;
     }
-    BYTE out = 0;
-    if (gpio_pin_high(5, &out)) {
+    PinProbe pin = gpio_pin(5);
+    if (!pin.ok) return false;
+    if (pin.high) {
         data[4] = '1';
-    } else {
-        OV_WriteToASIC(kGpioOutput, static_cast<BYTE>(out & 0xDF));
+        return true;
     }
+    return write_reg(kGpioOutput, static_cast<BYTE>(pin.out & 0xDF));
+}
+
+// Reads the chip id with bit 4 of 0x100A cleared, then puts the bit back;
+// the restoring write runs whenever the clearing one went out.
+bool chip_id_with_select_cleared(BYTE* id) {
+    BYTE ctl = 0;
+    if (!read_reg(kIdSelect, &ctl)) return false;
+    BYTE keep = static_cast<BYTE>(ctl & 0x10);
+    ctl = static_cast<BYTE>(ctl & ~0x10);
+    if (!write_reg(kIdSelect, ctl)) return false;
+    bool got = read_reg(kChipId, id);
+    bool restored = write_reg(kIdSelect, static_cast<BYTE>(ctl | keep));
+    return got && restored;
 }
 
 // Rows 271 and 281 also stand for 270 and 280; the chip id read while bit 4
 // of 0x100A is clear tells them apart. The pins then give the variant.
-void refine_271_281(BYTE* data, unsigned row) {
-    BYTE ctl = read_reg(kIdSelect);
-    BYTE keep = static_cast<BYTE>(ctl & 0x10);
-    ctl = static_cast<BYTE>(ctl & ~0x10);
-    OV_WriteToASIC(kIdSelect, ctl);
-    BYTE id = read_reg(kChipId);
-    OV_WriteToASIC(kIdSelect, static_cast<BYTE>(ctl | keep));
+bool refine_271_281(BYTE* data, unsigned row) {
+    BYTE id = 0;
+    if (!chip_id_with_select_cleared(&id)) return false;
     if (row == ROM271V1 && id == 0x70) {
         data[2] = '0';
         uiRomID = ROM270V1;
@@ -78,22 +108,25 @@ void refine_271_281(BYTE* data, unsigned row) {
         data[2] = '0';
         uiRomID = ROM280V1;
     }
-    BYTE out = 0;
-    if (gpio_pin_high(3, &out)) {
+    PinProbe pin3 = gpio_pin(3);
+    if (!pin3.ok) return false;
+    if (pin3.high) {
         data[4] = '1';
-        OV_WriteToASIC(kGpioOutput, static_cast<BYTE>(out & 0xF7));
-        return;
+        return write_reg(kGpioOutput, static_cast<BYTE>(pin3.out & 0xF7));
     }
     if (row == ROM281V1) {
         data[4] = '0';
-        return;
+        return true;
     }
-    if (gpio_pin_high(4, &out)) {
+    PinProbe pin4 = gpio_pin(4);
+    if (!pin4.ok) return false;
+    if (pin4.high) {
         data[4] = '0';
     } else if (uiRomID == ROM270V1) {
         data[4] = '2';
-        OV_WriteToASIC(kGpioOutput, static_cast<BYTE>(out & 0xEF));
+        return write_reg(kGpioOutput, static_cast<BYTE>(pin4.out & 0xEF));
     }
+    return true;
 }
 
 }  // namespace
@@ -135,16 +168,27 @@ BOOL KS_DefGetAsicRomVersion(BYTE* data) {
 
 // The result is the device's string with at most the last model digit
 // (byte 2) and the variant character (byte 4) replaced.
+//
+// A probe whose register access fails decides nothing: the result is 0,
+// with data and uiRomID as they were before the call.
 BOOL OV_GetAsicRomVersion(BYTE* data) {
     if (!data) return 0;
-    if (KS_DefGetAsicRomVersion(data) != 1) return 0;
+    const unsigned rowBefore = uiRomID;
+    BYTE version[kRomBytes];
+    if (KS_DefGetAsicRomVersion(version) != 1) return 0;
     unsigned row = uiRomID;
+    bool probed = true;
     if (row == ROM276V1)
-        refine_276(data);
+        probed = refine_276(version);
     else if (row == ROM288V1)
-        refine_288(data);
+        probed = refine_288(version);
     else if (row == ROM271V1 || row == ROM281V1)
-        refine_271_281(data, row);
+        probed = refine_271_281(version, row);
+    if (!probed) {
+        uiRomID = rowBefore;
+        return 0;
+    }
+    memcpy(data, version, kRomBytes);
     return 1;
 }
 

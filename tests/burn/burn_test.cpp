@@ -244,6 +244,7 @@ TEST_F(Burn, UnlockRegisterWrittenOnlyForChip85) {
         // Identification only reads, so the unlock comes before every write
         // of the write-protect release.
         if (c.unlock) {
+            ASSERT_FALSE(writes.empty());
             EXPECT_EQ(writes.front().addr, 0x05FF);
         }
     }
@@ -338,7 +339,9 @@ TEST_F(Burn, PaddingIsComparedAsErased) {
     std::vector<unsigned char> img = make_image(0x2005);
     std::fill(img.begin() + 0x2000, img.end(), 0x00);
     EXPECT_EQ(burn(img, 1), 0);
-    EXPECT_EQ(flash_ops().back().addr, 0x2000u);
+    std::vector<FlashOp> ops = flash_ops();
+    ASSERT_FALSE(ops.empty()) << "the burn stopped before its blank check";
+    EXPECT_EQ(ops.back().addr, 0x2000u);
 }
 
 TEST_F(Burn, LargestImageFillsTheFlash) {

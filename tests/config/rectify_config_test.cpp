@@ -142,6 +142,23 @@ TEST_F(Rectify, SaveWithoutGridStopsAfterTheHeader) {
     EXPECT_EQ(get32(flash(), kRectify + 0x28), 0xFFFFFFFFu);
 }
 
+// The sector rewrite that carries the first value fails (here: the ROM
+// cannot be identified, so the protection is never released and nothing
+// is erased). The rest of the record is not programmed over the old one,
+// which stays readable; the debug lines are printed as after any Save.
+TEST_F(Rectify, FailedSectorRewriteProgramsNothingOverTheOldRecord) {
+    const std::vector<uint8_t> before = flash();
+    RectifyConfig& r = record();
+    initializeBaseGrid(&r, 3, 2);
+    r.rotation = 0.25f;
+    cam().faults().fail_if = [](const vcam::QueryRecord& q) { return q.selector == 4; };
+    debug_enable = 1;
+    auto out = orvex_test::capture([&] { SaveRectifyConfig(0, &r); });
+    EXPECT_EQ(out.out, "Configuration saved to flash!\n.\n.\n.\n");
+    EXPECT_TRUE(writes().empty());
+    EXPECT_TRUE(flash() == before);
+}
+
 TEST_F(Rectify, ReadOfFlashDimensions) {
     struct Case {
         int rows, cols;

@@ -51,6 +51,39 @@ TEST_F(FlashData, ControlByteAndAddressBytesByBank) {
     }
 }
 
+// A transfer that starts in a bank's last bytes carries that bank's code,
+// even when it runs on past the boundary; the flash holds a different byte
+// at every bank's copy of an offset, so a wrong bank shows in the data too.
+TEST_F(FlashData, TransfersAtTheEndOfABankUseThatBank) {
+    std::vector<uint8_t>& flash = cam().flash();
+    auto pattern = [](uint32_t a) { return static_cast<uint8_t>(a * 31 + (a >> 16) * 101); };
+    const uint32_t starts[] = {0x0FFF8, 0x0FFFF, 0x1FFF8, 0x1FFFF, 0x2FFF8, 0x2FFFF};
+    for (uint32_t addr : starts) {
+        SCOPED_TRACE(addr);
+        const uint8_t bank = static_cast<uint8_t>(addr >> 16);
+        for (uint32_t a = 0; a < vcam::kFlashSize; ++a) flash[a] = pattern(a);
+        vcam::trace().clear();
+        BYTE got[8] = {};
+        ASSERT_EQ(OV_ReadDataFormFlash(addr, got, 8), 1);
+        auto q = vcam::trace().queries();
+        ASSERT_FALSE(q.empty());
+        EXPECT_EQ(q[0].sent[0], addr & 0xFF);
+        EXPECT_EQ(q[0].sent[1], (addr >> 8) & 0xFF);
+        EXPECT_EQ(q[0].sent[2], 0x88 | bank << 4);
+        for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(got[i], pattern(addr + i)) << i;
+
+        std::fill(flash.begin(), flash.end(), 0xFF);
+        vcam::trace().clear();
+        BYTE data[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x00};
+        ASSERT_EQ(OV_WriteDataToFlash(addr, data, 8), 1);
+        q = vcam::trace().queries();
+        ASSERT_FALSE(q.empty());
+        EXPECT_EQ(q[0].sent[2], 0x08 | bank << 4);
+        for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(flash[addr + i], data[i]) << i;
+        EXPECT_EQ(std::count(flash.begin(), flash.end(), 0xFF), static_cast<long>(vcam::kFlashSize) - 8);
+    }
+}
+
 TEST_F(FlashData, HighAddressesFoldIntoTheLastBank) {
     std::vector<uint8_t>& flash = cam().flash();
     for (int i = 0; i < 8; ++i) flash[0x30010 + i] = static_cast<uint8_t>(0x40 + i);

@@ -237,16 +237,81 @@ TEST_F(RomVersion, ProbeSequenceOf271) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(data), 5), "270R2");
 }
 
-// A probe register that cannot be read counts as 0.
-TEST_F(RomVersion, ProbeReadFailuresReadAsZero) {
-    open_camera(rom({{0xBFF8, rom_string("288", 1)}}, 0x89));
+// Each query of an identification that probes fails in turn. A failed
+// register access inside a probe decides nothing: the result is 0 with
+// data and uiRomID as they were, and 0x100A gets its bit 4 back unless the
+// restoring write is the one that failed. A failed ROM read at an address
+// that holds no string changes nothing at all.
+TEST_F(RomVersion, FailedProbeAccessLeavesTheIdentificationAsItWas) {
+    struct Case {
+        const char* model;
+        uint8_t chip_id, pins;
+    } cases[] = {{"276", 0x15, 0x00}, {"288", 0x89, 0x00}, {"288", 0x88, 0x00},
+                 {"271", 0x70, 0x00}, {"271", 0x71, 0x08}, {"281", 0x80, 0x00}};
+    const BYTE kSentinel[8] = {0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5};
+    const unsigned kRowBefore = 7;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.model) + " chip " + std::to_string(c.chip_id));
+        vcam::Profile p = rom({{0xBFF8, rom_string(c.model, 1, 0x40, 0x06)}}, c.chip_id);
+        p.gpio_input = c.pins;
+        auto open = [&] {
+            vcam::Camera& camera = open_camera(p);
+            camera.regs().raw(0x1007) = 0xFF;
+            camera.regs().raw(0x100A) = 0x5F;
+            return &camera;
+        };
+        open();
+        BYTE clean[8] = {};
+        ASSERT_EQ(OV_GetAsicRomVersion(clean), 1);
+        const unsigned clean_row = uiRomID;
+        const size_t n = vcam::trace().query_count();
+        for (size_t k = 1; k <= n; ++k) {
+            SCOPED_TRACE(k);
+            vcam::Camera* camera = open();
+            uiRomID = kRowBefore;
+            BYTE data[8];
+            std::memcpy(data, kSentinel, 8);
+            camera->faults().fail_query_n = camera->query_count() + static_cast<long>(k);
+            BOOL r = 0;
+            orvex_test::capture([&] { r = OV_GetAsicRomVersion(data); });
+            const vcam::QueryRecord failed = vcam::trace().queries()[k - 1];
+            ASSERT_NE(failed.result, 0);
+            if (failed.selector == 1) {
+                EXPECT_EQ(r, 0);
+            }
+            if (r == 1) {
+                EXPECT_EQ(0, std::memcmp(data, clean, 8));
+                EXPECT_EQ(uiRomID, clean_row);
+            } else {
+                EXPECT_EQ(0, std::memcmp(data, kSentinel, 8));
+                EXPECT_EQ(uiRomID, kRowBefore);
+            }
+            const bool restore_failed = failed.selector == 1 && failed.sent.size() == 4 &&
+                                        failed.sent[0] == 0x0A && failed.sent[1] == 0x10 &&
+                                        failed.sent[2] == 0x5F && failed.sent[3] == 0x00;
+            if (!restore_failed) {
+                EXPECT_EQ(camera->regs().raw(0x100A), 0x5F) << "bit 4 restored";
+            }
+        }
+    }
+}
+
+// The chip id of a 271 ROM cannot be read: the probe stops, and the row
+// does not silently become 271 on a 270 part (nor the version 271R...).
+TEST_F(RomVersion, UnreadableChipIdInTheProbeIsNoRow) {
+    open_camera(rom({{0xBFF8, rom_string("271", 1)}}, 0x70));
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
-        return q.selector == 1 && q.request == vcam::REQ_GET_CUR;
+        return q.selector == 1 && q.request == vcam::REQ_SET_CUR && q.sent[0] == 0x1F &&
+               q.sent[1] == 0x10;
     };
+    cam().regs().raw(0x100A) = 0x13;
+    uiRomID = 0;
     BYTE data[8] = {};
-    orvex_test::capture([&] { EXPECT_EQ(OV_GetAsicRomVersion(data), 1); });
-    EXPECT_EQ(uiRomID, unsigned(ROM288V1));  // 0x101F read as 0, not 0x89
-    EXPECT_EQ(data[4], '0');                  // pin 5 read as low
+    orvex_test::capture([&] { EXPECT_EQ(OV_GetAsicRomVersion(data), 0); });
+    EXPECT_EQ(uiRomID, 0u);
+    EXPECT_EQ(data[0], 0);
+    EXPECT_EQ(register_log(), (std::vector<std::string>{"R 100A", "W 100A=03", "R 101F !",
+                                                         "W 100A=13"}));
 }
 
 }  // namespace

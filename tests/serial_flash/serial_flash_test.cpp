@@ -366,6 +366,88 @@ TEST_F(SerialFlash, FirmwareProgramIsRefusedWhileProtectedOrBusy) {
     EXPECT_EQ(cam().flash()[0x100], 0x12);
 }
 
+// The firmware's program ends with the latch cleared, as every program
+// does, whether the chip took it or refused it for protection: an erase
+// that follows without its own write enable is refused.
+TEST_F(SerialFlash, NoWriteEnableOutlivesAFirmwareProgram) {
+    struct Case {
+        const char* what;
+        uint8_t status;  // block protection in force
+        uint32_t program_at;
+        uint8_t programmed;  // what the flash then holds there
+    } cases[] = {
+        {"program taken", 0x00, 0x100, 0x12},
+        {"program refused in the protected top quarter", 0x04, 0x30100, 0x00},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        open_with(SFT_MXIC);
+        std::fill(cam().flash().begin(), cam().flash().end(), 0x00);
+        cam().flash()[0x100] = 0xFF;
+        chip().set_status(c.status);
+        OV_WriteToASIC(sfModeAddr, 1);
+        frame({0x06});
+        ASSERT_TRUE(chip().status() & vcam::sr::WEL);
+        OV_WriteToASIC(sfModeAddr, 0);
+        BYTE v = 0x12;
+        ASSERT_EQ(OV_WriteDataToFlash(c.program_at, &v, 1), 1);
+        EXPECT_EQ(cam().flash()[c.program_at], c.programmed);
+        EXPECT_EQ(chip().status() & vcam::sr::WEL, 0);
+        OV_WriteToASIC(sfModeAddr, 1);
+        frame({0x20, 0x00, 0x10, 0x00});
+        ASSERT_FALSE(chip().commands().empty());
+        EXPECT_EQ(chip().commands().back().outcome, vcam::NorFlash::NO_WEL);
+        EXPECT_EQ(cam().flash()[0x1000], 0x00);
+    }
+}
+
+// A partial block-protect level guards only the top of the array: the
+// first sector below it erases and programs as usual, through the SPI
+// master and the firmware's path alike.
+TEST_F(SerialFlash, PartialBlockProtectionRefusesOnlyItsRange) {
+    using O = vcam::NorFlash::Outcome;
+    struct Case {
+        const char* what;
+        int type;
+        uint8_t status;
+        uint32_t protected_from;
+    } cases[] = {
+        {"top quarter, two BP bits", SFT_MXIC, 0x04, 0x30000},
+        {"top half, two BP bits", SFT_MXIC, 0x08, 0x20000},
+        {"top quarter, three BP bits", SFT_WINBOND, 0x04, 0x30000},
+        {"top half, three BP bits", SFT_WINBOND, 0x08, 0x20000},
+        {"whole array", SFT_MXIC, 0x0C, 0x00000},
+    };
+    for (const auto& c : cases) {
+        for (uint32_t sector : {c.protected_from - 0x1000, c.protected_from}) {
+            if (sector > vcam::kFlashSize) continue;  // nothing lies below the whole array
+            const bool refused = sector >= c.protected_from;
+            SCOPED_TRACE(std::string(c.what) + (refused ? ", inside" : ", below"));
+            open_with(c.type);
+            chip().set_status(c.status);
+            OV_WriteToASIC(sfModeAddr, 1);
+            fill(sector, 0x1000, 0x00);
+            frame({0x06});
+            frame({0x20, static_cast<BYTE>(sector >> 16), static_cast<BYTE>(sector >> 8), 0x00});
+            ASSERT_FALSE(chip().commands().empty());
+            EXPECT_EQ(chip().commands().back().outcome, refused ? O::PROTECTED : O::DONE);
+            vcam::advance_us(1000000);
+            EXPECT_EQ(cam().flash()[sector + 0x800], refused ? 0x00 : 0xFF);
+
+            fill(sector, 0x1000, 0xFF);
+            frame({0x06});
+            frame({0x02, static_cast<BYTE>(sector >> 16), static_cast<BYTE>(sector >> 8), 0x10, 0x5A});
+            EXPECT_EQ(chip().commands().back().outcome, refused ? O::PROTECTED : O::DONE);
+            vcam::advance_us(10000);
+            EXPECT_EQ(cam().flash()[sector + 0x10], refused ? 0xFF : 0x5A);
+
+            BYTE v = 0x33;
+            ASSERT_EQ(OV_WriteDataToFlash(sector + 0x20, &v, 1), 1);
+            EXPECT_EQ(cam().flash()[sector + 0x20], refused ? 0xFF : 0x33);
+        }
+    }
+}
+
 TEST_F(SerialFlash, SecondArchitectureMasterAnswersOnlyAtItsOwnMap) {
     vcam::Profile p;
     ASSERT_TRUE(vcam::find_profile("second-arch", &p));

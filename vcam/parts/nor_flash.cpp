@@ -192,12 +192,17 @@ void NorFlash::read(uint32_t addr, uint8_t* out, size_t n) {
     for (size_t i = 0; i < n; ++i) out[i] = idle ? cam_.flash()[(addr + i) % kFlashSize] : 0xFF;
 }
 
+// The firmware sends its own write enable and program: a busy chip ignores
+// both; otherwise the program, taken or refused for protection, leaves the
+// latch clear, as it does on the SPI side.
 bool NorFlash::program(uint32_t addr, const uint8_t* data, size_t n) {
-    if (busy() || protects(addr % kFlashSize, static_cast<uint32_t>(n))) return false;
-    for (size_t i = 0; i < n; ++i)
-        program_cell(cam_, static_cast<uint32_t>((addr + i) % kFlashSize), data[i]);
+    if (busy()) return false;
+    bool refused = protects(addr % kFlashSize, static_cast<uint32_t>(n));
+    if (!refused)
+        for (size_t i = 0; i < n; ++i)
+            program_cell(cam_, static_cast<uint32_t>((addr + i) % kFlashSize), data[i]);
     status_ &= static_cast<uint8_t>(~sr::WEL);
-    return true;
+    return !refused;
 }
 
 }  // namespace vcam
