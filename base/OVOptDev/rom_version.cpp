@@ -6,24 +6,21 @@
 #include <string.h>
 
 #include "../OVOptDev.h"
+#include "../ROMData/arch_maps.h"
+#include "../ROMData/rom_quirks.h"
 
 namespace {
 
 const int kRomBytes = 8;
 
-bool row_matches(const ROM_INFO& row, const BYTE* read) {
-    if (memcmp(read, row.RomString, 4) != 0) return false;
-    return row.IsNewestVer ? read[5] >= row.RomString[5] : read[5] == row.RomString[5];
-}
-
 bool read_reg(USHORT addr, BYTE* v) { return OV_ReadFromASIC(addr, v) == 1; }
 bool write_reg(USHORT addr, BYTE v) { return OV_WriteToASIC(addr, v) == 1; }
 
 // First-architecture registers the probes use whatever map is in force.
-const USHORT kGpioInput = 0x1005;
-const USHORT kGpioOutput = 0x1006;
-const USHORT kGpioOE = 0x1007;
-const USHORT kChipId = 0x101F;
+const USHORT kGpioInput = orvex::kFirstArchMap.gpioInputAddr;
+const USHORT kGpioOutput = orvex::kFirstArchMap.gpioOutputAddr;
+const USHORT kGpioOE = orvex::kFirstArchMap.gpioOEAddr;
+const USHORT kChipId = orvex::kFirstArchMap.asicIdAddr;
 const USHORT kIdSelect = 0x100A;  // bit 4 is cleared while the id is read
 const USHORT kProbe1185 = 0x1185; // bits 4-6 hold a written value on R1 parts only
 
@@ -66,12 +63,12 @@ bool refine_276(BYTE* data) {
     return true;
 }
 
-bool refine_288(BYTE* data) {
+bool refine_288(BYTE* data, const orvex::RomAlias& alias) {
     BYTE id = 0;
     if (!read_reg(kChipId, &id)) return false;
-    if (id == 0x89) {
-        data[2] = '9';
-        uiRomID = ROM289V1;
+    if (id == alias.chipId) {
+        data[2] = static_cast<BYTE>(alias.digit);
+        uiRomID = alias.row;
         return true;
     }
     PinProbe pin = gpio_pin(5);
@@ -98,15 +95,13 @@ bool chip_id_with_select_cleared(BYTE* id) {
 
 // Rows 271 and 281 also stand for 270 and 280; the chip id read while bit 4
 // of 0x100A is clear tells them apart. The pins then give the variant.
-bool refine_271_281(BYTE* data, unsigned row) {
+bool refine_271_281(BYTE* data, const orvex::RomQuirk& quirk) {
     BYTE id = 0;
     if (!chip_id_with_select_cleared(&id)) return false;
-    if (row == ROM271V1 && id == 0x70) {
-        data[2] = '0';
-        uiRomID = ROM270V1;
-    } else if (row == ROM281V1 && id == 0x80) {
-        data[2] = '0';
-        uiRomID = ROM280V1;
+    const bool aliased = id == quirk.alias.chipId;
+    if (aliased) {
+        data[2] = static_cast<BYTE>(quirk.alias.digit);
+        uiRomID = quirk.alias.row;
     }
     PinProbe pin3 = gpio_pin(3);
     if (!pin3.ok) return false;
@@ -114,7 +109,7 @@ bool refine_271_281(BYTE* data, unsigned row) {
         data[4] = '1';
         return write_reg(kGpioOutput, static_cast<BYTE>(pin3.out & 0xF7));
     }
-    if (row == ROM281V1) {
+    if (quirk.refine == orvex::RomRefine::Probe281) {
         data[4] = '0';
         return true;
     }
@@ -122,7 +117,7 @@ bool refine_271_281(BYTE* data, unsigned row) {
     if (!pin4.ok) return false;
     if (pin4.high) {
         data[4] = '0';
-    } else if (uiRomID == ROM270V1) {
+    } else if (aliased) {
         data[4] = '2';
         return write_reg(kGpioOutput, static_cast<BYTE>(pin4.out & 0xEF));
     }
@@ -157,7 +152,7 @@ BOOL KS_DefGetAsicRomVersion(BYTE* data) {
         if (OV_ReadFromROM(RomStringAddr[i], buf) != 1) continue;
         for (unsigned j = 0; j < ROMCOUNT; ++j) {
             if (RomInfo[j].RomStringAddr != RomStringAddr[i]) continue;
-            if (!row_matches(RomInfo[j], buf)) continue;
+            if (!orvex::rom_row_matches(RomInfo[j], buf)) continue;
             memcpy(data, buf, kRomBytes);
             uiRomID = j;
             return 1;
@@ -178,12 +173,14 @@ BOOL OV_GetAsicRomVersion(BYTE* data) {
     if (KS_DefGetAsicRomVersion(version) != 1) return 0;
     unsigned row = uiRomID;
     bool probed = true;
-    if (row == ROM276V1)
-        probed = refine_276(version);
-    else if (row == ROM288V1)
-        probed = refine_288(version);
-    else if (row == ROM271V1 || row == ROM281V1)
-        probed = refine_271_281(version, row);
+    const orvex::RomQuirk& quirk = orvex::rom_quirk(row);
+    switch (quirk.refine) {
+    case orvex::RomRefine::Probe276: probed = refine_276(version); break;
+    case orvex::RomRefine::Probe288: probed = refine_288(version, quirk.alias); break;
+    case orvex::RomRefine::Probe271:
+    case orvex::RomRefine::Probe281: probed = refine_271_281(version, quirk); break;
+    case orvex::RomRefine::None: break;
+    }
     if (!probed) {
         uiRomID = rowBefore;
         return 0;

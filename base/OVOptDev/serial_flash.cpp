@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "../OVOptDev.h"
+#include "../SFData/erase_commands.h"
 #include "sf_protocol.h"
 
 namespace {
@@ -17,38 +18,20 @@ constexpr int kReadyPolls = 50;
 constexpr int kStatusPolls = 10000;
 constexpr useconds_t kPollSleepUs = 1000;
 
-// Erase opcodes that differ from the common ones, by flash type.
-struct EraseCmd {
-    SERIAL_FLASH_TYPE sft;
-    BYTE cmd;
-};
-constexpr EraseCmd kSectorErase[] = {{SFT_ST, 0xD8}, {SFT_PMC, 0xD7}};
-constexpr BYTE kSectorEraseDefault = 0x20;  // 4 KiB sector
-constexpr EraseCmd kBlockErase[] = {{SFT_ST, 0xD8}, {SFT_GIGA, 0xD8}, {SFT_FENTECH, 0xD8}};
-constexpr BYTE kBlockEraseDefault = 0x52;
+using orvex::ChipEraseRow;
+using orvex::EraseCmd;
+using orvex::kBlockErase;
+using orvex::kBlockEraseDefault;
+using orvex::kChipErase;
+using orvex::kChipEraseDefault;
+using orvex::kSectorErase;
+using orvex::kSectorEraseDefault;
 
 template <size_t N> BYTE erase_cmd(const EraseCmd (&table)[N], SERIAL_FLASH_TYPE sft, BYTE dflt) {
     for (const EraseCmd& e : table)
         if (e.sft == sft) return e.cmd;
     return dflt;
 }
-
-// Chip-erase frames by flash type; the SST parts need their status
-// register cleared (after enabling the status write) before the erase.
-struct ChipEraseRow {
-    SERIAL_FLASH_TYPE sft;
-    int frames;
-    BYTE bytes[4][2];
-    int lengths[4];
-};
-constexpr ChipEraseRow kChipErase[] = {
-    {SFT_ST, 2, {{0x06}, {0xC7}}, {1, 1}},
-    {SFT_WINBOND, 2, {{0x06}, {0xC7}}, {1, 1}},
-    {SFT_PMC, 2, {{0x06}, {0xC7}}, {1, 1}},
-    {SFT_AMIC, 2, {{0x06}, {0xC7}}, {1, 1}},
-    {SFT_SST, 4, {{0x50}, {0x01, 0x00}, {0x06}, {0x60}}, {1, 2, 1, 1}},
-};
-constexpr ChipEraseRow kChipEraseDefault = {SFT_UNKNOW, 2, {{0x06}, {0x60}}, {1, 1}};
 
 BOOL select_flash() { return OV_WriteToASIC(sfCSAddr, 0); }
 BOOL release_flash() { return OV_WriteToASIC(sfCSAddr, 1); }

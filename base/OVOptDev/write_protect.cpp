@@ -5,14 +5,16 @@
 // register (block-protect bits), and apply the fixed GPIO settings a few
 // ROM revisions need.
 #include "../OVOptDev.h"
+#include "../ROMData/arch_maps.h"
+#include "../ROMData/rom_quirks.h"
 #include "sf_protocol.h"
 
 namespace {
 
 // GPIO port of the first architecture; the release drives the WP# pin
 // there on every chip.
-constexpr USHORT kGpioValue = 0x1006;
-constexpr USHORT kGpioEnable = 0x1007;
+constexpr USHORT kGpioValue = orvex::kFirstArchMap.gpioOutputAddr;
+constexpr USHORT kGpioEnable = orvex::kFirstArchMap.gpioOEAddr;
 
 // The firmware's flash command bytes (write enable, program) and the four
 // fixed values beside them, on ROMs whose row has IsDisSFWriteCmd.
@@ -33,11 +35,6 @@ constexpr struct {
     {0x75, 0xB034}, {0x71, kNoConfigByte}, {0x85, kNoConfigByte},
 };
 constexpr LONG kConfigByteDefault = 0x8034;
-
-// ROM revisions that only know the older configuration format.
-bool older_format_only(unsigned row) {
-    return row == ROM275V2 || row == ROM283 || row == ROM292 || row == ROM287;
-}
 
 LONG config_byte_addr(BYTE chip) {
     for (const auto& r : kConfigByteAddr)
@@ -87,9 +84,9 @@ BOOL set_flash_commands(bool isNewWPVer, SERIAL_FLASH_TYPE sft) {
 }
 
 // Pin mode 1 drives the WP# GPIO low, any other non-zero mode high.
-BOOL drive_wp_gpio(unsigned row, BYTE wpGPIO, BYTE pinMode) {
+BOOL drive_wp_gpio(orvex::WpGpio how, BYTE wpGPIO, BYTE pinMode) {
     BYTE m = static_cast<BYTE>(1u << wpGPIO);
-    if (row == ROM292) {
+    if (how == orvex::WpGpio::Fixed292) {
         // This revision gets the WP# GPIO as the only enabled output, then
         // its fixed outputs on top; nothing here is checked.
         if (pinMode == 1) {
@@ -105,7 +102,7 @@ BOOL drive_wp_gpio(unsigned row, BYTE wpGPIO, BYTE pinMode) {
         set_bits_unchecked(0x17C2, 0x01);
         return 1;
     }
-    if (row == ROM283 || pinMode == 0) return 1;
+    if (how == orvex::WpGpio::Untouched || pinMode == 0) return 1;
     BYTE byOutputEnable = 0, byOutputValue = 0;
     if (OV_ReadFromASIC(kGpioEnable, &byOutputEnable) != 1) return 0;
     if (OV_ReadFromASIC(kGpioValue, &byOutputValue) != 1) return 0;
@@ -152,6 +149,7 @@ BOOL OV_DisableSerialFlashWriteProtect(SERIAL_FLASH_TYPE sft) {
     if (drt == DRT_Unknow) return 0;
     const unsigned row = uiRomID;
     const ROM_INFO& rom = RomInfo[row];
+    const orvex::RomQuirk& quirk = orvex::rom_quirk(row);
 
     gpio_preset(drt);
 
@@ -166,7 +164,7 @@ BOOL OV_DisableSerialFlashWriteProtect(SERIAL_FLASH_TYPE sft) {
     if (rom.IsCompactMode) OV_GetMemType(&byMemType);
 
     BYTE wpGPIO = static_cast<BYTE>((wpData >> 4) & 7);
-    bool isNewWPVer = !older_format_only(row) && (wpData & 0x0C) == 0x08;
+    bool isNewWPVer = !quirk.olderWpFormatOnly && (wpData & 0x0C) == 0x08;
     // Newer format: 2 drives low, 3 high; the other values keep the whole
     // byte, which is non-zero and not 1, so they drive high.
     if (isNewWPVer) {
@@ -179,11 +177,11 @@ BOOL OV_DisableSerialFlashWriteProtect(SERIAL_FLASH_TYPE sft) {
     }
 
     if (rom.IsDisSFWriteCmd && set_flash_commands(isNewWPVer, sft) != 1) return 0;
-    if (drive_wp_gpio(row, wpGPIO, wpData) != 1) return 0;
+    if (drive_wp_gpio(quirk.wpGpio, wpGPIO, wpData) != 1) return 0;
     if (rom.IsCompactMode && byMemType == 2) return 1;
     BYTE status = 0;
     if (clear_status_register(sft, &status) != 1) return 0;
-    if (row == ROM275V2 || row == ROM283 || row == ROM287) {
+    if (quirk.setGpio2AfterRelease) {
         set_bits_unchecked(kGpioValue, 0x04);
         set_bits_unchecked(kGpioEnable, 0x04);
     }

@@ -5,7 +5,8 @@
 # finds the installed package.
 #
 # Parameters (-D): BUILD_DIR WORK_DIR SOURCE_DIR VERSION LIBDIR BINDIR
-# INCLUDEDIR C_COMPILER C_FLAGS READELF PKG_CONFIG HAVE_CONFIG HAVE_ORVEXCTL GENERATOR
+# INCLUDEDIR C_COMPILER C_FLAGS READELF PKG_CONFIG HAVE_CONFIG HAVE_ORVEXCTL PYTHON_FILES
+# PYTHON PYTHON_SITE_DIR GENERATOR
 # TOOLCHAIN_FILE EMULATOR (the last three may be empty; EMULATOR is a
 # '|'-separated command).
 cmake_minimum_required(VERSION 3.25)
@@ -59,6 +60,8 @@ endif()
 if(HAVE_ORVEXCTL)
   list(APPEND expected ${BINDIR}/orvexctl lib/udev/rules.d/60-orvex.rules)
 endif()
+# The Python package, in the prefix's site folder.
+list(APPEND expected ${PYTHON_FILES})
 file(GLOB_RECURSE found LIST_DIRECTORIES false RELATIVE ${installed} ${installed}/*)
 file(GLOB_RECURSE outside LIST_DIRECTORIES false RELATIVE ${root} ${root}/*)
 foreach(f ${outside})
@@ -170,6 +173,31 @@ foreach(p ${programs})
     message(SEND_ERROR "installed ${p} does not start (${rc}):\n${err}")
   endif()
 endforeach()
+
+# --- the installed Python package finds the installed libraries by itself
+# (native builds: the target's interpreter is not at hand in cross builds) ---
+if(HAVE_CONFIG AND PYTHON AND NOT emulator)
+  set(ENV{PYTHONPATH} ${installed}/${PYTHON_SITE_DIR})
+  set(ENV{PYTHONDONTWRITEBYTECODE} 1)
+  unset(ENV{ORVEX_LIB_DIR})
+  set(ENV{ASAN_OPTIONS} "verify_asan_link_order=0:detect_leaks=0")
+  run(WHAT "the installed Python package under the launcher" OUTPUT out
+    COMMAND ${installed}/${BINDIR}/orvex-vcam -- ${PYTHON} -c [=[
+import orvex, orvex._lib as lib
+with orvex.Camera(0) as cam:
+    print(hex(cam.identify().chip_id))
+print(orvex.calibration.read_sensor_type(0))
+print(lib._base_dir)
+]=])
+  if(NOT out STREQUAL "0x15
+stereo-nir-640x480
+${installed}/${LIBDIR}
+")
+    message(SEND_ERROR "the installed Python package printed '${out}'")
+  endif()
+  unset(ENV{PYTHONPATH})
+  set(ENV{ASAN_OPTIONS} "verify_asan_link_order=0:detect_leaks=1")
+endif()
 
 # --- a CMake project that uses the installed package ---
 set(args -S ${SOURCE_DIR}/consumer -B ${WORK_DIR}/consumer

@@ -318,12 +318,21 @@ TEST_F(VirtualCamera, ConfigurationStrings) {
     EXPECT_EQ(vcam::camera(2)->profile().chip_id, 0x85);
     ASSERT_NE(vcam::camera(5), nullptr);
     EXPECT_EQ(vcam::camera(5)->flash()[0], 0xFF);
+    ASSERT_TRUE(vcam::configure_from_string("3:unplug_after=7,fail_query=4/32;4:fail_query=9", &error))
+        << error;
+    EXPECT_EQ(vcam::camera(3)->faults().unplug_after, 7);
+    EXPECT_EQ(vcam::camera(3)->faults().fail_query_n, 4);
+    EXPECT_EQ(vcam::camera(3)->faults().fail_query_errno, 32);
+    EXPECT_EQ(vcam::camera(4)->faults().fail_query_n, 9);
+    EXPECT_EQ(vcam::camera(4)->faults().fail_query_errno, 5);  // EIO unless named
+    EXPECT_EQ(vcam::camera(4)->faults().unplug_after, -1);
     // Stuck bits: repeated keys for one address add up.
     ASSERT_TRUE(vcam::configure_from_string("1:stuck=0x3F010/0x01,stuck=0x3F010/0x80,stuck=16/2", &error)) << error;
     EXPECT_EQ(vcam::camera(1)->faults().stuck_bits,
               (std::map<uint32_t, uint8_t>{{0x3F010, 0x81}, {16, 0x02}}));
     for (const char* bad : {"x", "0:profile=nope", "0:colour=red", "0:unit=four", "0:stuck=0x10",
-                            "0:stuck=0x40000/1", "0:stuck=0x10/0x100", "0:stuck=0x10/0", "0:stuck=-1/1"}) {
+                            "0:stuck=0x40000/1", "0:stuck=0x10/0x100", "0:stuck=0x10/0", "0:stuck=-1/1",
+                            "0:unplug_after=-1", "0:fail_query=0", "0:fail_query=3/", "0:fail_query=3/x"}) {
         EXPECT_FALSE(vcam::configure_from_string(bad, &error)) << bad;
         EXPECT_FALSE(error.empty());
     }

@@ -1,0 +1,156 @@
+"""Device access through orvex.Camera against the launcher's default camera."""
+
+import errno
+
+import pytest
+
+import orvex
+from conftest import run_child
+
+SCRATCH_SECTOR = 0x33000  # between the calibration records; the store never touches it
+
+
+@pytest.fixture
+def cam():
+    with orvex.Camera(0) as c:
+        yield c
+
+
+def test_one_camera_per_process():
+    with orvex.Camera(0) as cam:
+        with pytest.raises(orvex.CameraBusyError):
+            orvex.Camera(0)
+        # The refused second open left the first one working.
+        assert cam.identify().chip_id == 0x15
+    assert cam.closed
+    with pytest.raises(orvex.CameraClosedError):
+        cam.registers.read(0x0200)
+    with orvex.Camera(0):
+        pass
+
+
+def test_missing_device_carries_index_and_errno():
+    with pytest.raises(orvex.DeviceNotFoundError) as info:
+        orvex.Camera(9)
+    assert info.value.index == 9
+    assert info.value.errno == errno.ENOENT
+
+
+def test_identification_and_firmware_version(cam):
+    ident = cam.identify()
+    assert (ident.unit, ident.chip_id, ident.architecture, ident.rom_class) == (
+        3, 0x15, orvex.Architecture.FIRST, orvex.RomClass.ROM_64K)
+    assert ident.rom_version[:5] == b"215R0"
+    fw = cam.firmware_version()
+    assert fw.code == "V1501"
+    assert len(fw.raw) == 56 and fw.raw[35:] == bytes(21)
+    blocks = cam.id_blocks()
+    assert [(b.tag, b.number, b.valid) for b in blocks] == [(b"OG", 123, True), (b"\xff\xff", 0, False)]
+
+
+def test_identification_of_other_cameras():
+    result = run_child("0:profile=unit4;1:profile=second-arch;2:profile=webcam", """
+        out = []
+        for i in range(3):
+            with orvex.Camera(i) as cam:
+                try:
+                    d = cam.identify()
+                    out.append([d.unit, d.chip_id, d.architecture.name, d.rom_class.name])
+                except orvex.TransferError as e:
+                    out.append(e.operation)
+        return out
+    """)
+    assert result["ok"] == [[4, 0x15, "FIRST", "ROM_64K"], [3, 0x85, "SECOND", "ROM_128K"], "identify"]
+
+
+def test_registers_through_both_paths(cam):
+    cam.registers.write(0x0200, b"\x11\x22\x33")
+    assert cam.registers.read(0x0200, 3) == b"\x11\x22\x33"
+    # The same register through raw selector-1 queries: address, value, and
+    # 0xFF in byte 3 to ask for a read.
+    cam.xu_write(3, 1, bytes([0x01, 0x02, 0x5A, 0x00]))
+    assert cam.registers.read(0x0201) == b"\x5A"
+    cam.xu_write(3, 1, bytes([0x02, 0x02, 0x00, 0xFF]))
+    assert cam.xu_read(3, 1, 4)[2] == 0x33
+
+
+def test_failed_transfers_name_what_failed(cam):
+    with pytest.raises(orvex.TransferError) as info:
+        cam.xu_read(3, 9, 4)  # no such selector
+    assert info.value.operation == "xu read"
+    # The default camera has no image sensor on its I2C bus.
+    with pytest.raises(orvex.TransferError) as info:
+        cam.sensor.read(0x6C, 0x3000, 2)
+    assert info.value.address == 0x3000
+
+
+@pytest.mark.parametrize("call", [
+    lambda c: c.flash.read(0x3FFFF, 2),
+    lambda c: c.flash.read(-1, 1),
+    lambda c: c.flash.rewrite_sector(0x3FFF0, bytes(17)),
+    lambda c: c.registers.read(0xFFFF, 2),
+    lambda c: c.xu_read(3, 1, 0),
+    lambda c: c.burn(b""),
+])
+def test_arguments_outside_the_device_are_refused(cam, call):
+    with pytest.raises(ValueError):
+        call(cam)
+
+
+def test_flash_rewrite_and_program(cam):
+    data = bytes(range(256)) * 2
+    cam.flash.rewrite_sector(SCRATCH_SECTOR + 0x10, data)
+    assert cam.flash.read(SCRATCH_SECTOR, 0x10) == b"\xff" * 0x10  # erased below addr
+    assert cam.flash.read(SCRATCH_SECTOR + 0x10, len(data)) == data
+    # Programming an erased spot works; programming over it can only clear bits.
+    tail = SCRATCH_SECTOR + 0x800
+    cam.flash.write(tail, b"\xf0\x0f")
+    with pytest.raises(orvex.VerifyError) as info:
+        cam.flash.write(tail, b"\x0f\x0f")
+    assert (info.value.offset, info.value.actual) == (0, b"\x00\x0f")
+
+
+def test_burn_reports_progress_and_verifies(tmp_path):
+    # A burn erases the whole flash: run it on a camera of its own.
+    result = run_child("0:profile=default", """
+        with orvex.Camera(0) as cam:
+            image = cam.flash.read(0, 0x30000)
+            seen = []
+            cam.burn(image, progress=seen.append, full_check=True)
+            back = cam.flash.read(0, len(image))
+            return {"same": back == image, "seen": seen, "code": cam.firmware_version().code,
+                    "calibration_erased": cam.flash.read(0x30000, 4) == b"\\xff" * 4}
+    """)
+    r = result["ok"]
+    assert r["same"] and r["code"] == "V1501" and r["calibration_erased"]
+    seen = r["seen"]
+    assert seen[0] == 0.0 and seen[-1] == 1.0
+    assert seen == sorted(seen)
+    assert 0.5 in seen  # programming ends at one half when every byte is verified
+
+
+def test_burn_progress_exception_surfaces_after_the_burn():
+    result = run_child("0:profile=default", """
+        class Stop(orvex.OrvexError):
+            pass
+        calls = []
+        def progress(f):
+            calls.append(f)
+            raise Stop("cancelled")
+        with orvex.Camera(0) as cam:
+            image = cam.flash.read(0, 0x4000)
+            try:
+                cam.burn(image, progress=progress, full_check=False)
+            except Stop:
+                return {"calls": len(calls), "burned": cam.flash.read(0, 0x4000) == image}
+    """)
+    # The callback runs once, the burn still completes.
+    assert result["ok"] == {"calls": 1, "burned": True}
+
+
+def test_burn_failure_raises():
+    result = run_child("0:profile=locked", """
+        with orvex.Camera(0) as cam:
+            cam.burn(b"\\x00" * 1024)
+    """)
+    assert result["error"] == "TransferError"
