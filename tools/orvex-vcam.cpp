@@ -232,7 +232,9 @@ int run_shared(const std::string& config, char** command) {
     g_command = fork();
     if (g_command == 0) {
         for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
-        unsetenv("ORVEX_VCAM");
+        // The description stays visible to the program (tests look for
+        // it); the socket takes precedence in the preloaded library.
+        setenv("ORVEX_VCAM", config.c_str(), 1);
         setenv(vcam::kSocketEnv, socket.c_str(), 1);
         set_preload();
         exec_command(command);
