@@ -51,6 +51,6 @@ int main(int argc, char** argv) {
             ++n;
         }
     }
-    std::printf("replayed %zu inputs\n", n);
+    std::fprintf(stderr, "replayed %zu inputs\n", n);
     return 0;
 }

@@ -9,6 +9,12 @@ int main(int argc, char** argv) {
     int index = argc > 1 ? atoi(argv[1]) : 0;
     unsigned char regs[8];
     if (!OrvexTac_Init(index)) return 1;
+    /* The firmware answers on extension unit 3 or 4; find which. */
+    if (OV_GetUVCExtendUnitID() == 0) {
+        fprintf(stderr, "/dev/video%d: no extension unit answers (tried units 3 and 4)\n", index);
+        OrvexTac_UnInit();
+        return 1;
+    }
     if (!OrvexTac_AsicRegisterRead(0x1018, regs, sizeof regs)) {
         OrvexTac_UnInit();
         return 1;

@@ -5,10 +5,12 @@
 #include <string.h>
 
 #include "../OVOptDev.h"
+#include "node_lock.h"
 
 extern "C" {
 
 BOOL OV_ReadFromASIC(USHORT addr, BYTE* pValue) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!pValue) return 0;
     BYTE unit = g_curExtendUnitID;  // both queries go to the same unit
     BYTE ctrldata[4] = {static_cast<BYTE>(addr & 0xFF), static_cast<BYTE>(addr >> 8), 0x00, 0xFF};
@@ -27,6 +29,7 @@ BOOL OV_ReadFromASIC(USHORT addr, BYTE* pValue) {
 }
 
 BOOL OV_WriteToASIC(USHORT addr, BYTE value) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     BYTE ctrldata[4] = {static_cast<BYTE>(addr & 0xFF), static_cast<BYTE>(addr >> 8), value, 0x00};
     int r = OV_Set_Cur(g_curExtendUnitID, OV_XU_SEL_ASIC, 4, ctrldata);
     if (r < 0) {
@@ -40,6 +43,7 @@ BOOL OV_WriteToASIC(USHORT addr, BYTE value) {
 // serial-flash ready poll, then keeps polling instead of seeing a stale or
 // undefined value as ready.
 BYTE OV_ReadBitFormAsic(LONG addr, BYTE bit) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     BYTE value = 0;
     if (!OV_ReadFromASIC(static_cast<USHORT>(addr), &value)) return 0;
     if (bit > 7) return 0;
@@ -47,6 +51,7 @@ BYTE OV_ReadBitFormAsic(LONG addr, BYTE bit) {
 }
 
 BOOL OV_GetMemType(BYTE* pMemType) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!pMemType) return 0;
     BYTE data[11];
     memset(data, 0, sizeof data);

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "../OVOptDev.h"
+#include "node_lock.h"
 #include "run_check.h"
 
 namespace {
@@ -31,6 +32,7 @@ extern "C" {
 // The payload carries at most 8 data bytes; a longer request would copy
 // beyond it, so it is refused before it reaches the device.
 BOOL OV_ReadDataFormFlash(LONG addr, BYTE* pData, BYTE dataLen) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (dataLen > 8) return 0;
     if (!pData && dataLen > 0) return 0;
     BYTE ctrldata[11];
@@ -45,6 +47,7 @@ BOOL OV_ReadDataFormFlash(LONG addr, BYTE* pData, BYTE dataLen) {
 }
 
 BOOL OV_WriteDataToFlash(LONG addr, BYTE* pData, BYTE dataLen) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!pData && dataLen > 0) return 0;
     BYTE ctrldata[11];
     memset(ctrldata, 0, sizeof ctrldata);
@@ -56,6 +59,7 @@ BOOL OV_WriteDataToFlash(LONG addr, BYTE* pData, BYTE dataLen) {
 }
 
 BOOL OV_ReadFormSF(LONG addr, BYTE* pData, LONG len) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!orvex_run_ok(addr, pData, len)) return 0;
     LONG startAddr = addr;
     LONG loop = len / 8;

@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "../OVOptDev.h"
+#include "node_lock.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ const ChipClass* classify(BYTE id) {
 extern "C" {
 
 BOOL OV_SetAsicArchInfo(DSP_ARCH_TYPE asicArchType) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (asicArchType < DAT_FIRST || asicArchType > DAT_SECOND) return 0;
     const DSP_ARCH_INFO& m = g_AsicArchInfo[asicArchType];
     dspIdAddr = m.asicIdAddr;
@@ -58,6 +60,7 @@ BOOL OV_SetAsicArchInfo(DSP_ARCH_TYPE asicArchType) {
 // The id read is retried twice, back to back; each failed attempt has
 // printed its own line.
 BOOL OV_GetChipID(LONG idAddr, BYTE* pChipID) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!pChipID) return 0;
     BYTE id = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -73,6 +76,7 @@ BOOL OV_GetChipID(LONG idAddr, BYTE* pChipID) {
 // architecture reads as an unlisted id at the first address. An id that
 // cannot be read at all ends the search: the second address is not tried.
 DSP_ROM_TYPE OV_GetChipRomType(BYTE* pChipID, DSP_ARCH_TYPE* pAsicArchType) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!pChipID || !pAsicArchType) return DRT_Unknow;
     for (int arch = DAT_FIRST; arch < DSP_ARCH_COUNT; ++arch) {
         BYTE id = 0;
@@ -88,6 +92,7 @@ DSP_ROM_TYPE OV_GetChipRomType(BYTE* pChipID, DSP_ARCH_TYPE* pAsicArchType) {
 }
 
 BYTE OV_GetUVCExtendUnitID(void) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     BYTE id = 0;
     DSP_ARCH_TYPE arch = DAT_UNKNOW;
     const BYTE units[2] = {3, 4};

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "../OVOptDev.h"
+#include "node_lock.h"
 #include "../ROMData/arch_maps.h"
 #include "../ROMData/rom_quirks.h"
 
@@ -129,6 +130,7 @@ bool refine_271_281(BYTE* data, const orvex::RomQuirk& quirk) {
 extern "C" {
 
 BOOL OV_ReadFromROM(LONG addr, BYTE* data) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!data) return 0;
     BYTE ctrldata[11];
     memset(ctrldata, 0, sizeof ctrldata);
@@ -146,6 +148,7 @@ BOOL OV_ReadFromROM(LONG addr, BYTE* data) {
 // address whose read fails cannot match: the bytes of an earlier address
 // must never be compared against this address's rows.
 BOOL KS_DefGetAsicRomVersion(BYTE* data) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!data) return 0;
     for (int i = 0; i < ROMSTRADDRCNT; ++i) {
         BYTE buf[kRomBytes];
@@ -167,6 +170,7 @@ BOOL KS_DefGetAsicRomVersion(BYTE* data) {
 // A probe whose register access fails decides nothing: the result is 0,
 // with data and uiRomID as they were before the call.
 BOOL OV_GetAsicRomVersion(BYTE* data) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!data) return 0;
     const unsigned rowBefore = uiRomID;
     BYTE version[kRomBytes];

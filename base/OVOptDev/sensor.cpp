@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "../OVOptDev.h"
+#include "node_lock.h"
 
 namespace {
 
@@ -57,6 +58,7 @@ extern "C" {
 // them, as they refuse register addresses above 0xFFFF.
 BOOL OV_CustomWriteToSensor(BYTE slaveID, USHORT addr, BYTE addrByteNum, USHORT data,
                             BYTE dataByteNum, BOOL pollSCL) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!prepare_master(pollSCL)) return 0;
     if (!set_up(0x00, addrByteNum + dataByteNum, slaveID)) return 0;
     BYTE window[kWindowSize] = {0, 0, 0, 0, 0};
@@ -74,6 +76,7 @@ BOOL OV_CustomWriteToSensor(BYTE slaveID, USHORT addr, BYTE addrByteNum, USHORT 
 // arrives at the end of the window.
 BOOL OV_CustomReadFromSensor(BYTE slaveID, USHORT addr, BYTE addrByteNum, USHORT* pData,
                              BYTE dataByteNum, BOOL pollSCL) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (dataByteNum == 0 || !pData) return 0;
     if (addrByteNum > 2) addrByteNum = 2;
     if (dataByteNum > 2) dataByteNum = 2;

@@ -9,6 +9,7 @@
 #include "../OVOptDev.h"
 #include "../SFData/erase_commands.h"
 #include "sf_protocol.h"
+#include "node_lock.h"
 
 namespace {
 
@@ -118,11 +119,13 @@ BOOL orvex_sf_wait_not_busy(BYTE* status) {
 extern "C" {
 
 BOOL OV_SFCMDreadStatus(void) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     BYTE status = 0;
     return orvex_sf_wait_not_busy(&status);
 }
 
 BOOL OV_SFWaitReady(void) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     for (int i = 0; i < kReadyPolls; ++i) {
         if (OV_ReadBitFormAsic(sfRdyAddr, 0)) return 1;
         usleep(kPollSleepUs);
@@ -133,11 +136,13 @@ BOOL OV_SFWaitReady(void) {
 // Sector and block erase start the erase and return: the caller waits. 1
 // means the command went out whole; the erase itself is not checked.
 BOOL OV_EraseSectorForSerialFlash(LONG addr, SERIAL_FLASH_TYPE sft) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (sft == SFT_UNKNOW) return 0;
     return erase_at(addr, erase_cmd(kSectorErase, sft, kSectorEraseDefault));
 }
 
 BOOL OV_EraseBlockForSerialFlash(LONG addr, SERIAL_FLASH_TYPE sft) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (sft == SFT_UNKNOW) return 0;
     return erase_at(addr, erase_cmd(kBlockErase, sft, kBlockEraseDefault));
 }
@@ -145,6 +150,7 @@ BOOL OV_EraseBlockForSerialFlash(LONG addr, SERIAL_FLASH_TYPE sft) {
 // Chip erase waits for the flash before it returns: 1 only when the
 // commands went out whole and the flash then reported itself not busy.
 BOOL OV_SerialFlashErase(SERIAL_FLASH_TYPE sft) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     const ChipEraseRow* row = &kChipEraseDefault;
     for (const ChipEraseRow& r : kChipErase)
         if (r.sft == sft) row = &r;

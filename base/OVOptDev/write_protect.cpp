@@ -8,6 +8,7 @@
 #include "../ROMData/arch_maps.h"
 #include "../ROMData/rom_quirks.h"
 #include "sf_protocol.h"
+#include "node_lock.h"
 
 namespace {
 
@@ -140,6 +141,7 @@ BOOL clear_status_register(SERIAL_FLASH_TYPE sft, BYTE* status) {
 extern "C" {
 
 BOOL OV_DisableSerialFlashWriteProtect(SERIAL_FLASH_TYPE sft) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (sft == SFT_UNKNOW) return 0;
     BYTE romVersion[8] = {0};
     if (OV_GetAsicRomVersion(romVersion) != 1) return 0;

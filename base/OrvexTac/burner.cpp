@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "../OrvexTac.h"
+#include "../OVOptDev/node_lock.h"
 
 namespace {
 
@@ -69,6 +70,7 @@ extern "C" {
 
 BOOL OrvexTac_BurnerFW(unsigned char* pFwBuffer, LONG lFwLength, OrvexTac_SetProgress setProgress,
                        void* ptrClass, SERIAL_FLASH_TYPE sft, BOOL bFullCheckFW) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!camera_init) return 0;
     if (sft == SFT_UNKNOW) return 0;
     if (!image_length_ok(pFwBuffer, lFwLength)) return 0;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "../OrvexTac.h"
+#include "../OVOptDev/node_lock.h"
 
 extern "C" {
 
@@ -24,6 +25,7 @@ BOOL OrvexTac_Init(int videoIndex) {
 }
 
 BOOL OrvexTac_UnInit(void) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!camera_init) return 0;
     if (!OV_CloseCamera()) return 0;
     camera_init = 0;
@@ -31,12 +33,14 @@ BOOL OrvexTac_UnInit(void) {
 }
 
 BOOL OrvexTac_XuRead(unsigned char* pData, unsigned int length, BYTE unitID, BYTE cs) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!camera_init) return 0;
     if (!pData && length > 0) return 0;
     return OV_Read(pData, length, unitID, cs);
 }
 
 BOOL OrvexTac_XuWrite(unsigned char* pData, unsigned int length, BYTE unitID, BYTE cs) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!camera_init) return 0;
     if (!pData && length > 0) return 0;
     return OV_Write(pData, length, unitID, cs);

@@ -4,6 +4,7 @@
 #include "../OrvexTac.h"
 #include "../OVOptDev/run_check.h"
 #include "flash_program.h"
+#include "../OVOptDev/node_lock.h"
 
 BOOL orvex_program_block(long addr, const unsigned char* pData, long len) {
     if (!orvex_run_ok(addr, pData, len)) return 0;
@@ -29,12 +30,14 @@ BOOL orvex_program_block(long addr, const unsigned char* pData, long len) {
 extern "C" {
 
 BOOL OrvexTac_SerialFlashRead(long addr, unsigned char* pData, long len) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!camera_init) return 0;
     if (!orvex_run_ok(addr, pData, len)) return 0;
     return OV_ReadFormSF(addr, pData, len);
 }
 
 BOOL OrvexTac_SerialFlashWrite(long addr, unsigned char* pData, long len) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!camera_init) return 0;
     if (!orvex_run_ok(addr, pData, len)) return 0;
     return orvex_program_block(addr, pData, len);

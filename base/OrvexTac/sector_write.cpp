@@ -4,6 +4,7 @@
 
 #include "../OrvexTac.h"
 #include "flash_program.h"
+#include "../OVOptDev/node_lock.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ extern "C" {
 // that sector are programmed without an erase.
 BOOL OrvexTac_SerialFlashSectorWrite(long addr, unsigned char* pData, long len,
                                      SERIAL_FLASH_TYPE sft) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!camera_init) return 0;
     if (sft == SFT_UNKNOW) return 0;
     if (!within_reachable_flash(addr, len)) return 0;

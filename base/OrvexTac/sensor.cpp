@@ -3,6 +3,7 @@
 // bytes is chosen per transaction, so a run crossing 0xFF -> 0x100 switches
 // from one address byte to two.
 #include "../OrvexTac.h"
+#include "../OVOptDev/node_lock.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ extern "C" {
 // Every transaction runs with SCL polling off, whatever the caller passes.
 BOOL OrvexTac_SensorRegisterCustomRead(unsigned char slaveId, long addr, unsigned char* pData,
                                        long len, BOOL pollSCL) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     (void)pollSCL;
     if (!camera_init) return 0;
     if (len <= 0) return 1;
@@ -51,6 +53,7 @@ BOOL OrvexTac_SensorRegisterCustomRead(unsigned char slaveId, long addr, unsigne
 
 BOOL OrvexTac_SensorRegisterCustomWrite(unsigned char slaveId, long addr, unsigned char* pData,
                                         long len, BOOL pollSCL) {
+    ORVEX_ONE_PROCESS_AT_A_TIME();
     if (!camera_init) return 0;
     if (len <= 0) return 1;
     if (!pData || !run_fits(addr, len)) return 0;

@@ -62,7 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         long addr = pick_address(in);
         long len = pick_length(in);
         unsigned char* buf = pick_buffer(in, len, store);
-        SERIAL_FLASH_TYPE sft = static_cast<SERIAL_FLASH_TYPE>(static_cast<int8_t>(in.u8()) % 16);
+        // Enumerators as a C caller may pass them, unknown ones included;
+        // values past the enum's range would already be undefined here.
+        SERIAL_FLASH_TYPE sft = static_cast<SERIAL_FLASH_TYPE>(in.u8() % 16);
         switch (op % 16) {
         case 0: OrvexTac_AsicRegisterRead(static_cast<unsigned short>(addr), buf, len); break;
         case 1: OrvexTac_AsicRegisterWrite(static_cast<unsigned short>(addr), buf, len); break;
@@ -73,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 6: OrvexTac_SerialFlashSectorWrite(addr, buf, len, sft); break;
         case 7: OrvexTac_GetFWVersion(buf, len); break;
         case 8:
-            OrvexTac_GetFWVersionEx(static_cast<DSP_ROM_TYPE>(static_cast<int8_t>(in.u8())), buf, len);
+            OrvexTac_GetFWVersionEx(static_cast<DSP_ROM_TYPE>(in.u8() % 8), buf, len);
             break;
         case 9:
             if (len <= 0x4000)  // a burn of the whole flash takes long; short images suffice

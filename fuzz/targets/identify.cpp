@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::copy(s.begin(), s.end(), p.rom_string);
     for (int i = 0; i < ROMSTRADDRCNT && in.flag(); ++i) p.rom_bytes[RomStringAddr[i]] = in.take(8);
     long len = in.u8();  // the caller's record: 0 to 255 bytes
-    DSP_ROM_TYPE ex_type = static_cast<DSP_ROM_TYPE>(static_cast<int8_t>(in.u8()) % 8);
+    DSP_ROM_TYPE ex_type = static_cast<DSP_ROM_TYPE>(in.u8() % 8);  // within the enum's range
     uint64_t seed = in.u32();
     for (const Window& w : kVersionWindows) {
         std::vector<uint8_t> b = in.take(w.len);

@@ -18,23 +18,30 @@ constexpr uint32_t kSector = 0x1000;
 
 // Standard output goes to /dev/null for the duration: the libraries print
 // a line for every failed query, thousands in a sweep.
+// (and standard error, where every refused open is reported).
 class Silence {
 public:
     Silence() {
         fflush(stdout);
-        saved_ = dup(1);
+        fflush(stderr);
+        saved_out_ = dup(1);
+        saved_err_ = dup(2);
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
+        dup2(null, 2);
         close(null);
     }
     ~Silence() {
         fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
+        fflush(stderr);
+        dup2(saved_out_, 1);
+        dup2(saved_err_, 2);
+        close(saved_out_);
+        close(saved_err_);
     }
 
 private:
-    int saved_;
+    int saved_out_, saved_err_;
 };
 
 struct Outcome {
@@ -109,20 +116,21 @@ std::vector<uint32_t> changed_sectors(const std::vector<uint8_t>& a, const std::
 }
 
 Summary sweep(const Operation& op) {
+    auto fail = [](const std::string& msg) { ADD_FAILURE() << msg; };
     Summary s;
     std::map<std::string, std::vector<uint8_t>> memo;
     Outcome clean = run_once(op, memo, Fault::NONE, 0);
     s.n = clean.queries;
     s.classes[Fault::NONE][clean.cls]++;
-    for (const auto& f : clean.failures) ADD_FAILURE() << op.name << ", healthy run: " << f;
+    for (const auto& f : clean.failures) fail(op.name + ", healthy run: " + f);
     EXPECT_GT(s.n, 0) << op.name;
     for (Fault f : {Fault::FAIL, Fault::STALL, Fault::UNPLUG}) {
         for (long k = 1; k <= s.n; ++k) {
             Outcome o = run_once(op, memo, f, k);
             s.classes[f][o.cls]++;
             for (const auto& msg : o.failures)
-                ADD_FAILURE() << op.name << ", " << fault_name(f) << " at query " << k << " of "
-                              << s.n << ": " << msg << " (outcome: " << o.cls << ")";
+                fail(op.name + ", " + fault_name(f) + " at query " + std::to_string(k) + " of " +
+                     std::to_string(s.n) + ": " + msg + " (outcome: " + o.cls + ")");
         }
     }
     orvex_test::reset_library_globals();

@@ -45,7 +45,8 @@ protected:
     // stuck=ADDR/MASK).
     Result run(const std::string& args, const std::string& camera = "") {
         std::string config = "0:state=" + state + (camera.empty() ? "" : "," + camera);
-        std::string cmd = "cd '" + dir + "' && ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\" " +
+        // Backups and the camera's lock file stay in the test's directory.
+        std::string cmd = "cd '" + dir + "' && XDG_STATE_HOME='" + dir + "/state' ORVEX_LOCK_DIR='" + dir + "' ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\" " +
                           std::string(ORVEX_RUN_PREFIX) + "'" + ORVEX_VCAM_BIN + "' --config '" + config + "' -- " +
                           ORVEX_RUN_PREFIX + "'" + ORVEXCTL_BIN + "' " + args + " >'" + dir + "/out' 2>'" + dir +
                           "/err' </dev/null";
@@ -86,7 +87,7 @@ TEST_F(OrvexctlGuards, BurnWritesTheImagesOwnSecondIdentificationSector) {
 TEST_F(OrvexctlGuards, VerificationMismatchHasItsOwnExitCode) {
     std::string data(16, '\x00');
     spill(dir + "/data.bin", data);
-    Result r = run("flash write 0x33000 data.bin", "stuck=0x33004/0x01");
+    Result r = run("flash write --include-calibration 0x33000 data.bin", "stuck=0x33004/0x01");
     EXPECT_EQ(r.code, 6) << r.err;
     EXPECT_NE(r.err.find("verification failed at 0x33004"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("write-protected"), std::string::npos) << r.err;

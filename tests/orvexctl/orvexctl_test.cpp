@@ -1,107 +1,10 @@
 // orvexctl end to end: the real program under the launcher, against the
-// virtual camera, as a user runs it. Each test works in a fresh directory
-// with its own flash image (--state), so cameras start as shipped.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// virtual camera, as a user runs it.
+#include "orvexctl_fixture.h"
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <nlohmann/json.hpp>
-#include <sstream>
-#include <string>
-#include <vector>
-
-#include "orvex_test.h"
-
-using json = nlohmann::json;
+using namespace orvexctl_test;
 
 namespace {
-
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
-
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-void spill(const std::string& path, const std::string& data) {
-    std::ofstream f(path, std::ios::binary);
-    f << data;
-}
-
-class Orvexctl : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/orvexctl-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        state = dir + "/flash.bin";
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
-
-    // Runs orvexctl ARGS under the launcher with LAUNCHER options (the
-    // camera at /dev/video0 keeps its flash in `state` unless --config says
-    // otherwise).
-    Result run(const std::string& args, const std::string& launcher = "") {
-        std::string l = launcher.find("--config") == std::string::npos ? "--state '" + state + "' " + launcher
-                                                                      : launcher;
-        // Cross builds start both programs through the emulator.
-        std::string cmd = "cd '" + dir + "' && ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\" " +
-                          std::string(ORVEX_RUN_PREFIX) + "'" + ORVEX_VCAM_BIN + "' " + l + " -- " + ORVEX_RUN_PREFIX +
-                          "'" + ORVEXCTL_BIN + "' " + args + " >'" + dir + "/out' 2>'" + dir + "/err' </dev/null";
-        int st = std::system(cmd.c_str());
-        Result r;
-        r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-        r.out = slurp(dir + "/out");
-        r.err = orvex_test::without_emulator_noise(slurp(dir + "/err"));
-        return r;
-    }
-    json run_json(const std::string& args, int expect_code = 0, const std::string& launcher = "") {
-        Result r = run("--json " + args, launcher);
-        EXPECT_EQ(r.code, expect_code) << r.err;
-        json j = json::parse(r.out, nullptr, false);
-        EXPECT_FALSE(j.is_discarded()) << "not one JSON document: " << r.out;
-        return j;
-    }
-    std::string flash() { return slurp(state); }
-    json records() { return run_json("calib show")["records"]; }
-    // Writes to the device in a launcher trace: register writes on selector
-    // 1 (unless only flash programs count) and program transfers on
-    // selector 3.
-    static int trace_writes(const std::string& trace, bool flash_only = false) {
-        std::istringstream in(trace);
-        std::string line;
-        int writes = 0;
-        while (std::getline(in, line)) {
-            std::istringstream w(line);
-            std::vector<std::string> f{std::istream_iterator<std::string>(w), {}};
-            if (f.size() < 15 || f[0] != "query" || f[6] != "SET") continue;
-            // "... sel S SET size N result R errno E sent b0 b1 b2 b3 ..."
-            if (f[5] == "1") {
-                writes += !flash_only && f.size() > 17 && std::stoul(f[17], nullptr, 16) != 0xFF;
-            } else if (f[5] == "3") {
-                writes += f.size() > 16 && (std::stoul(f[16], nullptr, 16) & 0x80) == 0;
-            } else if (!flash_only) {
-                ++writes;
-            }
-        }
-        return writes;
-    }
-    // The first 0x30000 bytes of the shipped flash: a firmware image.
-    std::string firmware_image() {
-        EXPECT_EQ(run("flash dump -o full.bin").code, 0);
-        std::string img = slurp(dir + "/full.bin").substr(0, 0x30000);
-        spill(dir + "/fw.bin", img);
-        return img;
-    }
-
-    std::string dir, state;
-};
 
 TEST_F(Orvexctl, HelpAndUsageErrors) {
     Result h = run("--help");
@@ -205,7 +108,7 @@ TEST_F(Orvexctl, FlashReadDumpAndWrite) {
     std::string data(40, '\0');
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + 1);
     spill(dir + "/data.bin", data);
-    json w = run_json("flash write 0x32FEC data.bin");
+    json w = run_json("flash write --include-calibration 0x32FEC data.bin");
     EXPECT_EQ(w["sectors_rewritten"], 2);
     EXPECT_EQ(w["verified"], true);
     std::string after = flash();
@@ -213,7 +116,7 @@ TEST_F(Orvexctl, FlashReadDumpAndWrite) {
     expect.replace(0x32FEC, data.size(), data);
     EXPECT_EQ(after, expect);
     // The same bytes again: nothing to rewrite.
-    EXPECT_EQ(run_json("flash write 0x32FEC data.bin")["sectors_rewritten"], 0);
+    EXPECT_EQ(run_json("flash write --include-calibration 0x32FEC data.bin")["sectors_rewritten"], 0);
     EXPECT_EQ(run("flash write 0x3FFF0 data.bin").code, 2);  // past the end of the flash
 }
 
@@ -225,7 +128,7 @@ TEST_F(Orvexctl, WritesOnAProtectedCameraAreTransferFailuresThatNameTheProtectio
     ASSERT_EQ(run("info", "--profile locked").code, 0);
     std::string before = flash();
     firmware_image();
-    for (const char* cmd : {"flash write 0x33000 data.bin", "burn --erase-calibration fw.bin"}) {
+    for (const char* cmd : {"flash write 0x36000 data.bin", "burn --erase-calibration fw.bin"}) {
         SCOPED_TRACE(cmd);
         Result r = run(cmd, "--profile locked");
         EXPECT_EQ(r.code, 5) << r.err;
@@ -245,21 +148,31 @@ TEST_F(Orvexctl, BurnKeepsTheCalibration) {
     // The backup was written before the erase and restores cleanly.
     EXPECT_EQ(run("restore kept.json").code, 0);
 
-    // One JSON line per update, ending at 1.
+    // One JSON line per update, phase by phase, each rising from 0 to 1.
     std::istringstream lines(r.err);
     std::string line;
+    std::vector<std::string> phases;
     double last = -1;
     int n = 0;
     while (std::getline(lines, line)) {
         if (line.empty() || line[0] != '{') continue;
         json p = json::parse(line);
-        EXPECT_EQ(p["phase"], "burn");
+        if (phases.empty() || phases.back() != p["phase"]) {
+            if (!phases.empty()) {
+                EXPECT_EQ(last, 1.0) << phases.back();
+            }
+            phases.push_back(p["phase"]);
+            last = -1;
+        }
         EXPECT_GE(p["fraction"].get<double>(), last);
+        EXPECT_LE(p["bytes"].get<double>(), p["total"].get<double>());
         last = p["fraction"];
         ++n;
     }
     EXPECT_GT(n, 10);
     EXPECT_EQ(last, 1.0);
+    EXPECT_EQ(phases, (std::vector<std::string>{"backup", "erase", "program", "verify", "restore", "verify restore",
+                                                 "restore", "verify restore"}));
     // Not on a terminal and not asked: no progress at all.
     EXPECT_EQ(run("burn --backup kept2.json fw.bin").err.find("fraction"), std::string::npos);
 }
@@ -289,7 +202,7 @@ TEST_F(Orvexctl, BurnRefusalsAndDryRunTouchNothing) {
         {"burn full.bin", 7, "overlaps the calibration area", false},
         {"burn --backup /nonexistent/dir/b.json fw.bin", 7, "refusing to burn", true},
         {"burn --dry-run fw.bin", 0, "0x30000-0x34FFF", false},
-        {"burn --dry-run bare.bin", 0, "no valid identification block", false},
+        {"burn --dry-run bare.bin", 7, "no valid identification block", false},
         {"burn --dry-run --flash-type nonsense fw.bin", 2, "unknown flash type", false},
     };
     for (const auto& c : cases) {

@@ -1,5 +1,7 @@
 // backup and restore: the calibration area and the identification blocks
 // as one self-describing JSON document with a CRC-32 over all of it.
+#include <sys/time.h>
+
 #include <ctime>
 
 #include "orvexctl.h"
@@ -56,12 +58,27 @@ json device_json(const Identity& id, const FwVersion& fw) {
 }
 
 std::string now_text() {
-    std::time_t t = std::time(nullptr);
-    char buf[32];
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
     std::tm tm{};
-    gmtime_r(&t, &tm);
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
+    gmtime_r(&tv.tv_sec, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    char us[16];
+    std::snprintf(us, sizeof us, ".%06ldZ", static_cast<long>(tv.tv_usec));
+    return std::string(buf) + us;
+}
+
+json identity_json_of(const UnitIdentity& u) {
+    if (!u.known) return nullptr;
+    return {{"tag", u.tag}, {"number", u.number}};
+}
+
+// The bytes of one backed-up range, or empty.
+Bytes range_data(const json& doc, long addr) {
+    for (const auto& r : doc["ranges"])
+        if (r.value("addr", "") == hex(addr, 5)) return from_hex(r.value("data", ""));
+    return {};
 }
 }  // namespace
 
@@ -73,8 +90,27 @@ json make_backup(const Identity& id, const FwVersion& fw) {
     }
     json doc = {{"format", "orvex-backup"}, {"version", 1}, {"created", now_text()},
                 {"device", device_json(id, fw)}, {"ranges", ranges}};
+    doc["device"]["unit"] = identity_json_of(backup_identity(doc));
     doc["crc32"] = hex(document_crc(doc), 8);
     return doc;
+}
+
+UnitIdentity backup_identity(const json& doc) {
+    std::vector<IdBlock> blocks;
+    Bytes b1 = range_data(doc, kIdBlock1);
+    if (b1.size() == 24) blocks.push_back(check_id_block(kIdBlock1, b1.data()));
+    Bytes s2 = range_data(doc, kId2SectorStart);
+    if (s2.size() == static_cast<size_t>(kId2SectorEnd - kId2SectorStart))
+        blocks.push_back(check_id_block(kIdBlock2, s2.data() + (kIdBlock2 - kId2SectorStart)));
+    return unit_identity(blocks);
+}
+
+bool backup_is_good(const json& doc) {
+    if (!backup_identity(doc).known) return false;
+    Bytes cal = range_data(doc, kCalibStart);
+    for (uint8_t v : cal)
+        if (v != 0xFF) return true;
+    return false;
 }
 
 void check_backup(const json& doc) {
@@ -87,9 +123,10 @@ void check_backup(const json& doc) {
         throw Failure(EXIT_REFUSED, "backup version " + doc["version"].dump() + " is not supported");
     if (!doc.contains("ranges") || !doc["ranges"].is_array())
         throw Failure(EXIT_REFUSED, "backup is damaged: no ranges");
+    if (!doc.contains("device") || !doc["device"].is_object())
+        throw Failure(EXIT_REFUSED, "backup is damaged: no device");
 }
 
-namespace {
 json load_backup(const std::string& file) {
     Bytes raw = read_file(file);
     json doc = json::parse(raw.begin(), raw.end(), nullptr, false);
@@ -97,7 +134,6 @@ json load_backup(const std::string& file) {
     check_backup(doc);
     return doc;
 }
-}  // namespace
 
 int cmd_backup(const std::string& file) {
     Session s(g_opt.device);
@@ -106,17 +142,21 @@ int cmd_backup(const std::string& file) {
     json doc = make_backup(id, fw);
     std::string text = doc.dump(2) + "\n";
     write_file(file, text);
-    json summary = {{"file", file}, {"device", doc["device"]}, {"crc32", doc["crc32"]}, {"ranges", json::array()}};
-    std::string t = "saved to " + file + ":\n";
+    // A copy in the backup folder, under a name nothing else will take.
+    std::string kept = save_backup(doc, backup_identity(doc));
+    json summary = {{"file", file}, {"kept_copy", kept}, {"device", doc["device"]}, {"crc32", doc["crc32"]},
+                    {"ranges", json::array()}};
+    std::string t = "saved to " + file + " (copy: " + kept + "):\n";
     for (const auto& r : doc["ranges"]) {
         summary["ranges"].push_back({{"addr", r["addr"]}, {"length", r["length"]}});
         t += "  " + r["addr"].get<std::string>() + " " + std::to_string(r["length"].get<long>()) + " bytes\n";
     }
+    if (!backup_is_good(doc)) note("warning: this backup holds no identification block or a blank calibration area");
     emit(summary, t);
     return EXIT_OK;
 }
 
-int cmd_restore(const std::string& file, bool force, const std::string& flash_type) {
+int cmd_restore(const std::string& file, bool force, const std::string& flash_type, bool dry_run) {
     json doc = load_backup(file);
     // Every range must be one the backup command writes.
     std::vector<std::pair<long, Bytes>> ranges;
@@ -133,17 +173,39 @@ int cmd_restore(const std::string& file, bool force, const std::string& flash_ty
     Identity id = identify(true);
     FwVersion fw = firmware_version();
     json here = device_json(id, fw);
-    std::vector<std::string> diffs;
-    for (const char* key : {"chip_id", "rom_version", "firmware"})
+    // The chip decides the flash layout: never restored across chips.
+    std::string want_chip = doc["device"].value("chip_id", "");
+    if (want_chip != here["chip_id"])
+        throw Failure(EXIT_REFUSED, "backup " + file + " was made on chip " + want_chip + ", this camera has chip " +
+                                        here["chip_id"].get<std::string>() + "; --force does not override this");
+    // The unit is recognised by its identification blocks, so a backup made
+    // before a firmware update restores after it.
+    UnitIdentity theirs = backup_identity(doc);
+    UnitIdentity mine = unit_identity(read_id_blocks());
+    const bool other = other_unit(theirs, mine);
+    if (other && !force)
+        throw Failure(EXIT_REFUSED, "backup " + file + " belongs to unit " + identity_text(theirs) +
+                                        ", this camera is unit " + identity_text(mine) +
+                                        "; --force restores it anyway");
+    if (other) note("restoring the backup of unit " + identity_text(theirs) + " onto unit " + identity_text(mine));
+    if (!mine.known) note("the camera carries no identification block; restoring the backup's (unit " +
+                          identity_text(theirs) + ")");
+    for (const char* key : {"rom_version", "firmware"})
         if (doc["device"].value(key, json()) != here[key])
-            diffs.push_back(std::string(key) + " " + doc["device"].value(key, json()).dump() + " (camera: " +
-                            here[key].dump() + ")");
-    if (!diffs.empty() && !force) {
-        std::string m = "backup was made on another camera or firmware:";
-        for (const auto& d : diffs) m += " " + d + ";";
-        throw Failure(EXIT_REFUSED, m + " --force restores it anyway");
+            info(std::string("backup's ") + key + " " + doc["device"].value(key, json()).dump() + ", camera's " +
+                 here[key].dump());
+    if (dry_run) {
+        json jr = json::array();
+        std::string t = "dry run, nothing is touched: restore " + file + " (unit " + identity_text(theirs) + ")\n";
+        for (const auto& r : ranges) {
+            Bytes cur = flash_read(r.first, static_cast<long>(r.second.size()));
+            jr.push_back({{"addr", hex(r.first, 5)}, {"length", r.second.size()}, {"differs", cur != r.second}});
+            t += "  " + hex(r.first, 5) + " " + std::to_string(r.second.size()) + " bytes: " +
+                 (cur != r.second ? "would be rewritten\n" : "already identical\n");
+        }
+        emit({{"dry_run", true}, {"file", file}, {"ranges", jr}}, t);
+        return EXIT_OK;
     }
-    for (const auto& d : diffs) note("restoring despite different " + d);
     SERIAL_FLASH_TYPE sft = resolve_flash_type(flash_type);
     int written = 0, unchanged = 0;
     json jr = json::array();
@@ -153,17 +215,20 @@ int cmd_restore(const std::string& file, bool force, const std::string& flash_ty
         size_t i = 0;
         for (const auto& r : ranges) {
             RewriteResult res = flash_rewrite(r.first, r.second, sft, true);
+            // Byte for byte, including sectors that needed no rewrite.
+            if (flash_read(r.first, static_cast<long>(r.second.size())) != r.second)
+                throw Failure(EXIT_VERIFY, "range " + hex(r.first, 5) + " differs after the restore");
             written += res.units_written;
             unchanged += res.units_unchanged;
             jr.push_back({{"addr", hex(r.first, 5)}, {"length", r.second.size()},
                           {"sectors_rewritten", res.units_written}});
             t += "  " + hex(r.first, 5) + " " + std::to_string(r.second.size()) + " bytes: " +
                  (res.units_written ? std::to_string(res.units_written) + " sector(s) rewritten, verified\n"
-                                    : std::string("already identical\n"));
+                                    : std::string("already identical, verified\n"));
             p.update(static_cast<double>(++i) / static_cast<double>(ranges.size()));
         }
     }
-    emit({{"file", file}, {"forced", force && !diffs.empty()}, {"ranges", jr},
+    emit({{"file", file}, {"forced", force && other}, {"ranges", jr},
           {"sectors_rewritten", written}, {"sectors_unchanged", unchanged}},
          "restored " + file + ":\n" + t);
     return EXIT_OK;

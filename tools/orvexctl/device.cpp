@@ -12,6 +12,7 @@ namespace orvexctl {
 // ------------------------------------------------------------ connection
 
 Session::Session(int index) {
+    hold_camera(index);
     QuietStderr quiet;
     errno = 0;
     if (OrvexTac_Init(index) != 1) {

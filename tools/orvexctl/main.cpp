@@ -26,6 +26,7 @@ int run(const std::function<int()>& fn) {
         code = EXIT_FILE;
         error = e.what();
     }
+    release_camera();
     std::string lib = captured_library_output();
     if (!lib.empty() && (g_opt.verbosity > 0 || (code != EXIT_OK && g_opt.verbosity >= 0))) {
         std::string line;
@@ -65,6 +66,11 @@ int main(int argc, char** argv) {
     int verbose = 0;
     app.add_flag("-q,--quiet", quiet, "print only results and errors");
     app.add_flag("-v,--verbose", verbose, "also print the library's own diagnostics");
+    app.add_option("--wait", g_opt.wait_s,
+                   "seconds to wait for a camera another process is using (default 30), then exit 3")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--backup-dir", g_backup_dir,
+                   "folder of calibration backups (default $XDG_STATE_HOME/orvex, else ~/.local/state/orvex)");
     app.add_option("--progress", g_opt.progress, "progress display: auto, bar, json or none")
         ->check(CLI::IsMember({"auto", "bar", "json", "none"}));
 
@@ -149,26 +155,63 @@ int main(int argc, char** argv) {
     auto* flash_dump = flash->add_subcommand("dump", "flash dump -o FILE (the whole 256 KiB)");
     flash_dump->add_option("-o,--output", file, "output file")->required();
     flash_dump->callback([&] { action = [&] { return cmd_flash_read(0, kFlashSize, file); }; });
+    FlashWriteOptions fw_opt;
+    auto writing_options = [&](CLI::App* c) {
+        c->add_option("--flash-type", fw_opt.flash_type, "flash type NAME, or auto (JEDEC id)");
+        c->add_flag("--include-calibration", fw_opt.include_calibration,
+                    "allow sectors holding calibration records or an identification block");
+        c->add_flag("--dry-run", fw_opt.dry_run, "say what would change and change nothing");
+    };
     auto* flash_write = flash->add_subcommand("write", "flash write ADDR FILE (sector rewrite, then verify)");
     flash_write->add_option("addr", a1)->required();
     flash_write->add_option("file", file)->required();
-    flash_write->add_option("--flash-type", flash_type, "flash type NAME, or auto (JEDEC id)");
+    writing_options(flash_write);
     flash_write->add_flag("--no-verify", no_verify, "skip the read-back verification");
     flash_write->callback([&] {
-        action = [&] { return cmd_flash_write(parse_number(a1, "address"), file, flash_type, !no_verify); };
+        fw_opt.verify = !no_verify;
+        action = [&] { return cmd_flash_write(parse_number(a1, "address"), file, fw_opt); };
+    });
+    auto* flash_erase = flash->add_subcommand("erase", "flash erase ADDR LEN (whole 4 KiB sectors)");
+    flash_erase->add_option("addr", a1)->required();
+    flash_erase->add_option("len", a2)->required();
+    writing_options(flash_erase);
+    flash_erase->callback([&] {
+        action = [&] { return cmd_flash_erase(parse_number(a1, "address"), parse_number(a2, "length"), fw_opt); };
+    });
+    auto* flash_verify = flash->add_subcommand("verify", "flash verify FILE [--addr ADDR]: compare, change nothing");
+    flash_verify->add_option("file", file)->required();
+    flash_verify->add_option("--addr", a1, "flash address of the file's first byte (default 0)");
+    flash_verify->callback([&] {
+        action = [&] { return cmd_flash_verify(a1.empty() ? 0 : parse_number(a1, "address"), file); };
     });
 
     // Burn.
     BurnOptions burn;
     auto* burn_cmd = app.add_subcommand("burn", "burn a firmware image, keeping the calibration");
     burn_cmd->add_option("image", burn.image, "firmware image file")->required();
-    burn_cmd->add_flag("--full-check", burn.full_check, "verify every byte (default: 8 bytes per KiB)");
+    burn_cmd->add_option("--verify", burn.verify,
+                         "full (default): read every byte back; sample: only the library's check of 8 bytes "
+                         "per KiB, which misses any difference elsewhere, e.g. a flash that kept its old "
+                         "firmware because its protection never lifted")
+        ->check(CLI::IsMember({"full", "sample"}));
+    bool full_check = false;
+    burn_cmd->add_flag("--full-check", full_check, "the same as --verify=full");
     burn_cmd->add_option("--flash-type", burn.flash_type, "flash type NAME, or auto (JEDEC id)");
     burn_cmd->add_flag("--erase-calibration", burn.erase_calibration,
-                       "do not keep the calibration area and identification sector");
-    burn_cmd->add_flag("--dry-run", burn.dry_run, "print the plan and touch nothing");
-    burn_cmd->add_option("--backup", burn.backup, "where to save the calibration before the burn");
-    burn_cmd->callback([&] { action = [&] { return cmd_burn(burn); }; });
+                       "do not keep the calibration area and identification sector (a backup is still taken)");
+    burn_cmd->add_flag("--no-backup", burn.no_backup, "with --erase-calibration: take no backup");
+    burn_cmd->add_flag("--dry-run", burn.dry_run, "check the image, print the plan and change nothing");
+    burn_cmd->add_option("--force", burn.force,
+                         "burn although the named image check fails: length, version-record or id-block "
+                         "(repeat for several)")
+        ->allow_extra_args(false)
+        ->check(CLI::IsMember({"length", "version-record", "id-block"}));
+    burn_cmd->add_option("--backup", burn.backup,
+                         "also save the calibration backup to this new file (it is always saved in the backup folder)");
+    burn_cmd->callback([&] {
+        if (full_check) burn.verify = "full";
+        action = [&] { return cmd_burn(burn); };
+    });
 
     // Calibration.
     std::vector<std::string> values;
@@ -197,9 +240,11 @@ int main(int argc, char** argv) {
     backup->callback([&] { action = [&] { return cmd_backup(file); }; });
     auto* restore = app.add_subcommand("restore", "restore FILE onto the same camera");
     restore->add_option("file", file)->required();
-    restore->add_flag("--force", force, "restore even onto a different camera or firmware");
+    restore->add_flag("--force", force, "restore a backup of another unit (never across chips)");
     restore->add_option("--flash-type", flash_type, "flash type NAME, or auto (JEDEC id)");
-    restore->callback([&] { action = [&] { return cmd_restore(file, force, flash_type); }; });
+    bool restore_dry = false;
+    restore->add_flag("--dry-run", restore_dry, "check the backup against the camera and change nothing");
+    restore->callback([&] { action = [&] { return cmd_restore(file, force, flash_type, restore_dry); }; });
 
     app.add_subcommand("doctor", "why a camera cannot be used, and the udev rule to install")
         ->callback([&] { action = cmd_doctor; });
@@ -211,6 +256,7 @@ int main(int argc, char** argv) {
         return code == 0 ? EXIT_OK : EXIT_USAGE;
     }
     g_opt.verbosity = quiet ? -1 : verbose;
+    for (int i = 1; i < argc; ++i) g_opt.command += std::string(" ") + argv[i];
     start_capturing_library_output();
     if (!action) return EXIT_USAGE;
     return run(action);

@@ -4,6 +4,8 @@
 #ifndef ORVEXCTL_H
 #define ORVEXCTL_H
 
+#include <signal.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
@@ -44,7 +46,13 @@ struct Options {
     bool json = false;
     int verbosity = 0;          // -1 quiet, 0 normal, >0 verbose
     std::string progress = "auto";
+    int wait_s = 30;       // how long to wait for a camera another process holds
+    std::string command;   // the command line, for the lock's holder record
 };
+// Holds the camera /dev/video<index> for the rest of the command (first
+// call only); throws EXIT_NO_DEVICE naming the holder after --wait.
+void hold_camera(int index);
+void release_camera();
 extern Options g_opt;
 
 // The tool's own standard output. The library prints its diagnostics with
@@ -77,8 +85,12 @@ std::string hex(uint64_t v, int digits);
 std::string hex_bytes(const uint8_t* p, size_t n);
 uint32_t crc32(const uint8_t* p, size_t n, uint32_t crc = 0);
 Bytes read_file(const std::string& path);
-// Writes atomically (temporary file, fsync, rename); throws EXIT_FILE.
+// Writes an output file; throws EXIT_FILE. "-" is standard output (the
+// command's result then goes to standard error). A device, FIFO or socket
+// is written in place; a symbolic link is followed and its target
+// replaced atomically (temporary file, fsync, rename), as is a regular file.
 void write_file(const std::string& path, const void* data, size_t n);
+bool results_to_stderr();
 inline void write_file(const std::string& path, const std::string& s) {
     write_file(path, s.data(), s.size());
 }
@@ -194,18 +206,58 @@ int cmd_reg_write(long addr, const Bytes& data);
 int cmd_sensor_read(long slave, long addr, long count);
 int cmd_sensor_write(long slave, long addr, const Bytes& data);
 int cmd_flash_read(long addr, long len, const std::string& file);
-int cmd_flash_write(long addr, const std::string& file, const std::string& flash_type,
-                    bool verify);
+struct FlashWriteOptions {
+    std::string flash_type = "auto";
+    bool verify = true;
+    bool include_calibration = false;
+    bool dry_run = false;
+};
+int cmd_flash_write(long addr, const std::string& file, const FlashWriteOptions& o);
+int cmd_flash_erase(long addr, long len, const FlashWriteOptions& o);
+int cmd_flash_verify(long addr, const std::string& file);
+// The regions [from, to) overlaps, by name.
+json regions_json(long from, long to);
+// Refuses (exit 7) sectors [from, to) that hold calibration records or an
+// identification block, unless include_calibration.
+void check_regions(long from, long to, bool include_calibration);
+
+// Checks of an image against the camera, by the name --force takes.
+struct ImageCheck {
+    const char* name;
+    bool passed;
+    std::string problem;
+};
+extern const char* const kImageCheckNames[3];
+// Whether the chip's version fields move with the ROM revision (then the
+// ROM must be identified before an image can be checked).
+bool version_layout_needs_rom(BYTE chip);
+std::vector<ImageCheck> check_image(const Bytes& image, long original_len, const Identity& id,
+                                    bool id_block_needed, bool recognised_after);
 
 struct BurnOptions {
     std::string image;
-    bool full_check = false;
+    std::string verify = "full";  // full: every byte; sample: the library's 8 bytes per KiB
     std::string flash_type = "auto";
     bool erase_calibration = false;
+    bool no_backup = false;
     bool dry_run = false;
-    std::string backup;  // empty: a name with a time stamp in the current directory
+    std::vector<std::string> force;  // image checks to override, by name
+    std::string backup;  // a further copy of the backup, besides the backup folder
 };
 int cmd_burn(const BurnOptions& o);
+
+// SIGINT, SIGTERM and SIGHUP are held off while alive: the first prints
+// MESSAGE (a static string), later ones a short reminder.
+class SignalGuard {
+public:
+    explicit SignalGuard(const char* message);
+    ~SignalGuard();
+    SignalGuard(const SignalGuard&) = delete;
+    SignalGuard& operator=(const SignalGuard&) = delete;
+    int received() const;
+private:
+    struct sigaction saved_[3];
+};
 
 int cmd_calib_show();
 int cmd_calib_export(const std::string& file);
@@ -215,11 +267,40 @@ int cmd_calib_set_params(const std::vector<std::string>& values);
 int cmd_calib_plot(const std::string& file);
 
 int cmd_backup(const std::string& file);
-int cmd_restore(const std::string& file, bool force, const std::string& flash_type);
+int cmd_restore(const std::string& file, bool force, const std::string& flash_type, bool dry_run);
 // The self-describing backup document of the calibration area and the
 // identification blocks (also written by burn before it erases).
 json make_backup(const Identity& id, const FwVersion& fw);
 void check_backup(const json& doc);  // throws EXIT_REFUSED when damaged
+
+// Unit identity: the identification tag and number the camera's flash
+// carries (second block first: it lives in the sector every burn keeps).
+struct UnitIdentity {
+    bool known = false;
+    std::string tag;  // of the block that names the unit
+    int number = 0;
+    std::vector<IdBlock> valid;  // every valid block
+};
+UnitIdentity unit_identity(const std::vector<IdBlock>& blocks);
+// Another unit: some block present on both sides says otherwise.
+bool other_unit(const UnitIdentity& a, const UnitIdentity& b);
+std::string identity_text(const UnitIdentity& u);
+json load_backup(const std::string& file);     // parsed and checked
+UnitIdentity backup_identity(const json& doc);  // from the backed-up blocks
+// A backup worth keeping: some valid identification block and a
+// calibration area that is not blank.
+bool backup_is_good(const json& doc);
+// The backup folder: --backup-dir, else $XDG_STATE_HOME/orvex, else
+// ~/.local/state/orvex.
+extern std::string g_backup_dir;
+std::string backup_dir();
+// Saves under a new unique name in the backup folder; returns the path.
+std::string save_backup(const json& doc, const UnitIdentity& u);
+// Creates PATH with TEXT unless it exists (then false); never replaces.
+bool write_file_exclusive(const std::string& path, const std::string& text);
+// The newest good backup of this chip (and unit, when known) in the
+// folder, or empty.
+std::string newest_good_backup(const std::string& chip_id, const UnitIdentity& u);
 
 int cmd_doctor();
 const char* udev_rule();

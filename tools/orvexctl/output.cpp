@@ -89,13 +89,15 @@ void info(const std::string& msg) {
 }
 
 void emit(const json& doc, const std::string& text) {
+    // With "-o -" the data owns standard output.
+    FILE* to = results_to_stderr() ? stderr : g_out;
     if (g_opt.json) {
         std::string s = doc.dump(2, ' ', false, json::error_handler_t::replace);
-        std::fprintf(g_out, "%s\n", s.c_str());
+        std::fprintf(to, "%s\n", s.c_str());
     } else if (g_opt.verbosity >= 0 || text.empty()) {
-        std::fputs(text.c_str(), g_out);
+        std::fputs(text.c_str(), to);
     }
-    std::fflush(g_out);
+    std::fflush(to);
 }
 
 }  // namespace orvexctl

@@ -60,6 +60,7 @@ int cmd_xu_set(int unit, int selector, const Bytes& data) {
 int cmd_reg_read(long addr, long count) {
     check_reg_range(addr, count);
     Session s(g_opt.device);
+    identify(false);  // finds the extension unit (3 or 4) the registers answer on
     Bytes data(static_cast<size_t>(count), 0);
     if (OrvexTac_AsicRegisterRead(static_cast<unsigned short>(addr), data.data(), count) != 1)
         throw Failure(EXIT_TRANSFER, "register read at " + hex(addr, 4) + " failed");
@@ -70,6 +71,7 @@ int cmd_reg_read(long addr, long count) {
 int cmd_reg_write(long addr, const Bytes& data) {
     check_reg_range(addr, static_cast<long>(data.size()));
     Session s(g_opt.device);
+    identify(false);  // finds the extension unit (3 or 4) the registers answer on
     Bytes buf = data;
     if (OrvexTac_AsicRegisterWrite(static_cast<unsigned short>(addr), buf.data(),
                                    static_cast<long>(buf.size())) != 1)

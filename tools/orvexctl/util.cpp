@@ -1,5 +1,6 @@
 // Number and byte parsing, hex formatting, CRC-32 and local files.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -100,23 +101,26 @@ Bytes read_file(const std::string& path) {
     return data;
 }
 
-void write_file(const std::string& path, const void* data, size_t n) {
+namespace {
+bool write_all(int fd, const void* data, size_t n) {
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+// A new file beside the target, synced, then renamed over it: readers see
+// the old contents or the new, never half.
+void write_atomically(const std::string& path, const void* data, size_t n) {
     std::string tmp = path + ".tmp." + std::to_string(getpid());
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) throw Failure(EXIT_FILE, "cannot write " + path + ": " + std::strerror(errno));
-    const char* p = static_cast<const char*>(data);
-    size_t left = n;
-    bool ok = true;
-    while (left > 0) {
-        ssize_t w = ::write(fd, p, left);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            ok = false;
-            break;
-        }
-        p += w;
-        left -= static_cast<size_t>(w);
-    }
+    bool ok = write_all(fd, data, n);
     int err = errno;
     ok = ok && fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
@@ -126,6 +130,55 @@ void write_file(const std::string& path, const void* data, size_t n) {
         std::remove(tmp.c_str());
         throw Failure(EXIT_FILE, "cannot write " + path + ": " + std::strerror(err));
     }
+}
+
+// The file a path names once symbolic links are followed (the last link's
+// target when it does not exist yet).
+std::string link_target(const std::string& path) {
+    std::string p = path;
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat st;
+        if (::lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+        char buf[4096];
+        ssize_t len = ::readlink(p.c_str(), buf, sizeof buf - 1);
+        if (len <= 0) return p;
+        std::string t(buf, static_cast<size_t>(len));
+        if (t[0] != '/') {
+            size_t slash = p.rfind('/');
+            t = (slash == std::string::npos ? std::string() : p.substr(0, slash + 1)) + t;
+        }
+        p = t;
+    }
+    throw Failure(EXIT_FILE, "cannot write " + path + ": too many levels of symbolic links");
+}
+
+bool g_result_to_stderr = false;
+}  // namespace
+
+bool results_to_stderr() { return g_result_to_stderr; }
+
+void write_file(const std::string& path, const void* data, size_t n) {
+    if (path == "-") {
+        // The data is the standard output; the result goes to standard error.
+        std::fflush(out());
+        if (!write_all(fileno(out()), data, n))
+            throw Failure(EXIT_FILE, std::string("cannot write standard output: ") + std::strerror(errno));
+        g_result_to_stderr = true;
+        return;
+    }
+    std::string target = link_target(path);
+    struct stat st;
+    if (::stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        // A device, a FIFO or a socket is written in place, never replaced.
+        int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) throw Failure(EXIT_FILE, "cannot write " + path + ": " + std::strerror(errno));
+        bool ok = write_all(fd, data, n);
+        int err = errno;
+        ok = ::close(fd) == 0 && ok;
+        if (!ok) throw Failure(EXIT_FILE, "cannot write " + path + ": " + std::strerror(err));
+        return;
+    }
+    write_atomically(target, data, n);
 }
 
 }  // namespace orvexctl

@@ -1,0 +1,119 @@
+// The orvexctl command-line tests' fixture: the real program under the
+// launcher, against the virtual camera, as a user runs it. Each test works
+// in a fresh directory with its own flash image (--state), so cameras start
+// as shipped, and its own backup folder.
+#ifndef ORVEXCTL_FIXTURE_H
+#define ORVEXCTL_FIXTURE_H
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "orvex_test.h"
+
+namespace orvexctl_test {
+
+using json = nlohmann::json;
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+inline std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+inline void spill(const std::string& path, const std::string& data) {
+    std::ofstream f(path, std::ios::binary);
+    f << data;
+}
+
+class Orvexctl : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/orvexctl-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        state = dir + "/flash.bin";
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+
+    // The shell command that runs orvexctl ARGS under the launcher with
+    // LAUNCHER options (the camera at /dev/video0 keeps its flash in
+    // `state` unless --config says otherwise), in the test's directory.
+    std::string command(const std::string& args, const std::string& launcher = "") const {
+        std::string l = launcher.find("--config") == std::string::npos &&
+                                launcher.find("--state") == std::string::npos
+                            ? "--state '" + state + "' " + launcher
+                            : launcher;
+        // Backups go to the test's own state folder, never the user's, and
+        // the camera's lock file to the test's directory.
+        // Cross builds start both programs through the emulator.
+        return "cd '" + dir + "' && XDG_STATE_HOME='" + dir + "/state' ORVEX_LOCK_DIR='" + dir + "' ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\" exec " +
+               std::string(ORVEX_RUN_PREFIX) + "'" + ORVEX_VCAM_BIN + "' " + l + " -- " + ORVEX_RUN_PREFIX + "'" +
+               ORVEXCTL_BIN + "' " + args;
+    }
+    Result run(const std::string& args, const std::string& launcher = "") {
+        std::string cmd = "(" + command(args, launcher) + ") >'" + dir + "/out' 2>'" + dir + "/err' </dev/null";
+        int st = std::system(cmd.c_str());
+        Result r;
+        r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        r.out = slurp(dir + "/out");
+        r.err = orvex_test::without_emulator_noise(slurp(dir + "/err"));
+        return r;
+    }
+    json run_json(const std::string& args, int expect_code = 0, const std::string& launcher = "") {
+        Result r = run("--json " + args, launcher);
+        EXPECT_EQ(r.code, expect_code) << r.err;
+        json j = json::parse(r.out, nullptr, false);
+        EXPECT_FALSE(j.is_discarded()) << "not one JSON document: " << r.out;
+        return j;
+    }
+    std::string flash() { return slurp(state); }
+    json records() { return run_json("calib show")["records"]; }
+    // Writes to the device in a launcher trace: register writes on selector
+    // 1 (unless only flash programs count) and program transfers on
+    // selector 3.
+    static int trace_writes(const std::string& trace, bool flash_only = false) {
+        std::istringstream in(trace);
+        std::string line;
+        int writes = 0;
+        while (std::getline(in, line)) {
+            std::istringstream w(line);
+            std::vector<std::string> f{std::istream_iterator<std::string>(w), {}};
+            if (f.size() < 15 || f[0] != "query" || f[6] != "SET") continue;
+            // "... sel S SET size N result R errno E sent b0 b1 b2 b3 ..."
+            if (f[5] == "1") {
+                writes += !flash_only && f.size() > 17 && std::stoul(f[17], nullptr, 16) != 0xFF;
+            } else if (f[5] == "3") {
+                writes += f.size() > 16 && (std::stoul(f[16], nullptr, 16) & 0x80) == 0;
+            } else if (!flash_only) {
+                ++writes;
+            }
+        }
+        return writes;
+    }
+    // The first 0x30000 bytes of the shipped flash: a firmware image.
+    std::string firmware_image() {
+        EXPECT_EQ(run("flash dump -o full.bin").code, 0);
+        std::string img = slurp(dir + "/full.bin").substr(0, 0x30000);
+        spill(dir + "/fw.bin", img);
+        return img;
+    }
+
+    std::string dir, state;
+};
+
+}  // namespace orvexctl_test
+
+#endif

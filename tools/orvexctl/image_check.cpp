@@ -1,0 +1,66 @@
+// Checks of a firmware image against the camera it is meant for, made
+// before anything is erased. Each check has a name that --force accepts.
+#include "internal/fw_layout.h"
+#include "orvexctl.h"
+
+namespace orvexctl {
+
+namespace {
+// The library's burner holds back the 8-byte chunk at 0x160 and needs it.
+constexpr long kBurnerMinLen = 0x168;
+
+const orvex_fw::Layout* layout_for(const Identity& id) {
+    return orvex_fw::find_layout(id.chip_id, id.rom_known, id.rom_version[5], false, DRT_Unknow);
+}
+
+bool printable(const uint8_t* p, long n) {
+    bool any = false;
+    for (long i = 0; i < n; ++i) {
+        if (p[i] < 0x20 || p[i] > 0x7E) return false;
+        any |= p[i] != ' ';
+    }
+    return any;
+}
+}  // namespace
+
+const char* const kImageCheckNames[] = {"length", "version-record", "id-block"};
+
+bool version_layout_needs_rom(BYTE chip) {
+    for (const auto& l : orvex_fw::kLayouts)
+        if (l.chip == chip && l.cond != orvex_fw::ANY_ROM) return true;
+    return false;
+}
+
+std::vector<ImageCheck> check_image(const Bytes& image, long original_len, const Identity& id,
+                                    bool id_block_needed, bool recognised_after) {
+    std::vector<ImageCheck> out;
+    const orvex_fw::Layout* l = layout_for(id);
+    long need = kBurnerMinLen;
+    if (l) need = std::max(need, orvex_fw::layout_end(*l));
+    ImageCheck len{"length", original_len >= need, ""};
+    if (!len.passed)
+        len.problem = "the image is " + std::to_string(original_len) + " bytes; chip " + hex(id.chip_id, 2) +
+                      "'s firmware needs at least " + std::to_string(need) + " (" + hex(need, 5) +
+                      ") to hold its version fields";
+    out.push_back(len);
+
+    ImageCheck ver{"version-record", true, ""};
+    if (l) {
+        long at = l->code;
+        ver.passed = at + orvex_fw::kCodeLen <= static_cast<long>(image.size()) &&
+                     printable(image.data() + at, orvex_fw::kCodeLen);
+        if (!ver.passed)
+            ver.problem = "no firmware code version at " + hex(at, 5) + ", where chip " + hex(id.chip_id, 2) +
+                          "'s firmware keeps it (an image for another chip, or not a firmware image)";
+    }
+    out.push_back(ver);
+
+    ImageCheck idb{"id-block", !id_block_needed || recognised_after, ""};
+    if (!idb.passed)
+        idb.problem = "the image carries no valid identification block and the camera keeps none: the "
+                      "calibration store would no longer recognise this camera";
+    out.push_back(idb);
+    return out;
+}
+
+}  // namespace orvexctl

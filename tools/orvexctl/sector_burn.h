@@ -1,0 +1,86 @@
+// Sector-wise firmware burn: erases only the 4 KiB sectors an image covers
+// and programs them, so the calibration records and the identification
+// blocks stay in the flash throughout instead of passing through a host
+// file. Built on the exported libOrvexBase calls only; the camera must be
+// open (OrvexTac_Init).
+#ifndef ORVEXCTL_SECTOR_BURN_H
+#define ORVEXCTL_SECTOR_BURN_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "OrvexTac.h"
+
+namespace orvexctl {
+
+enum class BurnPhase { prepare, erase, program, verify };
+constexpr int kBurnPhaseCount = 4;
+const char* burn_phase_name(BurnPhase phase);
+
+enum class SectorBurnOutcome {
+    ok,
+    bad_image,          // empty, shorter than the deferred chunk, or past 256 KiB
+    no_camera,          // no camera open
+    unsupported_flash,  // the flash type has no 4 KiB sector erase
+    unidentified,       // the chip's ROM type could not be read
+    still_protected,    // block-protect bits remain after the release
+    transfer_failed,    // a query failed (unplug, stall) during erase, program or read
+    mismatch,           // the read-back differs from the image
+};
+const char* sector_burn_outcome_name(SectorBurnOutcome outcome);
+
+struct SectorBurnOptions {
+    SERIAL_FLASH_TYPE sft = SFT_MXIC;
+    // Every byte of the written range; false reads 8 bytes per KiB, which
+    // misses most single-byte faults.
+    bool full_verify = true;
+    // Called at the start and end of each phase and as it goes.
+    std::function<void(BurnPhase phase, long done, long total)> progress;
+    // Clock for the phase times, in microseconds; the steady clock when empty.
+    std::function<uint64_t()> clock_us;
+    // Running count of extension-unit queries, for callers that can see
+    // them (a virtual camera's trace); phase query counts stay 0 otherwise.
+    std::function<uint64_t()> query_count;
+};
+
+struct PhaseCost {
+    long calls = 0;        // libOrvexBase calls made in the phase
+    uint64_t queries = 0;  // from SectorBurnOptions::query_count
+    uint64_t time_us = 0;
+};
+
+struct SectorBurnResult {
+    SectorBurnOutcome outcome = SectorBurnOutcome::ok;
+    std::string message;        // what went wrong, for people; empty on success
+    int status_register = -1;   // as read after the write-protect release
+    long mismatch_addr = -1;    // first differing byte
+    int expected = -1, found = -1;
+    std::vector<long> erased_sectors;
+    // Kept sectors inside the image's range where the image has data; that
+    // data was not written.
+    std::vector<long> kept_sectors_with_image_data;
+    long chunks_programmed = 0;  // 8-byte transfers, the deferred one included
+    long chunks_skipped = 0;     // all 0xFF, left to the erase
+    long bytes_verified = 0;
+    PhaseCost phases[kBurnPhaseCount];
+
+    bool ok() const { return outcome == SectorBurnOutcome::ok; }
+    const PhaseCost& cost(BurnPhase p) const { return phases[static_cast<int>(p)]; }
+};
+
+// Sectors no burn erases or writes: the calibration records and both
+// identification blocks.
+bool is_kept_sector(long addr);
+
+// Burns image[0, len) from flash address 0 on the open camera: every
+// covered sector outside the kept ones is erased, then programmed, then
+// read back. The image bytes 0x160-0x163 are programmed last, with the rest of their 8-byte
+// chunk, so a burn that stops early never leaves a header that looks
+// complete. A failure at any point leaves the kept sectors untouched.
+SectorBurnResult sector_burn(const unsigned char* image, long len, const SectorBurnOptions& options);
+
+}  // namespace orvexctl
+
+#endif
