@@ -120,7 +120,7 @@ Interleaving read_trace(const std::string& path) {
 // Two flash readers, each taking the camera lock from ORVEX_LOCK_DIR
 // LOCK_A and LOCK_B (relative to the test's directory).
 const char* kTwoReaders =
-    "mkdir -p $LOCK_A $LOCK_B && "
+    "mkdir -p $LOCK_A $LOCK_B || exit 1; "
     "ORVEX_LOCK_DIR=$PWD/$LOCK_A $CTL flash read 0 0x8000 -o a.bin & "
     "ORVEX_LOCK_DIR=$PWD/$LOCK_B $CTL flash read 0 0x8000 -o b.bin; wait";
 
