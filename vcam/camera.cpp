@@ -20,6 +20,12 @@ Camera::Camera(int index, Profile profile) : index_(index), profile_(std::move(p
 
 Camera::~Camera() = default;
 
+void Camera::unplug() {
+    if (unplugged_) return;
+    unplugged_ = true;
+    persist(*this);
+}
+
 std::vector<uint8_t>& Camera::flash() { return flash_; }
 
 void Camera::add_control(uint8_t selector, XuControl control) {
@@ -31,7 +37,7 @@ int Camera::query(uint8_t unit, uint8_t selector, uint8_t request, uint16_t size
     advance_us(query_latency_us());
     if (unplugged_) return ENODEV;
     if (faults_.unplug_after >= 0 && query_count_ > faults_.unplug_after) {
-        unplugged_ = true;
+        unplug();
         return ENODEV;
     }
     // The driver refuses a unit that is not this camera's extension unit, and

@@ -1,21 +1,28 @@
-// Configuration for programs run under LD_PRELOAD, from one environment
-// variable:
+// Configuration of the virtual cameras, from one string:
 //
 //   ORVEX_VCAM="INDEX[:key=value,...][;INDEX...]"
 //
-// keys: profile=NAME, chip=0xNN, unit=3|4, state=FILE (load the flash image
-// if the file exists, save it back when the camera is closed and at exit),
-// fresh (flash all 0xFF), noid (no identification block: the calibration
-// store leaves the camera alone), id2 (the block at its second location
-// only), protected (flash starts write-protected), stuck=ADDR/MASK (bits
-// of MASK at flash address ADDR stay 1 when programmed; repeatable),
-// latency_us=N (per query, all cameras), trace=FILE (query trace written at
-// exit), unplug_after=N (the camera answers N queries, counted from when the
-// program starts, then every later one fails with ENODEV), fail_query=N[/ERRNO]
-// (the Nth query fails once, with EIO or the errno given). An empty value
-// attaches the default camera as /dev/video0.
+// Camera keys: profile=NAME, chip=0xNN, unit=3|4, state=FILE (load the
+// flash image if the file exists, save it back when the camera is closed,
+// at unplug and at exit), fresh (flash all 0xFF), noid (no identification
+// block: the calibration store leaves the camera alone), id2 (the block at
+// its second location only), protected (flash starts write-protected).
+// Identity: serial=TEXT, usb=BUSPATH (e.g. 1-1.2), vid=0xNNNN, pid=0xNNNN.
+// Faults: unplug_after=N (queries, then ENODEV), fail_query=N[/ERRNO] (the
+// Nth query fails), fail_match=KIND[/ERRNO] (every query of that kind
+// fails; KIND is get, set, selN or regXXXX, joined with '+'),
+// stuck=ADDR/MASK (bits of MASK at flash address ADDR stay 1 when
+// programmed; repeatable), unerasable=ADDR (the 4 KiB
+// sector holding ADDR survives erases). ERRNO is a number or a name such
+// as EIO or EPIPE.
+// Device-wide keys (any camera may carry them): latency_us=N (per query),
+// real_time (queries and sleeps take wall-clock time), trace=FILE (query
+// trace written when the device stops).
+// An empty value attaches the default camera as /dev/video0.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <sstream>
 
@@ -27,7 +34,7 @@ namespace vcam {
 namespace {
 
 // A function-local static: a namespace-scope string would be initialised
-// only after the load-time constructor below has set it, and so emptied.
+// only after the load-time constructor has set it, and so emptied.
 std::string& trace_file() {
     static std::string path;
     return path;
@@ -36,8 +43,9 @@ std::string& trace_file() {
 bool parse_number(const std::string& s, long* out) {
     if (s.empty()) return false;
     char* end = nullptr;
+    errno = 0;
     long v = std::strtol(s.c_str(), &end, 0);
-    if (*end) return false;
+    if (*end || errno) return false;
     *out = v;
     return true;
 }
@@ -63,19 +71,65 @@ std::vector<std::string> split(const std::string& s, char sep) {
     return parts;
 }
 
-// "N" or "N/ERRNO": the Nth query (1-based) fails once.
-bool parse_fail_query(const std::string& val, Faults* faults) {
-    std::string::size_type slash = val.find('/');
-    long n = 0, err = faults->fail_query_errno;
-    if (!parse_number(val.substr(0, slash), &n) || n < 1) return false;
-    if (slash != std::string::npos && (!parse_number(val.substr(slash + 1), &err) || err < 1))
-        return false;
-    faults->fail_query_n = n;
-    faults->fail_query_errno = static_cast<int>(err);
+bool parse_errno(const std::string& s, int* out) {
+    static const struct {
+        const char* name;
+        int value;
+    } names[] = {{"EIO", EIO},       {"EPIPE", EPIPE},     {"ENODEV", ENODEV},
+                 {"ETIMEDOUT", ETIMEDOUT}, {"EPROTO", EPROTO}, {"EBUSY", EBUSY},
+                 {"EINVAL", EINVAL}, {"ENOENT", ENOENT},   {"EACCES", EACCES},
+                 {"EAGAIN", EAGAIN}, {"EOVERFLOW", EOVERFLOW}, {"EILSEQ", EILSEQ}};
+    for (const auto& n : names)
+        if (s == n.name) {
+            *out = n.value;
+            return true;
+        }
+    long v;
+    if (!parse_number(s, &v) || v <= 0 || v > 4095) return false;
+    *out = static_cast<int>(v);
     return true;
 }
 
-void write_trace_file() {
+// "VALUE[/ERRNO]": the value and, when given, the errno after the slash.
+bool split_errno(const std::string& s, std::string* value, int* err) {
+    size_t slash = s.find('/');
+    *value = s.substr(0, slash);
+    return slash == std::string::npos || parse_errno(s.substr(slash + 1), err);
+}
+
+}  // namespace
+
+bool parse_query_kind(const std::string& kind, std::function<bool(const QueryRecord&)>* out) {
+    int request = -1, selector = -1;
+    long reg = -1;
+    for (const std::string& t : split(kind, '+')) {
+        long n;
+        if (t == "set") request = REQ_SET_CUR;
+        else if (t == "get") request = REQ_GET_CUR;
+        else if (t.compare(0, 3, "sel") == 0 && parse_number(t.substr(3), &n) && n >= 0 && n < 256)
+            selector = static_cast<int>(n);
+        else if (t.compare(0, 3, "reg") == 0 && t.size() > 3 &&
+                 parse_number("0x" + t.substr(3), &n) && n >= 0 && n <= 0xFFFF)
+            reg = n;
+        else
+            return false;
+    }
+    if (request < 0 && selector < 0 && reg < 0) return false;
+    // A register access starts with the SET_CUR on selector 1 that names
+    // the address; failing that query fails the access.
+    *out = [request, selector, reg](const QueryRecord& q) {
+        if (request >= 0 && q.request != request) return false;
+        if (selector >= 0 && q.selector != selector) return false;
+        if (reg >= 0) {
+            if (q.selector != 1 || q.request != REQ_SET_CUR || q.sent.size() < 2) return false;
+            if ((q.sent[0] | (q.sent[1] << 8)) != reg) return false;
+        }
+        return true;
+    };
+    return true;
+}
+
+void write_configured_trace() {
     if (trace_file().empty()) return;
     FILE* f = std::fopen(trace_file().c_str(), "w");
     if (!f) return;
@@ -91,12 +145,10 @@ void write_trace_file() {
         for (uint8_t b : q.sent) std::fprintf(f, " %02x", b);
         std::fprintf(f, " returned");
         for (uint8_t b : q.returned) std::fprintf(f, " %02x", b);
-        std::fprintf(f, "\n");
+        std::fprintf(f, " pid %d\n", q.pid);
     }
     std::fclose(f);
 }
-
-}  // namespace
 
 bool configure_from_string(const std::string& config, std::string* error) {
     std::vector<std::string> cams = split(config, ';');
@@ -107,20 +159,23 @@ bool configure_from_string(const std::string& config, std::string* error) {
                                ? std::string()
                                : cam_spec.substr(cam_spec.find(':') + 1);
         long index;
-        if (!parse_number(index_part, &index)) {
+        if (!parse_number(index_part, &index) || index < 0 || index > 0xFFFF) {
             *error = "bad camera index '" + index_part + "'";
             return false;
         }
         Profile p = default_profile();
+        Faults faults;
         std::string state;
         bool fresh = false;
         enum { ID_AS_BUILT, ID_NONE, ID_SECOND } id = ID_AS_BUILT;
-        Faults faults;
-        std::map<uint32_t, uint8_t> stuck;
+        // The profile may come after identity keys; those win.
+        std::vector<std::pair<std::string, std::string>> identity;
         for (const std::string& kv : split(opts, ',')) {
             std::string key = kv.substr(0, kv.find('='));
             std::string val = kv.find('=') == std::string::npos ? "" : kv.substr(kv.find('=') + 1);
             long n = 0;
+            std::string v;
+            bool ok = true;
             if (key == "profile") {
                 if (!find_profile(val, &p)) {
                     *error = "unknown profile '" + val + "'";
@@ -140,29 +195,52 @@ bool configure_from_string(const std::string& config, std::string* error) {
                 id = ID_SECOND;
             } else if (key == "protected") {
                 p.start_protected = true;
+            } else if (key == "serial" || key == "usb" || key == "vid" || key == "pid") {
+                ok = !val.empty() && (key == "serial" || key == "usb" ||
+                                      (parse_number(val, &n) && n >= 0 && n <= 0xFFFF));
+                identity.emplace_back(key, val);
+            } else if (key == "unplug_after" && parse_number(val, &n) && n >= 0) {
+                faults.unplug_after = n;
+            } else if (key == "fail_query") {
+                ok = split_errno(val, &v, &faults.fail_query_errno) && parse_number(v, &n) && n > 0;
+                faults.fail_query_n = n;
+            } else if (key == "fail_match") {
+                ok = split_errno(val, &v, &faults.fail_if_errno) &&
+                     parse_query_kind(v, &faults.fail_if);
             } else if (key == "stuck") {
-                if (!parse_stuck(val, &stuck)) {
+                if (!parse_stuck(val, &faults.stuck_bits)) {
                     *error = "bad stuck bits '" + val + "' (ADDR/MASK)";
                     return false;
                 }
-            } else if (key == "latency_us" && parse_number(val, &n)) {
+            } else if (key == "unerasable") {
+                ok = parse_number(val, &n) && n >= 0 && n < static_cast<long>(kFlashSize);
+                if (ok) faults.unerasable_sectors.push_back(static_cast<uint32_t>(n));
+            } else if (key == "latency_us" && parse_number(val, &n) && n >= 0) {
                 set_query_latency_us(static_cast<uint64_t>(n));
+            } else if (key == "real_time") {
+                set_real_time(true);
             } else if (key == "trace") {
                 trace_file() = val;
-            } else if (key == "unplug_after" && parse_number(val, &n) && n >= 0) {
-                faults.unplug_after = n;
-            } else if (key == "fail_query" && parse_fail_query(val, &faults)) {
             } else {
+                ok = false;
+            }
+            if (!ok) {
                 *error = "bad option '" + kv + "'";
                 return false;
             }
+        }
+        for (const auto& kv : identity) {
+            long n = 0;
+            if (kv.first == "serial") p.usb.serial = kv.second;
+            else if (kv.first == "usb") p.usb.bus_path = kv.second;
+            else if (parse_number(kv.second, &n) && kv.first == "vid") p.usb.vendor_id = static_cast<uint16_t>(n);
+            else p.usb.product_id = static_cast<uint16_t>(n);
         }
         if (fresh) p.flash.assign(kFlashSize, 0xFF);
         if (id != ID_AS_BUILT) clear_identification(p.flash);
         if (id == ID_SECOND) write_identification(p.flash, 2, "OF", "000042");
         Camera& cam = attach(static_cast<int>(index), p);
         cam.faults() = faults;
-        cam.faults().stuck_bits = stuck;
         if (!state.empty()) {
             FILE* f = std::fopen(state.c_str(), "rb");
             if (f) {
@@ -178,23 +256,4 @@ bool configure_from_string(const std::string& config, std::string* error) {
     return true;
 }
 
-namespace {
-
-// Runs when the library is loaded: as LD_PRELOAD, or linked into a program
-// that sets ORVEX_VCAM itself before it starts.
-__attribute__((constructor)) void configure_from_environment() {
-    const char* config = std::getenv("ORVEX_VCAM");
-    if (!config) return;
-    std::string error;
-    if (!configure_from_string(config, &error)) {
-        std::fprintf(stderr, "orvex-vcam: ORVEX_VCAM: %s\n", error.c_str());
-        std::exit(2);
-    }
-    // The trace must outlive the handler that writes it: construct it
-    // before the handler is registered, so that it is destroyed after.
-    trace();
-    std::atexit(write_trace_file);
-}
-
-}  // namespace
 }  // namespace vcam

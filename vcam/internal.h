@@ -7,6 +7,9 @@
 namespace vcam {
 
 void reset_clock();
+void real_sleep_us(uint64_t us);  // wall-clock wait, whatever the mode
+// Saves every camera that has a state file (exit, signals).
+void persist_all();
 
 // Camera behind an open descriptor, or null.
 Camera* camera_for_fd(int fd);

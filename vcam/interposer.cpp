@@ -1,7 +1,9 @@
 // System-call interposer. A /dev/video<N> node with a virtual camera
 // attached opens a real descriptor (of /dev/null, so numbers are real and
 // close works) that the device model then serves; everything else goes to
-// libc. sleep and usleep advance the virtual clock instead of sleeping.
+// libc. sleep and usleep take their time on the device's clock instead of
+// sleeping. The device is either in this process (cameras attached here)
+// or a device process that every program shares (device_client.h).
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -13,6 +15,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <string>
+
+#include "device_client.h"
+#include "identity_tree.h"
 #include "internal.h"
 
 namespace {
@@ -45,25 +51,21 @@ bool video_index(const char* path, int* index) {
 int open_virtual(const char* path, int flags) {
     int index;
     if (!video_index(path, &index)) return -2;
-    vcam::Camera* cam = vcam::camera(index);
-    if (!cam) return -2;
-    if (cam->unplugged()) {
-        // The driver unregisters the node on disconnect; it lingers (and
-        // refuses to open) only while someone still holds it open.
-        errno = vcam::descriptors_of(index) > 0 ? ENODEV : ENOENT;
-        return -1;
-    }
-    if (cam->faults().open_errno) {
-        errno = cam->faults().open_errno;
-        return -1;
-    }
-    if ((flags & O_ACCMODE) != O_RDWR && (flags & O_ACCMODE) != O_RDONLY) {
-        errno = EINVAL;
+    bool remote = vcam::device_is_remote();
+    int err = remote ? vcam::remote_open(index, flags) : vcam::device_open(index, flags);
+    if (err == ENXIO) return -2;
+    if (err) {
+        errno = err;
         return -1;
     }
     static open_fn real_open = next<open_fn>("open");
     int fd = real_open("/dev/null", O_RDWR | (flags & O_CLOEXEC));
-    if (fd < 0) return fd;
+    if (fd < 0) {
+        int saved = errno;
+        remote ? vcam::remote_close(index) : vcam::device_close(index);
+        errno = saved;
+        return fd;
+    }
     vcam::bind_fd(fd, index);
     return fd;
 }
@@ -72,6 +74,8 @@ int open_common(const char* name, const char* path, int flags, mode_t mode) {
     int r = open_virtual(path, flags);
     if (r != -2) return r;
     auto real = next<open_fn>(name);
+    std::string shadow;
+    if (vcam::redirect_path(path, &shadow)) return real(shadow.c_str(), flags, mode);
     return real(path, flags, mode);
 }
 
@@ -80,9 +84,11 @@ using openat_fn = int (*)(int, const char*, int, ...);
 // openat with an absolute path ignores the directory descriptor, so a
 // camera node reached that way is served like any other open.
 int openat_common(const char* name, int dirfd, const char* path, int flags, mode_t mode) {
+    std::string shadow;
     if (path && path[0] == '/') {
         int r = open_virtual(path, flags);
         if (r != -2) return r;
+        if (vcam::redirect_path(path, &shadow)) path = shadow.c_str();
     }
     auto real = next<openat_fn>(name);
     return real(dirfd, path, flags, mode);
@@ -97,26 +103,23 @@ bool wants_mode(int flags) {
 // optional mode through here.
 mode_t mode_arg(int flags, va_list ap) { return wants_mode(flags) ? va_arg(ap, mode_t) : 0; }
 
-int serve_query(vcam::Camera* cam, int index, uvc_xu_control_query* q) {
-    vcam::QueryRecord rec;
-    rec.camera = index;
-    rec.unit = q->unit;
-    rec.selector = q->selector;
-    rec.request = q->query;
-    rec.size = q->size;
-    rec.at_us = vcam::now_us();
-    if (q->query == vcam::REQ_SET_CUR && q->data) rec.sent.assign(q->data, q->data + q->size);
-    int err = cam ? cam->query(q->unit, q->selector, q->query, q->size, q->data) : ENODEV;
-    if (err == 0 && q->query == vcam::REQ_GET_CUR && q->data)
-        rec.returned.assign(q->data, q->data + q->size);
-    rec.result = err ? -1 : 0;
-    rec.error = err;
-    vcam::trace().record_query(rec);
+int serve_query(int index, uvc_xu_control_query* q) {
+    int err = vcam::device_is_remote()
+                  ? vcam::remote_query(index, q->unit, q->selector, q->query, q->size, q->data)
+                  : vcam::device_query(index, getpid(), q->unit, q->selector, q->query, q->size,
+                                       q->data);
     if (err) {
         errno = err;
         return -1;
     }
     return 0;
+}
+
+void take_sleep(uint64_t us) {
+    if (vcam::device_is_remote())
+        vcam::remote_sleep(us);
+    else
+        vcam::device_sleep(us);
 }
 
 }  // namespace
@@ -158,12 +161,16 @@ __attribute__((visibility("default"))) int openat64(int dirfd, const char* path,
 __attribute__((visibility("default"))) int __open_2(const char* path, int flags) {
     int r = open_virtual(path, flags);
     if (r != -2) return r;
+    std::string shadow;
+    if (vcam::redirect_path(path, &shadow)) path = shadow.c_str();
     return next<open2_fn>("__open_2")(path, flags);
 }
 
 __attribute__((visibility("default"))) int __open64_2(const char* path, int flags) {
     int r = open_virtual(path, flags);
     if (r != -2) return r;
+    std::string shadow;
+    if (vcam::redirect_path(path, &shadow)) path = shadow.c_str();
     return next<open2_fn>("__open64_2")(path, flags);
 }
 
@@ -178,10 +185,11 @@ __attribute__((visibility("default"))) int __openat64_2(int dirfd, const char* p
 __attribute__((visibility("default"))) int close(int fd) {
     static close_fn real_close = next<close_fn>("close");
     if (vcam::is_virtual_fd(fd)) {
-        vcam::Camera* cam = vcam::camera_for_fd(fd);
-        if (cam && cam->faults().close_errno) {
+        int index = vcam::index_for_fd(fd);
+        int err = vcam::device_is_remote() ? vcam::remote_close(index) : vcam::device_close(index);
+        if (err) {
             // The descriptor stays open, as the caller was told.
-            errno = cam->faults().close_errno;
+            errno = err;
             return -1;
         }
         vcam::unbind_fd(fd);
@@ -200,8 +208,7 @@ __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, 
                 errno = EFAULT;
                 return -1;
             }
-            return serve_query(vcam::camera_for_fd(fd), vcam::index_for_fd(fd),
-                               static_cast<uvc_xu_control_query*>(arg));
+            return serve_query(vcam::index_for_fd(fd), static_cast<uvc_xu_control_query*>(arg));
         }
         errno = ENOTTY;
         return -1;
@@ -211,14 +218,12 @@ __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, 
 }
 
 __attribute__((visibility("default"))) unsigned int sleep(unsigned int seconds) {
-    vcam::trace().record_sleep(static_cast<uint64_t>(seconds) * 1000000u);
-    vcam::advance_us(static_cast<uint64_t>(seconds) * 1000000u);
+    take_sleep(static_cast<uint64_t>(seconds) * 1000000u);
     return 0;
 }
 
 __attribute__((visibility("default"))) int usleep(useconds_t usec) {
-    vcam::trace().record_sleep(usec);
-    vcam::advance_us(usec);
+    take_sleep(usec);
     return 0;
 }
 

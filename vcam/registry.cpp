@@ -12,10 +12,7 @@ struct Registry {
     std::map<int, std::unique_ptr<Camera>> cameras;
     std::map<int, int> fd_to_index;          // open descriptors
     std::map<int, std::string> state_files;  // index -> flash image file
-    ~Registry() {
-        for (auto& c : cameras)
-            if (c.second) persist(*c.second);
-    }
+    ~Registry() { persist_all(); }
 };
 
 Registry& registry() {
@@ -37,6 +34,12 @@ Camera* camera(int index) {
     auto& r = registry();
     auto it = r.cameras.find(index);
     return it == r.cameras.end() ? nullptr : it->second.get();
+}
+
+std::vector<int> camera_indexes() {
+    std::vector<int> out;
+    for (auto& c : registry().cameras) out.push_back(c.first);
+    return out;
 }
 
 void reset() {
@@ -74,18 +77,14 @@ int descriptors_of(int index) {
 
 void bind_fd(int fd, int index) { registry().fd_to_index[fd] = index; }
 
-void unbind_fd(int fd) {
-    auto& r = registry();
-    auto it = r.fd_to_index.find(fd);
-    if (it == r.fd_to_index.end()) return;
-    int index = it->second;
-    r.fd_to_index.erase(it);
-    for (auto& e : r.fd_to_index)
-        if (e.second == index) return;  // still open elsewhere
-    if (Camera* cam = camera(index)) persist(*cam);
-}
+void unbind_fd(int fd) { registry().fd_to_index.erase(fd); }
 
 void set_state_file(int index, const std::string& path) { registry().state_files[index] = path; }
+
+void persist_all() {
+    for (auto& c : registry().cameras)
+        if (c.second) persist(*c.second);
+}
 
 void persist(Camera& cam) {
     auto& r = registry();

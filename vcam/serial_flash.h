@@ -20,11 +20,32 @@ struct EraseOp {
     uint32_t time_us;  // typical erase time
 };
 
+// One part of a family: the SERIAL_FLASH_TYPE it stands for and what its
+// read-identification command (0x9F) answers: manufacturer, then two
+// device bytes.
+struct FlashPart {
+    int type;
+    uint8_t jedec[3];
+};
+
+// How the block-protect bits map to a protected range. The BP bits give a
+// level; level 1 protects one unit at the top of the array (or the bottom,
+// with TB set), each further level doubles it, and a level whose range
+// would reach the whole array, or the highest level, protects all of it.
+// With SEC set the unit is a 4 KiB sector instead of a 64 KiB block, and
+// the range stops growing at 32 KiB (the all-ones level still protects
+// everything).
+struct BlockProtect {
+    uint8_t bp_mask;            // block-protect bits of the status register
+    uint8_t tb_bit;             // top/bottom bit, 0 when the part has none
+    uint8_t sec_bit;            // sector/block bit, 0 when the part has none
+};
+
 // A flash family as data: what it understands and how long it takes.
 // Opcodes a family does not list are unknown to it.
 struct FlashFamily {
     const char* name;
-    std::vector<int> types;     // SERIAL_FLASH_TYPE values it stands for
+    std::vector<FlashPart> parts;  // the parts fitted, one per SERIAL_FLASH_TYPE
     std::vector<EraseOp> erases;
     std::vector<uint8_t> chip_erase;  // opcodes of a whole-chip erase
     uint32_t chip_erase_us;
@@ -33,12 +54,16 @@ struct FlashFamily {
     uint32_t program_us;        // one program command
     uint32_t status_write_us;   // 0: the status register latches at once
     bool ewsr;                  // 0x50 enables the next status write
-    uint8_t bp_mask;            // block-protect bits of the status register
+    BlockProtect protect;
 };
 
 // The family fitted for a SERIAL_FLASH_TYPE; types without a family of
 // their own get the common command set of current small parts.
 const FlashFamily& flash_family(int type);
+// The part of that type (JEDEC id all 0xFF for a type no part stands for).
+FlashPart flash_part(int type);
+// The range [*from, *to) the status register's protection bits cover.
+void protected_range(const BlockProtect& bp, uint8_t status, uint32_t* from, uint32_t* to);
 const std::vector<FlashFamily>& flash_families();
 
 namespace sr {

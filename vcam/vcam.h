@@ -27,6 +27,10 @@ void advance_us(uint64_t us);
 // takes about 1 ms). 0 by default.
 void set_query_latency_us(uint64_t us);
 uint64_t query_latency_us();
+// Real-time mode: the clock follows the monotonic wall clock and advancing
+// it (a sleep, a query's latency) really waits.
+void set_real_time(bool on);
+bool real_time();
 
 // ---------------------------------------------------------------- trace
 enum : uint8_t {
@@ -42,6 +46,7 @@ enum : uint8_t {
 
 struct QueryRecord {
     int camera = 0;         // video index of the camera that was addressed
+    int pid = 0;            // process that sent the query
     uint8_t unit = 0;
     uint8_t selector = 0;
     uint8_t request = 0;    // REQ_SET_CUR or REQ_GET_CUR (or anything sent)
@@ -93,11 +98,29 @@ struct SensorProfile {
     uint8_t slave_id = 0x6C;
     int addr_bytes = 2;                    // register address width: 1 or 2
     std::map<uint16_t, uint8_t> registers; // initial contents (others read 0)
+    // How long the sensor holds SCL low per transaction (clock stretching).
+    // A master without SCL polling does not wait and the transaction fails.
+    uint32_t stretch_us = 0;
+};
+
+// How the camera shows itself on USB: the device descriptor's ids and
+// strings, and where it is plugged in. The defaults are those of the
+// end-to-end run's gadget, so both answer a tool's reads alike.
+struct UsbIdentity {
+    uint16_t vendor_id = 0x1d6b;
+    uint16_t product_id = 0x0104;
+    std::string manufacturer = "Orvex";
+    std::string product = "Orvex virtual camera";
+    std::string serial = "0001";
+    // Bus number, then the port chain: "1-1.2" is port 2 of the hub on
+    // port 1 of bus 1, as sysfs names the device.
+    std::string bus_path = "1-1";
 };
 
 // Everything that distinguishes one camera from another, as data.
 struct Profile {
     std::string name = "custom";
+    UsbIdentity usb;
     uint8_t unit_id = 3;           // extension unit the firmware answers on
     uint8_t chip_id = 0x15;        // value of the chip-id register
     int arch = 0;                  // 0: first register map, 1: second
@@ -111,7 +134,8 @@ struct Profile {
     uint8_t gpio_input = 0x00;
     bool reg1185_sticky = true;    // whether bits 4-6 of 0x1185 hold
     // I2C master: image sensors on the bus; the status read (counted from the
-    // trigger, at least the first) that first shows "finished".
+    // trigger, at least the first) that may first show "finished", if the
+    // transaction's bus time has passed by then.
     std::vector<SensorProfile> sensors;
     int i2c_polls_to_finish = 1;
     // Serial flash.
@@ -214,7 +238,11 @@ public:
     // opens: ENODEV while a descriptor still holds it, ENOENT once the last
     // one is closed and the node is gone.
     bool unplugged() const { return unplugged_; }
-    void unplug() { unplugged_ = true; }
+    // Pulls the camera: every later query fails with ENODEV, and the flash
+    // image is saved to the camera's state file, as it is at that moment.
+    void unplug();
+    // Descriptors open on the camera, across every process using it.
+    int open_count() const { return open_count_; }
 
     // Extension unit.
     void add_control(uint8_t selector, XuControl control);
@@ -254,6 +282,10 @@ private:
     long query_count_ = 0;
     uint64_t rng_state_ = 0;  // 0: not yet seeded from faults_.seed
     bool unplugged_ = false;
+    int open_count_ = 0;
+    friend int device_open(int, int);
+    friend int device_close(int);
+    friend void device_release(int);
     std::map<uint8_t, XuControl> controls_;
     std::vector<std::unique_ptr<Part>> parts_;
     std::vector<uint8_t> flash_;
@@ -264,12 +296,31 @@ private:
 Camera& attach(int index, const Profile& profile = default_profile());
 void detach(int index);
 Camera* camera(int index);
+std::vector<int> camera_indexes();  // attached cameras, ascending
 // Detach every camera, clear the trace, reset the clock and the latency,
 // and forget which descriptors were bound to cameras (they become plain
 // descriptors of /dev/null; closing them later is harmless).
 void reset();
 // Descriptors currently open on virtual cameras.
 int open_descriptor_count();
+
+// ---------------------------------------------------------------- device
+// The device side of the system calls: what the driver and the camera do
+// for an open, a close and a control query. The in-process interposer and
+// the device process (which serves every program sharing the cameras) both
+// answer through these, so the two modes behave alike.
+// Returns 0 or an errno; ENXIO when no virtual camera is at the index (the
+// caller passes the path on to the system).
+int device_open(int index, int flags);
+int device_close(int index);
+// A descriptor the kernel releases because its process ended: no close
+// fault applies.
+void device_release(int index);
+// Serves one UVCIOC_CTRL_QUERY from process pid and records it in the trace.
+int device_query(int index, int pid, uint8_t unit, uint8_t selector, uint8_t request,
+                 uint16_t size, uint8_t* data);
+// A program's sleep: recorded in the trace and taken on the device's clock.
+void device_sleep(uint64_t us);
 
 constexpr size_t kFlashSize = 256 * 1024;
 

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include "orvexctl_fixture.h"
 
@@ -93,12 +94,22 @@ TEST_F(BurnSafety, ImagesThatDoNotFitTheCameraAreRefusedUnlessForcedByName) {
 
 TEST_F(BurnSafety, BackupsAreUniqueAndNeverReplaced) {
     firmware_image();
-    // Six burns at once, one camera each, one backup folder.
+    // Six burns at once, one camera each, one backup folder. Each launcher's
+    // camera is its own device but /dev/video0 to the camera lock, which is
+    // keyed on the node: a lock folder each keeps the burns concurrent
+    // instead of queued behind each other's --wait.
     std::string all;
+    const std::string shared_lock = "ORVEX_LOCK_DIR='" + dir + "'";
     for (int i = 0; i < 6; ++i) {
         std::string st = dir + "/cam" + std::to_string(i) + ".bin";
+        std::string lock = dir + "/lock" + std::to_string(i);
         spill(st, flash().empty() ? slurp(dir + "/full.bin") : flash());
-        all += "(" + command("-q burn fw.bin", "--state '" + st + "'") + ") >/dev/null 2>&1 & ";
+        ASSERT_EQ(mkdir(lock.c_str(), 0755), 0);
+        std::string cmd = command("-q burn fw.bin", "--state '" + st + "'");
+        size_t at = cmd.find(shared_lock);
+        ASSERT_NE(at, std::string::npos);
+        cmd.replace(at, shared_lock.size(), "ORVEX_LOCK_DIR='" + lock + "'");
+        all += "(" + cmd + ") >/dev/null 2>&1 & ";
     }
     ASSERT_EQ(std::system((all + "wait").c_str()), 0);
     EXPECT_EQ(backups().size(), 6u);

@@ -8,12 +8,22 @@
 //   data window     five byte registers; a write sends the first count
 //                   bytes, a read leaves the received bytes at its end
 //   trigger         writing bit 4 starts the transaction set up
-//   mode, SCL select plain storage
-// A transaction finishes on the Profile::i2c_polls_to_finish-th status read
-// after the trigger (at least the first) and takes effect then. It fails
-// when no sensor answers the slave id, or when the count exceeds the
-// window. Without the enable bit the trigger starts nothing, so the status
-// never shows finished.
+//   mode            bit 1: SCL polling, the master waits while a sensor
+//                   holds SCL low (clock stretching)
+//   SCL select      plain storage
+// A transaction takes time: its clocks (a start, the slave byte, the count
+// bytes, 9 clocks each, a stop) at 100 kHz, or 400 kHz with speed bit 0,
+// plus the time the sensor stretches the clock. That time runs on the
+// virtual clock, and the firmware runs the bus while control transfers
+// come and go, so every query that reaches the camera after the trigger
+// counts as the 1 ms a transfer takes. A status read sees the transaction
+// finished once that much time has passed and, in addition, no sooner
+// than the Profile::i2c_polls_to_finish-th status read after the trigger;
+// it takes effect then. It fails when no sensor answers the slave id, when
+// the count exceeds the window, or when the sensor stretches the clock and
+// SCL polling is off (the master samples before the sensor lets go).
+// Without the enable bit the trigger starts nothing, so the status never
+// shows finished.
 //
 // Sensors take Profile::SensorProfile::addr_bytes address bytes, most
 // significant first, into an address shift register cleared at START (so a
@@ -41,7 +51,9 @@ namespace {
 
 const uint8_t kFinished = 0x04;
 const uint8_t kFailed = 0x08;
+const uint8_t kSclPolling = 0x02;
 const int kWindow = 5;
+const uint64_t kTransferUs = 1000;  // one control transfer, as the firmware sees the bus
 
 struct I2cMaster : Part {
     I2cMaster(Camera& cam, SensorBus* bus) : cam(cam), bus(bus), m(arch_map(cam.profile().arch)) {}
@@ -51,6 +63,9 @@ struct I2cMaster : Part {
     bool running = false;
     int polls = 0;
     uint8_t status = 0;
+    uint64_t started_us = 0;      // virtual clock at the trigger
+    long started_query = 0;       // camera's query count at the trigger
+    uint64_t duration_us = 0;     // bus time of the transaction set up
 
     uint8_t& reg(uint16_t addr) { return cam.regs().raw(addr); }
 
@@ -62,6 +77,7 @@ struct I2cMaster : Part {
         bool read = (setup & 0x02) != 0;
         SensorBus::Sensor* s = bus->find(reg(m.i2c_slave_id));
         if (!s || count > kWindow) return false;
+        if (s->profile.stretch_us && !(reg(m.i2c_mode) & kSclPolling)) return false;
         uint16_t mask = s->profile.addr_bytes == 1 ? 0xFF : 0xFFFF;
         if (read) {
             for (int i = 0; i < count; ++i) {
@@ -86,8 +102,25 @@ struct I2cMaster : Part {
         return true;
     }
 
+    // Clocks at the speed set up, plus the sensor's stretching when the
+    // master waits for it.
+    uint64_t bus_time_us() {
+        uint8_t setup = reg(m.i2c_dev);
+        uint64_t clocks = 2 + 9 * (1 + ((setup >> 4) & 0x7));
+        uint64_t us = clocks * ((setup & 0x01) ? 5 : 20) / 2;
+        SensorBus::Sensor* s = bus->find(reg(m.i2c_slave_id));
+        if (s && (reg(m.i2c_mode) & kSclPolling)) us += s->profile.stretch_us;
+        return us;
+    }
+
+    uint64_t elapsed_us() {
+        return (now_us() - started_us) +
+               kTransferUs * static_cast<uint64_t>(cam.query_count() - started_query);
+    }
+
     uint8_t read_status() {
-        if (running && ++polls >= cam.profile().i2c_polls_to_finish) {
+        if (running && ++polls >= cam.profile().i2c_polls_to_finish &&
+            elapsed_us() >= duration_us) {
             running = false;
             status = run() ? kFinished : static_cast<uint8_t>(kFinished | kFailed);
         }
@@ -106,6 +139,9 @@ struct I2cMaster : Part {
         running = true;
         polls = 0;
         status = 0;
+        started_us = now_us();
+        started_query = cam.query_count();
+        duration_us = bus_time_us();
     }
 };
 

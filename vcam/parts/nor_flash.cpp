@@ -39,7 +39,7 @@ void program_cell(Camera& cam, uint32_t addr, uint8_t value) {
 
 NorFlash::NorFlash(Camera& cam, const FlashFamily& family, bool start_protected)
     : cam_(cam), family_(family) {
-    if (start_protected) status_ = static_cast<uint8_t>(family.bp_mask | sr::SRP);
+    if (start_protected) status_ = static_cast<uint8_t>(family.protect.bp_mask | sr::SRP);
 }
 
 void NorFlash::settle() {
@@ -66,14 +66,12 @@ void NorFlash::start_cycle(uint32_t us) {
     busy_until_ = now_us() + us;
 }
 
-// Block protection covers the top quarter, the top half or (any higher
-// level) the whole array.
+// Block protection as the family lays it out (flash_families.cpp).
 bool NorFlash::protects(uint32_t addr, uint32_t len) const {
-    unsigned level = (status_ & family_.bp_mask) >> 2;
-    if (level == 0 || len == 0) return false;
-    uint32_t size = static_cast<uint32_t>(kFlashSize);
-    uint32_t from = level == 1 ? size - size / 4 : level == 2 ? size / 2 : 0;
-    return addr + len > from;
+    if (len == 0) return false;
+    uint32_t from, to;
+    protected_range(family_.protect, status_, &from, &to);
+    return addr < to && addr + len > from;
 }
 
 uint32_t NorFlash::address(const std::vector<uint8_t>& f) const {
@@ -139,7 +137,8 @@ NorFlash::Outcome NorFlash::execute(const std::vector<uint8_t>& f) {
             status_ &= static_cast<uint8_t>(~sr::WEL);
             return HW_PROTECTED;
         }
-        uint8_t writable = static_cast<uint8_t>(family_.bp_mask | sr::SRP);
+        const BlockProtect& bp = family_.protect;
+        uint8_t writable = static_cast<uint8_t>(bp.bp_mask | bp.tb_bit | bp.sec_bit | sr::SRP);
         status_ = static_cast<uint8_t>((status_ & ~writable) | (f[1] & writable));
         start_cycle(family_.status_write_us);
         return DONE;

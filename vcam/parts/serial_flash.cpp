@@ -12,6 +12,7 @@
 // and a trigger on a busy master are ignored, and the previous byte goes
 // out again.
 #include <algorithm>
+#include <cstring>
 
 #include "../serial_flash.h"
 
@@ -71,23 +72,13 @@ void SpiMaster::trigger(uint8_t value) {
     trigger_us_ = now_us();
 }
 
-namespace {
-// JEDEC id of the part fitted for each SERIAL_FLASH_TYPE (index = type):
-// parts of the host library's identification table where it has one.
-const uint8_t kJedecByType[15][3] = {
-    {0xFF, 0xFF, 0xFF}, {0xC2, 0x20, 0x13}, {0x20, 0x20, 0x11}, {0xBF, 0x48, 0x00},
-    {0x1F, 0x65, 0x01}, {0x1F, 0x66, 0x01}, {0x1F, 0x25, 0x00}, {0xEF, 0x30, 0x11},
-    {0x9D, 0x7B, 0x00}, {0xC2, 0x20, 0x11}, {0x37, 0x20, 0x11}, {0x1C, 0x31, 0x12},
-    {0x8C, 0x30, 0x10}, {0xC8, 0x40, 0x13}, {0x5E, 0x60, 0x13}};
-}  // namespace
-
 void install_serial_flash(Camera& cam) {
     const Profile& p = cam.profile();
     auto* chip = cam.add_part<NorFlash>(cam, flash_family(p.flash_type), p.start_protected);
     if (p.flash_jedec.size() == 3)
         std::copy(p.flash_jedec.begin(), p.flash_jedec.end(), chip->jedec_id);
-    else if (p.flash_type >= 0 && p.flash_type < 15)
-        std::copy(kJedecByType[p.flash_type], kJedecByType[p.flash_type] + 3, chip->jedec_id);
+    else
+        std::memcpy(chip->jedec_id, flash_part(p.flash_type).jedec, 3);
     // The flash's WP# input hangs on a GPIO; the profile says which and at
     // which level the flash may be written.
     Gpio* gpio = cam.part<Gpio>();

@@ -1,0 +1,291 @@
+// The virtual camera as one device shared by programs: the launcher's
+// device process, faults and time from the command line, identities where
+// Linux tools read them.
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+#include "env_config.h"
+#include "orvex_test.h"
+#include "serial_flash.h"
+
+namespace {
+
+struct Outcome {
+    int code = -1;
+    std::string out;
+};
+
+// A shell command's standard output and error, and its exit code.
+Outcome shell(const std::string& cmd) {
+    Outcome r;
+    FILE* p = popen(("(" + cmd + ") 2>&1").c_str(), "r");
+    if (!p) return r;
+    char buf[512];
+    while (fgets(buf, sizeof buf, p)) r.out += buf;
+    int st = pclose(p);
+    r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+std::string bin(const char* name) {
+    return std::string(ORVEX_RUN_PREFIX) + "'" + ORVEX_BIN_DIR + "/" + name + "'";
+}
+
+// usleep runs on the virtual clock in this program; waiting for another
+// process needs the real one.
+void wall_sleep_10ms() {
+    timespec ts{0, 10 * 1000 * 1000};
+    nanosleep(&ts, nullptr);
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+class SharedDevice : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/vcam-device-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    // orvex-vcam LAUNCHER -- sh -c SCRIPT, in the test's directory; the
+    // script calls the factory tool as $CTL.
+    Outcome launch(const std::string& launcher, const std::string& script) {
+        return shell("cd '" + dir + "' && CTL=" + bin("orvexctl") + " " + bin("orvex-vcam") + " " +
+                     launcher + " -- sh -c '" + script + "'");
+    }
+    std::string dir;
+};
+
+TEST_F(SharedDevice, ProgramsSeeEachOthersRegisterWrites) {
+    Outcome shared = launch("", "$CTL reg write 1006 a5 && $CTL reg read 1006");
+    EXPECT_EQ(shared.code, 0) << shared.out;
+    EXPECT_NE(shared.out.find("0x1006: a5"), std::string::npos) << shared.out;
+    // Each program with its own copy of the camera reads the power-on value.
+    Outcome separate = launch("--in-process", "$CTL reg write 1006 a5 && $CTL reg read 1006");
+    EXPECT_NE(separate.out.find("0x1006: 00"), std::string::npos) << separate.out;
+}
+
+TEST_F(SharedDevice, ADeviceProcessOutlivesItsPrograms) {
+    std::string sock = dir + "/dev.sock";
+    Outcome serve = shell(bin("orvex-vcam") + " --serve --socket '" + sock + "' --state '" + dir +
+                      "/flash.bin' >'" + dir + "/serve.log' 2>&1 & echo $!");
+    pid_t pid = std::stoi(serve.out);
+    for (int i = 0; i < 200 && access(sock.c_str(), F_OK) != 0; ++i) wall_sleep_10ms();
+    EXPECT_EQ(launch("--connect '" + sock + "'", "$CTL reg write 1006 3c").code, 0);
+    EXPECT_NE(launch("--connect '" + sock + "'", "$CTL reg read 1006").out.find("0x1006: 3c"),
+              std::string::npos);
+    // Stopped by a signal, it saves the flash image and removes its socket.
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    for (int i = 0; i < 1000 && access(sock.c_str(), F_OK) == 0; ++i) wall_sleep_10ms();
+    EXPECT_NE(access(sock.c_str(), F_OK), 0);
+    EXPECT_EQ(slurp(dir + "/flash.bin").size(), vcam::kFlashSize);
+}
+
+// How two programs' queries met at the device, from its trace.
+struct Interleaving {
+    std::set<std::string> pids;
+    int switches = 0;     // consecutive queries from different programs
+    int split_reads = 0;  // register reads (SET_CUR, then GET_CUR) cut by the other program
+};
+
+Interleaving read_trace(const std::string& path) {
+    Interleaving r;
+    std::ifstream trace(path);
+    std::string line, last;
+    bool read_open = false;  // a flash-data read request awaits its GET_CUR
+    while (std::getline(trace, line)) {
+        if (line.compare(0, 5, "query") != 0) continue;
+        std::string pid = line.substr(line.rfind(' ') + 1);
+        r.pids.insert(pid);
+        bool other = !last.empty() && pid != last;
+        r.switches += other;
+        r.split_reads += read_open && other;
+        read_open = line.find(" SET ") != std::string::npos;
+        last = pid;
+    }
+    return r;
+}
+
+// Two flash readers, each taking the camera lock from ORVEX_LOCK_DIR
+// LOCK_A and LOCK_B (relative to the test's directory).
+const char* kTwoReaders =
+    "mkdir -p $LOCK_A $LOCK_B || exit 1; "
+    "ORVEX_LOCK_DIR=$PWD/$LOCK_A $CTL flash read 0 0x8000 -o a.bin & "
+    "ORVEX_LOCK_DIR=$PWD/$LOCK_B $CTL flash read 0 0x8000 -o b.bin; wait";
+
+// Without a lock in common, both programs' queries reach the device as
+// they are sent: the device itself serialises nothing.
+TEST_F(SharedDevice, ConcurrentReadersInterleaveAtTheDevice) {
+    Outcome r = launch("--trace trace.txt", std::string("LOCK_A=la LOCK_B=lb; ") + kTwoReaders);
+    ASSERT_EQ(r.code, 0) << r.out;
+    Interleaving seen = read_trace(dir + "/trace.txt");
+    EXPECT_EQ(seen.pids.size(), 2u);
+    EXPECT_GT(seen.switches, 2) << "the two readers ran one after the other";
+}
+
+// With the lock in common (the same node, the same folder), no register
+// read is split by the other program and both copies are the flash.
+TEST_F(SharedDevice, ConcurrentReadersAreSerialisedByTheCameraLock) {
+    Outcome r = launch("--trace trace.txt --state flash.bin", std::string("LOCK_A=lock LOCK_B=lock; ") + kTwoReaders);
+    ASSERT_EQ(r.code, 0) << r.out;
+    Interleaving seen = read_trace(dir + "/trace.txt");
+    EXPECT_EQ(seen.pids.size(), 2u);
+    EXPECT_EQ(seen.split_reads, 0);
+    std::string image = slurp(dir + "/flash.bin").substr(0, 0x8000);
+    ASSERT_EQ(image.size(), 0x8000u);
+    EXPECT_TRUE(slurp(dir + "/a.bin") == image);
+    EXPECT_TRUE(slurp(dir + "/b.bin") == image);
+}
+
+TEST_F(SharedDevice, UnplugMidBurnLeavesThePartlyBurnedFlash) {
+    ASSERT_EQ(launch("--state flash.bin", "$CTL flash dump -o before.bin").code, 0);
+    std::string before = slurp(dir + "/before.bin");
+    // A firmware image that differs from what is on the flash everywhere;
+    // it carries no version record or identification block, which the
+    // tool's image checks refuse unless forced.
+    std::string fw = before.substr(0, 0x30000);
+    for (char& c : fw) c = static_cast<char>(c ^ 0x5A);
+    std::ofstream(dir + "/fw.bin", std::ios::binary) << fw;
+    Outcome burn = launch("--state flash.bin --unplug-after 30000",
+                          "$CTL --backup-dir backups burn --force version-record --force id-block "
+                          "--backup b.json fw.bin");
+    EXPECT_NE(burn.code, 0) << burn.out;
+    std::string after = slurp(dir + "/flash.bin");
+    ASSERT_EQ(after.size(), vcam::kFlashSize);
+    // Some 4 KiB sectors carry the new firmware, some do not.
+    int burned = 0, sectors = static_cast<int>(fw.size() / 0x1000);
+    for (int s = 0; s < sectors; ++s) burned += after.compare(s * 0x1000, 0x1000, fw, s * 0x1000, 0x1000) == 0;
+    EXPECT_GT(burned, 0) << "nothing was burned before the unplug";
+    EXPECT_LT(burned, sectors) << "the burn finished before the unplug";
+    // The next session reads back exactly what the unplug left.
+    ASSERT_EQ(launch("--state flash.bin", "$CTL flash dump -o again.bin").code, 0);
+    EXPECT_TRUE(slurp(dir + "/again.bin") == after);
+}
+
+TEST_F(SharedDevice, FlashImageIsSavedWhenTheProgramIsKilled) {
+    // The program dies by a signal mid-session; the device still saves.
+    Outcome r = launch("--state flash.bin --fresh", "$CTL reg read 101f && kill -TERM $$");
+    EXPECT_EQ(r.code, 128 + SIGTERM) << r.out;
+    EXPECT_EQ(slurp(dir + "/flash.bin"), std::string(vcam::kFlashSize, '\xff'));
+}
+
+TEST_F(SharedDevice, FaultsFromTheCommandLine) {
+    struct Case {
+        const char* launcher;
+        const char* script;
+        const char* expect;  // in the trace, or the program's output
+    } cases[] = {
+        {"--fail-query 1:EPIPE", "$CTL reg read 101f", "errno 32"},
+        {"--fail-query 2", "$CTL reg read 101f", "errno 5"},
+        {"--fail-match set+sel1:ETIMEDOUT", "$CTL reg read 101f", "errno 110"},
+        {"--fail-match reg1006", "$CTL reg write 1006 1", "errno 32"},
+        {"--unplug-after 1", "$CTL reg read 101f", "errno 19"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.launcher);
+        Outcome r = launch(std::string(c.launcher) + " --trace t.txt", c.script);
+        EXPECT_NE((r.out + slurp(dir + "/t.txt")).find(c.expect), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(launch("--fail-query x", "true").code, 2);
+    EXPECT_EQ(launch("--fail-match nothing", "true").code, 2);
+}
+
+TEST_F(SharedDevice, IdentitiesWhereToolsReadThem) {
+    Outcome r = launch("--config '0:serial=A17;2:serial=B2,usb=3-1.4,vid=0x1234,pid=0xabcd'",
+                   "cat /sys/class/video4linux/video2/device/../idVendor "
+                   "/sys/class/video4linux/video2/device/../idProduct "
+                   "/sys/class/video4linux/video0/device/../serial "
+                   "/sys/class/video4linux/video2/name; "
+                   "ls /sys/class/video4linux; ls /dev/v4l/by-path; "
+                   "readlink /dev/v4l/by-id/usb-Orvex_Orvex_virtual_camera_B2-video-index0");
+    EXPECT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(r.out,
+              "1234\nabcd\nA17\nOrvex virtual camera\n"
+              "video0\nvideo2\n"
+              "platform-vcam_hcd.0-usb-0:1.4:1.0-video-index0\n"
+              "platform-vcam_hcd.0-usb-0:1:1.0-video-index0\n"
+              "../../video2\n");
+}
+
+TEST(DeviceConfiguration, FaultKeys) {
+    vcam::reset();
+    std::string error;
+    ASSERT_TRUE(vcam::configure_from_string(
+        "0:unplug_after=7,fail_query=3/EPIPE,stuck=0x10/0x81,stuck=0x10/2,unerasable=0x3001", &error))
+        << error;
+    const vcam::Faults& f = vcam::camera(0)->faults();
+    EXPECT_EQ(f.unplug_after, 7);
+    EXPECT_EQ(f.fail_query_n, 3);
+    EXPECT_EQ(f.fail_query_errno, EPIPE);
+    EXPECT_EQ(f.stuck_bits.at(0x10), 0x83);
+    EXPECT_EQ(f.unerasable_sectors, std::vector<uint32_t>{0x3001});
+    for (const char* bad : {"0:fail_query=0", "0:fail_query=2/EWHAT", "0:stuck=0x10", "0:stuck=0x40000/1",
+                            "0:unerasable=-1", "0:fail_match=sel", "0:fail_match=get+put", "0:vid=0x10000"})
+        EXPECT_FALSE(vcam::configure_from_string(bad, &error)) << bad;
+    vcam::reset();
+}
+
+TEST(DeviceConfiguration, QueryKinds) {
+    std::function<bool(const vcam::QueryRecord&)> match;
+    vcam::QueryRecord write_1006;
+    write_1006.selector = 1;
+    write_1006.request = vcam::REQ_SET_CUR;
+    write_1006.sent = {0x06, 0x10, 0x01, 0x00};
+    vcam::QueryRecord get_sel3;
+    get_sel3.selector = 3;
+    get_sel3.request = vcam::REQ_GET_CUR;
+    struct Case {
+        const char* kind;
+        bool write_1006, get_sel3;
+    } cases[] = {{"set", true, false},      {"get", false, true},   {"sel3", false, true},
+                 {"set+sel1", true, false}, {"reg1006", true, false}, {"reg1007", false, false},
+                 {"get+sel1", false, false}};
+    for (const Case& c : cases) {
+        ASSERT_TRUE(vcam::parse_query_kind(c.kind, &match)) << c.kind;
+        EXPECT_EQ(match(write_1006), c.write_1006) << c.kind;
+        EXPECT_EQ(match(get_sel3), c.get_sel3) << c.kind;
+    }
+}
+
+TEST(FlashProtection, RangesByFamily) {
+    const uint32_t K = 1024;
+    struct Case {
+        int type;
+        uint8_t status;
+        uint32_t from, to;
+    } cases[] = {
+        {1, 0x00, 0, 0},             {1, 0x04, 192 * K, 256 * K}, {1, 0x08, 128 * K, 256 * K},
+        {1, 0x0C, 0, 256 * K},       {1, 0x24, 192 * K, 256 * K},  // no TB bit on this family
+        {7, 0x04, 192 * K, 256 * K}, {7, 0x24, 0, 64 * K},         // bottom
+        {7, 0x44, 252 * K, 256 * K}, {7, 0x4C, 240 * K, 256 * K},  // 4 KiB sectors
+        {7, 0x64, 0, 4 * K},         {7, 0x54, 224 * K, 256 * K},  // sectors stop at 32 KiB
+        {7, 0x5C, 0, 256 * K},       {7, 0x0C, 0, 256 * K},         // the top level: all
+    };
+    for (const Case& c : cases) {
+        uint32_t from = 1, to = 1;
+        vcam::protected_range(vcam::flash_family(c.type).protect, c.status, &from, &to);
+        EXPECT_EQ(from, c.from) << "type " << c.type << " status " << int(c.status);
+        EXPECT_EQ(to, c.to) << "type " << c.type << " status " << int(c.status);
+    }
+}
+
+TEST(FlashProtection, JedecIdComesWithThePart) {
+    EXPECT_EQ(vcam::flash_part(1).jedec[0], 0xC2);
+    EXPECT_EQ(vcam::flash_part(7).jedec[0], 0xEF);
+    EXPECT_EQ(vcam::flash_part(99).jedec[0], 0xFF);
+    for (const auto& family : vcam::flash_families())
+        for (const auto& part : family.parts) EXPECT_EQ(&vcam::flash_family(part.type), &family);
+}
+
+}  // namespace

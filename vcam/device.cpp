@@ -1,0 +1,61 @@
+// What the driver and the camera do for the system calls a program makes
+// on a video node, independent of where the program runs.
+#include <cerrno>
+#include <fcntl.h>
+
+#include "internal.h"
+
+namespace vcam {
+
+int device_open(int index, int flags) {
+    Camera* cam = camera(index);
+    if (!cam) return ENXIO;
+    // The driver unregisters the node on disconnect; it lingers (and
+    // refuses to open) only while someone still holds it open.
+    if (cam->unplugged()) return cam->open_count_ > 0 ? ENODEV : ENOENT;
+    if (cam->faults().open_errno) return cam->faults().open_errno;
+    if ((flags & O_ACCMODE) != O_RDWR && (flags & O_ACCMODE) != O_RDONLY) return EINVAL;
+    ++cam->open_count_;
+    return 0;
+}
+
+int device_close(int index) {
+    Camera* cam = camera(index);
+    if (!cam) return 0;  // detached while open: nothing left to release
+    // A failed close leaves the descriptor open, as the caller is told.
+    if (cam->faults().close_errno) return cam->faults().close_errno;
+    if (cam->open_count_ > 0 && --cam->open_count_ == 0) persist(*cam);
+    return 0;
+}
+
+void device_release(int index) {
+    Camera* cam = camera(index);
+    if (cam && cam->open_count_ > 0 && --cam->open_count_ == 0) persist(*cam);
+}
+
+int device_query(int index, int pid, uint8_t unit, uint8_t selector, uint8_t request,
+                 uint16_t size, uint8_t* data) {
+    QueryRecord rec;
+    rec.camera = index;
+    rec.pid = pid;
+    rec.unit = unit;
+    rec.selector = selector;
+    rec.request = request;
+    rec.size = size;
+    rec.at_us = now_us();
+    if (request == REQ_SET_CUR && data) rec.sent.assign(data, data + size);
+    Camera* cam = camera(index);
+    int err = cam ? cam->query(unit, selector, request, size, data) : ENODEV;
+    if (err == 0 && request == REQ_GET_CUR && data) rec.returned.assign(data, data + size);
+    rec.result = err ? -1 : 0;
+    rec.error = err;
+    trace().record_query(rec);
+    return err;
+}
+
+void device_sleep(uint64_t us) {
+    trace().record_sleep(us);
+    advance_us(us);
+}
+
+}  // namespace vcam

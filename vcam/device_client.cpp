@@ -1,0 +1,120 @@
+#include "device_client.h"
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "device_protocol.h"
+#include "internal.h"
+
+namespace vcam {
+namespace {
+
+// One connection per process. A forked child opens its own: sharing the
+// parent's would mix the two programs' replies.
+struct Connection {
+    std::mutex lock;
+    std::string path;
+    int fd = -1;
+    pid_t owner = 0;
+
+    bool connect_now() {
+        if (fd >= 0 && owner == getpid()) return true;
+        if (fd >= 0) ::close(fd);  // the parent's, inherited
+        fd = -1;
+        sockaddr_un addr{};
+        if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
+        addr.sun_family = AF_UNIX;
+        std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+        int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (s < 0) return false;
+        if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            ::close(s);
+            return false;
+        }
+        fd = s;
+        owner = getpid();
+        return true;
+    }
+
+    // One round trip; false when the device cannot be reached.
+    bool call(const DeviceRequest& rq, const uint8_t* out, DeviceReply* rp, uint8_t* in) {
+        std::lock_guard<std::mutex> g(lock);
+        if (!connect_now()) return false;
+        bool ok = send_all(fd, &rq, sizeof rq) && (!rq.size || !out || send_all(fd, out, rq.size)) &&
+                  recv_all(fd, rp, sizeof *rp) && rp->size <= rq.size &&
+                  (!rp->size || (in && recv_all(fd, in, rp->size)));
+        if (!ok) {
+            ::close(fd);
+            fd = -1;
+        }
+        return ok;
+    }
+};
+
+Connection& connection() {
+    static Connection* c = new Connection;  // outlives every exit handler
+    return *c;
+}
+
+DeviceRequest request(DeviceOp op, int index) {
+    DeviceRequest rq{};
+    rq.op = op;
+    rq.index = index;
+    rq.pid = static_cast<int32_t>(getpid());
+    return rq;
+}
+
+}  // namespace
+
+void set_device_socket(const std::string& path) {
+    Connection& c = connection();
+    std::lock_guard<std::mutex> g(c.lock);
+    if (c.fd >= 0) ::close(c.fd);
+    c.fd = -1;
+    c.path = path;
+}
+
+bool device_is_remote() { return !connection().path.empty(); }
+
+int remote_open(int index, int flags) {
+    DeviceRequest rq = request(DeviceOp::OPEN, index);
+    rq.flags = flags;
+    DeviceReply rp{};
+    if (!connection().call(rq, nullptr, &rp, nullptr)) return ENOENT;
+    return rp.error;
+}
+
+int remote_close(int index) {
+    DeviceReply rp{};
+    if (!connection().call(request(DeviceOp::CLOSE, index), nullptr, &rp, nullptr)) return 0;
+    return rp.error;
+}
+
+int remote_query(int index, uint8_t unit, uint8_t selector, uint8_t request_code, uint16_t size,
+                 uint8_t* data) {
+    DeviceRequest rq = request(DeviceOp::QUERY, index);
+    rq.unit = unit;
+    rq.selector = selector;
+    rq.request = request_code;
+    rq.size = size;
+    // A null buffer travels as its size alone: the device makes the checks
+    // that come before the copy and then answers EFAULT, as the driver does.
+    if (!data) rq.flags = QUERY_NULL_BUFFER;
+    DeviceReply rp{};
+    if (!connection().call(rq, data, &rp, data)) return ENODEV;
+    return rp.error;
+}
+
+void remote_sleep(uint64_t us) {
+    DeviceRequest rq = request(DeviceOp::SLEEP, -1);
+    rq.us = us;
+    DeviceReply rp{};
+    if (!connection().call(rq, nullptr, &rp, nullptr) || (rp.flags & REPLY_SLEEP_LOCALLY))
+        real_sleep_us(us);
+}
+
+}  // namespace vcam

@@ -1,0 +1,146 @@
+#include "device_server.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <map>
+#include <vector>
+
+#include "device_protocol.h"
+#include "internal.h"
+
+namespace vcam {
+namespace {
+
+int g_signal_pipe[2] = {-1, -1};
+
+void on_signal(int sig) {
+    int saved = errno;
+    char b = static_cast<char>(sig);
+    (void)!write(g_signal_pipe[1], &b, 1);
+    errno = saved;
+}
+
+// Video indexes a connected program holds open, with their counts: what
+// the kernel would release when the program ends without closing them.
+using Opens = std::map<int, int>;
+
+void release_all(Opens& opens) {
+    for (auto& o : opens)
+        for (int i = 0; i < o.second; ++i) device_release(o.first);
+    opens.clear();
+}
+
+// Serves one request; false when the program has gone.
+bool serve_request(int fd, Opens& opens) {
+    DeviceRequest rq{};
+    if (!recv_all(fd, &rq, sizeof rq)) return false;
+    bool null_buffer = rq.op == DeviceOp::QUERY && (rq.flags & QUERY_NULL_BUFFER);
+    std::vector<uint8_t> data(rq.size);
+    if (rq.size && !null_buffer && !recv_all(fd, data.data(), data.size())) return false;
+    DeviceReply rp{};
+    switch (rq.op) {
+    case DeviceOp::OPEN:
+        rp.error = device_open(rq.index, rq.flags);
+        if (rp.error == 0) ++opens[rq.index];
+        break;
+    case DeviceOp::CLOSE:
+        rp.error = device_close(rq.index);
+        // A close of a descriptor this program did not open here (inherited
+        // across fork) is the parent's; its count stays.
+        if (rp.error == 0 && opens[rq.index] > 0 && --opens[rq.index] == 0) opens.erase(rq.index);
+        break;
+    case DeviceOp::QUERY:
+        rp.error = device_query(rq.index, rq.pid, rq.unit, rq.selector, rq.request, rq.size,
+                                null_buffer ? nullptr : data.data());
+        if (rp.error == 0 && rq.request == REQ_GET_CUR) rp.size = rq.size;
+        break;
+    case DeviceOp::SLEEP:
+        // In real time the program waits itself: the device goes on
+        // serving the others meanwhile.
+        if (real_time()) {
+            trace().record_sleep(rq.us);
+            rp.flags = REPLY_SLEEP_LOCALLY;
+        } else {
+            device_sleep(rq.us);
+        }
+        break;
+    default:
+        rp.error = EINVAL;
+    }
+    if (!send_all(fd, &rp, sizeof rp)) return false;
+    return rp.size == 0 || send_all(fd, data.data(), rp.size);
+}
+
+}  // namespace
+
+int listen_device_socket(const std::string& path, std::string* error) {
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path) {
+        *error = "socket path too long: " + path;
+        return -1;
+    }
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    unlink(path.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
+        *error = "cannot listen on " + path + ": " + std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void serve_device(int listen_fd) {
+    if (pipe2(g_signal_pipe, O_CLOEXEC) != 0) return;
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::map<int, Opens> clients;
+    for (;;) {
+        std::vector<pollfd> fds = {{g_signal_pipe[0], POLLIN, 0}, {listen_fd, POLLIN, 0}};
+        for (auto& c : clients) fds.push_back({c.first, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[0].revents) break;
+        if (fds[1].revents & POLLIN) {
+            int c = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c >= 0) clients[c];
+        }
+        for (size_t i = 2; i < fds.size(); ++i) {
+            if (!fds[i].revents) continue;
+            int c = fds[i].fd;
+            if (!serve_request(c, clients[c])) {
+                release_all(clients[c]);
+                clients.erase(c);
+                close(c);
+            }
+        }
+    }
+    for (auto& c : clients) {
+        release_all(c.second);
+        close(c.first);
+    }
+    persist_all();
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
+    close(g_signal_pipe[0]);
+    close(g_signal_pipe[1]);
+}
+
+}  // namespace vcam
