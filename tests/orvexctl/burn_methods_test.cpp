@@ -172,7 +172,8 @@ TEST_F(BurnMethods, AStuckBitIsReportedWithItsAddress) {
         Result r = run(std::string("burn --method=") + method + " fw.bin", "--stuck-bits 0x20004:0x01");
         EXPECT_EQ(r.code, 6) << r.err;
         EXPECT_NE(r.err.find("differs from the image at 0x20004"), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find("burn fw.bin"), std::string::npos) << r.err;
+        const std::string again = std::string(method) == "sector" ? "burn fw.bin" : "burn --method=library fw.bin";
+        EXPECT_NE(r.err.find(again), std::string::npos) << r.err;
         // The library's chip erase took them; the calibration comes back by restore.
         if (std::string(method) == "sector") {
             EXPECT_TRUE(units_own_bytes(flash()) == units_own_bytes(shipped));
