@@ -50,7 +50,8 @@ Raw read_raw() {
     identify(false);
     if (!store_recognises(read_id_blocks()))
         throw Failure(EXIT_NOT_OURS, "no valid identification block in the camera's flash: "
-                                     "the calibration store does not recognise this camera");
+                                     "the calibration store does not recognise this camera",
+                      true);
     Raw r;
     r.marker = flash_read(kMarkerAddr, sizeof(MarkerConfig));
     r.params = flash_read(kParamsAddr, 4 * kMaxParams);

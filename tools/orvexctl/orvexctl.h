@@ -6,6 +6,8 @@
 
 #include <signal.h>
 
+#include <cerrno>
+
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
@@ -36,19 +38,38 @@ const char* exit_code_table();  // for --help and the README
 
 // A command ends early with an exit code and a message.
 struct Failure : std::runtime_error {
-    Failure(int code, const std::string& msg) : std::runtime_error(msg), code(code) {}
+    Failure(int code, const std::string& msg, bool name_cameras = false)
+        : std::runtime_error(msg), code(code), name_cameras(name_cameras), err(errno) {}
     int code;
+    // No camera of ours at the chosen node: the message then also names
+    // the nodes where one answers.
+    bool name_cameras;
+    // errno when thrown: the libraries leave the failed ioctl's there, and
+    // a transfer failure's message then names the driver's reason.
+    int err;
 };
+// The driver's reason for a failed extension-unit query, from its errno
+// ("" when errno says nothing the driver would).
+std::string driver_reason(int err);
 
 // ------------------------------------------------------------ options and output
 struct Options {
-    int device = 0;
+    int device = 0;        // the chosen camera's video index, once resolved
     bool json = false;
     int verbosity = 0;          // -1 quiet, 0 normal, >0 verbose
     std::string progress = "auto";
     int wait_s = 30;       // how long to wait for a camera another process holds
     std::string command;   // the command line, for the lock's holder record
+    std::vector<std::string> args;  // the arguments as given, for the station log
+    std::string subcommand;         // "burn", "calib import", ...
+    std::string log_file;           // --log: the station log
+    std::vector<std::string> backups_written;  // by this command, for the log
 };
+// Appends the command's line to the station log (--log), if any.
+void log_command(int code, const std::string& error);
+// Appends one JSON object as one line with one write: several processes
+// may append to the same log at once. Never throws; false when it failed.
+bool append_log_line(const std::string& file, const json& line);
 // Holds the camera /dev/video<index> for the rest of the command (first
 // call only); throws EXIT_NO_DEVICE naming the holder after --wait.
 void hold_camera(int index);
@@ -195,6 +216,40 @@ BYTE read_status_register();  // throws EXIT_TRANSFER
 // After a write the flash refused: "it is write-protected (status register
 // 0x..)" when the status register still shows protection, else "".
 std::string protection_note();
+
+// ------------------------------------------------------------ selection
+// What sysfs and udev say about /dev/video<index> ("" where nothing does).
+struct NodeIdentity {
+    int index = 0;
+    std::string node, name, node_index, serial, usb_path, vendor, product, driver, by_id, by_path;
+};
+NodeIdentity node_identity(int index);
+// Video indices present in /dev and sysfs; with probe_low also 0..63,
+// which a container or the virtual camera may serve without an entry.
+std::vector<int> video_indices(bool probe_low);
+struct Selector {
+    std::string device;  // -d: N, /dev/videoN or a /dev/v4l link
+    std::string serial, usb_path;
+};
+// The video index the selector names; throws EXIT_USAGE or EXIT_NO_DEVICE.
+int resolve_device(const Selector& s);
+// A node opened and asked whether it is ours.
+struct NodeProbe {
+    NodeIdentity id;
+    bool opens = false;
+    std::string error;
+    bool ours = false;
+    Identity ident;
+    FwVersion fw;
+    bool unit_known = false;
+    std::string unit_tag;
+    int unit_number = 0;
+};
+std::vector<NodeProbe> probe_nodes();
+// "an Orvex camera answers at /dev/video1 (serial A1)", skipping index except.
+std::string where_ours_answer(int except);
+// One line naming a camera for tables and logs: serial, else the node.
+std::string camera_label(const NodeIdentity& n);
 
 // ------------------------------------------------------------ commands
 int cmd_list();
