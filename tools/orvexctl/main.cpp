@@ -74,12 +74,6 @@ int run(const std::function<int()>& fn, const Selector& sel, bool needs_camera) 
 
 int main(int argc, char** argv) {
     CLI::App app{"orvexctl: factory and calibration tool for Orvex cameras"};
-    app.footer(std::string("\nChoosing the camera: -d N, -d /dev/videoN, -d /dev/v4l/by-id/... or\n"
-                           "-d /dev/v4l/by-path/...; --serial S or --usb-path P (see 'orvexctl list').\n\n"
-                           "Numbers: every number argument (addresses, lengths, counts, units,\n"
-                           "selectors, slave ids) is decimal, or hex with 0x (0x30000, 0x3F).\n"
-                           "Byte lists are hex without 0x: \"12 34\", \"1234\", \"12,34\".\n\n") +
-               exit_code_table());
     app.set_version_flag("--version", std::string("orvexctl ") + ORVEX_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
@@ -112,6 +106,15 @@ int main(int argc, char** argv) {
     add_backup_commands(app, action);
     add_doctor_command(app, action);
     add_station_commands(app, action);
+    describe_positionals(app);
+    // Set last: a subcommand created earlier would inherit the footer, and
+    // the exit-code table belongs in the top-level help only.
+    app.footer(std::string("\nChoosing the camera: -d N, -d /dev/videoN, -d /dev/v4l/by-id/... or\n"
+                           "-d /dev/v4l/by-path/...; --serial S or --usb-path P (see 'orvexctl list').\n\n"
+                           "Numbers: every number argument (addresses, lengths, counts, units,\n"
+                           "selectors, slave ids) is decimal, or hex with 0x (0x30000, 0x3F).\n"
+                           "Byte lists are hex without 0x: \"12 34\", \"1234\", \"12,34\".\n\n") +
+               exit_code_table());
 
     try {
         app.parse(argc, argv);
