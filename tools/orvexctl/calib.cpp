@@ -632,14 +632,20 @@ int cmd_calib_plot(const std::string& file) {
     };
     svg += "<g id=\"axes\" font-size=\"10\" stroke=\"black\">\n";
     double sx = step_for(fw), sy = step_for(fh);
-    for (double v = 0; v <= fw + 1e-9; v += sx) {
+    // Ticks on the step, and one at the image's far edge.
+    std::vector<double> xt, yt;
+    for (double v = 0; v < fw - sx / 4; v += sx) xt.push_back(v);
+    xt.push_back(fw);
+    for (double v = 0; v < fh - sy / 4; v += sy) yt.push_back(v);
+    yt.push_back(fh);
+    for (double v : xt) {
         std::snprintf(buf, sizeof buf,
                       "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\"/><text x=\"%.2f\" y=\"%.2f\" "
                       "stroke=\"none\" text-anchor=\"middle\">%.0f</text>\n",
                       X(v), Y(0) - 4, X(v), Y(0), X(v), Y(0) - 6, v);
         svg += buf;
     }
-    for (double v = 0; v <= fh + 1e-9; v += sy) {
+    for (double v : yt) {
         std::snprintf(buf, sizeof buf,
                       "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\"/><text x=\"%.2f\" y=\"%.2f\" "
                       "stroke=\"none\" text-anchor=\"end\">%.0f</text>\n",

@@ -64,6 +64,7 @@ struct Options {
     std::string subcommand;         // "burn", "calib import", ...
     std::string log_file;           // --log: the station log
     std::vector<std::string> backups_written;  // by this command, for the log
+    std::string log_result;  // the result for the log when no error says it
 };
 // Appends the command's line to the station log (--log), if any.
 void log_command(int code, const std::string& error);

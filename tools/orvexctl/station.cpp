@@ -348,6 +348,12 @@ int cmd_station(const StationOptions& o) {
                       w.code == EXIT_OK ? "ok" : ("FAILED, exit " + std::to_string(w.code) + ": " + w.result).c_str());
         text += b;
     }
+    std::string failed_list;
+    for (const Worker& w : workers)
+        if (w.code != EXIT_OK) failed_list += (failed_list.empty() ? "" : ", ") + w.label + " (exit " + std::to_string(w.code) + ")";
+    g_opt.log_result = failed ? std::to_string(failed) + " of " + std::to_string(workers.size()) +
+                                    " camera(s) failed: " + failed_list
+                              : "all " + std::to_string(workers.size()) + " camera(s) succeeded";
     char sum[160];
     std::snprintf(sum, sizeof sum, "station %s: %zu of %zu camera(s) succeeded in %.1f s", o.what.c_str(),
                   workers.size() - static_cast<size_t>(failed), workers.size(), wall);

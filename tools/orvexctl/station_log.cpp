@@ -64,7 +64,8 @@ json log_entry(const std::string& command, const std::vector<std::string>& args,
             {"camera", cam},
             {"command", command},
             {"arguments", args},
-            {"result", code == EXIT_OK ? std::string("ok") : error.empty() ? "failed" : error},
+            {"result", !error.empty() ? error : !g_opt.log_result.empty() ? g_opt.log_result
+                                                : code == EXIT_OK ? std::string("ok") : std::string("failed")},
             {"exit_code", code},
             {"backup", backups}};
 }
