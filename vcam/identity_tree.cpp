@@ -95,6 +95,7 @@ bool write_identity_tree(const std::string& root, std::string* error) {
         write_file(v4l / "index", "0", ec);
         write_file(v4l / "dev", "81:" + std::to_string(index), ec);
         link("../../../" + id.bus_path + ":1.0", v4l / "device", ec);
+        link("../../../../../../bus/usb/drivers/uvcvideo", r / intf_rel / "driver", ec);
         link("../../" + v4l_rel.substr(4), r / "sys/class/video4linux" / node, ec);
         link("../../" + node, r / "dev/v4l/by-id" / ("usb-" + udev_serial(id) + "-video-index0"), ec);
         link("../../" + node,

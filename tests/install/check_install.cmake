@@ -60,7 +60,8 @@ if(HAVE_CONFIG)
     ${LIBDIR}/pkgconfig/orvex-config.pc)
 endif()
 if(HAVE_ORVEXCTL)
-  list(APPEND expected ${BINDIR}/orvexctl lib/udev/rules.d/60-orvex.rules)
+  list(APPEND expected ${BINDIR}/orvexctl lib/udev/rules.d/60-orvex.rules share/man/man1/orvexctl.1
+       share/bash-completion/completions/orvexctl share/orvex/orvex-calibration.schema.json)
 endif()
 # The Python package, in the prefix's site folder.
 list(APPEND expected ${PYTHON_FILES})

@@ -80,19 +80,19 @@ TEST_F(Orvexctl, InfoIdentifiesChipRomFirmwareAndFlash) {
 }
 
 TEST_F(Orvexctl, RawRegisterAndExtensionUnitAccess) {
-    EXPECT_EQ(run("reg read 101f").out, "0x101F: 15\n");
+    EXPECT_EQ(run("reg read 0x101f").out, "0x101F: 15\n");
     EXPECT_EQ(run_json("reg read 0x101F 2")["data"].size(), 2u);
-    EXPECT_EQ(run("reg write 1006 a5 5a").code, 0);
+    EXPECT_EQ(run("reg write 0x1006 a5 5a").code, 0);
     EXPECT_EQ(run("reg write fffe 1 2 3").code, 2);  // past 0xFFFF
     // A register read by hand: SET_CUR {addr, 0, FF}, then GET_CUR.
     json j = run_json("xu get 3 1 4");
     EXPECT_EQ(j["data"].size(), 4u);
     EXPECT_EQ(run("xu set 3 1 1f,10,00,ff").code, 0);
     EXPECT_EQ(run("xu get 4 1 4").code, 5);  // the camera answers on unit 3 only
-    EXPECT_EQ(run("sensor read 6c 10000").code, 2);
+    EXPECT_EQ(run("sensor read 0x6c 0x10000").code, 2);
     // No sensor answers on the bus of a launcher camera: a failure, not empty data.
-    EXPECT_EQ(run("sensor read 6c 3000 2").code, 5);
-    EXPECT_EQ(run("sensor write 6c 3000 12 34", "--profile second-arch").code, 5);
+    EXPECT_EQ(run("sensor read 0x6c 0x3000 2").code, 5);
+    EXPECT_EQ(run("sensor write 0x6c 0x3000 12 34", "--profile second-arch").code, 5);
 }
 
 TEST_F(Orvexctl, FlashReadDumpAndWrite) {

@@ -17,9 +17,9 @@ TEST_P(EveryUnit, TheUsersWorkflowWorks) {
     EXPECT_EQ(info["extension_unit"], GetParam());
     EXPECT_EQ(info["calibration_store_recognises"], true);
 
-    json reg = run_json("reg read 101f", 0, c);
+    json reg = run_json("reg read 0x101f", 0, c);
     EXPECT_EQ(reg["data"], json::array({"0x15"}));
-    EXPECT_EQ(run("reg write 1006 a5", c).code, 0);
+    EXPECT_EQ(run("reg write 0x1006 a5", c).code, 0);
 
     // The README's workflow: read the flash, burn, back up and restore.
     ASSERT_EQ(run("flash dump -o full.bin", c).code, 0);

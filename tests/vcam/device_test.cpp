@@ -67,11 +67,11 @@ protected:
 };
 
 TEST_F(SharedDevice, ProgramsSeeEachOthersRegisterWrites) {
-    Outcome shared = launch("", "$CTL reg write 1006 a5 && $CTL reg read 1006");
+    Outcome shared = launch("", "$CTL reg write 0x1006 a5 && $CTL reg read 0x1006");
     EXPECT_EQ(shared.code, 0) << shared.out;
     EXPECT_NE(shared.out.find("0x1006: a5"), std::string::npos) << shared.out;
     // Each program with its own copy of the camera reads the power-on value.
-    Outcome separate = launch("--in-process", "$CTL reg write 1006 a5 && $CTL reg read 1006");
+    Outcome separate = launch("--in-process", "$CTL reg write 0x1006 a5 && $CTL reg read 0x1006");
     EXPECT_NE(separate.out.find("0x1006: 00"), std::string::npos) << separate.out;
 }
 
@@ -81,8 +81,8 @@ TEST_F(SharedDevice, ADeviceProcessOutlivesItsPrograms) {
                       "/flash.bin' >'" + dir + "/serve.log' 2>&1 & echo $!");
     pid_t pid = std::stoi(serve.out);
     for (int i = 0; i < 200 && access(sock.c_str(), F_OK) != 0; ++i) wall_sleep_10ms();
-    EXPECT_EQ(launch("--connect '" + sock + "'", "$CTL reg write 1006 3c").code, 0);
-    EXPECT_NE(launch("--connect '" + sock + "'", "$CTL reg read 1006").out.find("0x1006: 3c"),
+    EXPECT_EQ(launch("--connect '" + sock + "'", "$CTL reg write 0x1006 3c").code, 0);
+    EXPECT_NE(launch("--connect '" + sock + "'", "$CTL reg read 0x1006").out.find("0x1006: 3c"),
               std::string::npos);
     // Stopped by a signal, it saves the flash image and removes its socket.
     kill(pid, SIGTERM);
@@ -176,7 +176,7 @@ TEST_F(SharedDevice, UnplugMidBurnLeavesThePartlyBurnedFlash) {
 
 TEST_F(SharedDevice, FlashImageIsSavedWhenTheProgramIsKilled) {
     // The program dies by a signal mid-session; the device still saves.
-    Outcome r = launch("--state flash.bin --fresh", "$CTL reg read 101f && kill -TERM $$");
+    Outcome r = launch("--state flash.bin --fresh", "$CTL reg read 0x101f && kill -TERM $$");
     EXPECT_EQ(r.code, 128 + SIGTERM) << r.out;
     EXPECT_EQ(slurp(dir + "/flash.bin"), std::string(vcam::kFlashSize, '\xff'));
 }
@@ -187,11 +187,11 @@ TEST_F(SharedDevice, FaultsFromTheCommandLine) {
         const char* script;
         const char* expect;  // in the trace, or the program's output
     } cases[] = {
-        {"--fail-query 1:EPIPE", "$CTL reg read 101f", "errno 32"},
-        {"--fail-query 2", "$CTL reg read 101f", "errno 5"},
-        {"--fail-match set+sel1:ETIMEDOUT", "$CTL reg read 101f", "errno 110"},
-        {"--fail-match reg1006", "$CTL reg write 1006 1", "errno 32"},
-        {"--unplug-after 1", "$CTL reg read 101f", "errno 19"},
+        {"--fail-query 1:EPIPE", "$CTL reg read 0x101f", "errno 32"},
+        {"--fail-query 2", "$CTL reg read 0x101f", "errno 5"},
+        {"--fail-match set+sel1:ETIMEDOUT", "$CTL reg read 0x101f", "errno 110"},
+        {"--fail-match reg1006", "$CTL reg write 0x1006 1", "errno 32"},
+        {"--unplug-after 1", "$CTL reg read 0x101f", "errno 19"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.launcher);

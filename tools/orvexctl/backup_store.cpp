@@ -114,7 +114,10 @@ std::string save_backup(const json& doc, const UnitIdentity& u) {
     std::string text = doc.dump(2) + "\n";
     for (int n = 0; n < 1000; ++n) {
         std::string path = base + (n ? "-" + std::to_string(n) : "") + ".json";
-        if (write_file_exclusive(path, text)) return path;
+        if (write_file_exclusive(path, text)) {
+            g_opt.backups_written.push_back(path);
+            return path;
+        }
     }
     throw Failure(EXIT_FILE, "cannot find a free backup name in " + dir);
 }

@@ -5,6 +5,7 @@
 // the identification blocks first and reads the raw record bytes beside
 // the store's decoding.
 #include <cmath>
+#include <ctime>
 #include <cstring>
 
 #include "OrvexConfig.h"
@@ -50,7 +51,8 @@ Raw read_raw() {
     identify(false);
     if (!store_recognises(read_id_blocks()))
         throw Failure(EXIT_NOT_OURS, "no valid identification block in the camera's flash: "
-                                     "the calibration store does not recognise this camera");
+                                     "the calibration store does not recognise this camera",
+                      true);
     Raw r;
     r.marker = flash_read(kMarkerAddr, sizeof(MarkerConfig));
     r.params = flash_read(kParamsAddr, 4 * kMaxParams);
@@ -324,6 +326,84 @@ void verify_saved(const Records& want) {
         throw Failure(EXIT_VERIFY, "the records read back differ from what was written");
 }
 
+// The image size a sensor type names ("stereo-nir-640x480": 640 x 480),
+// from its last WIDTHxHEIGHT; false when it names none.
+bool image_size(const std::string& type, int* w, int* h) {
+    bool found = false;
+    for (size_t i = 0; i < type.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(type[i])) || (i && std::isdigit(static_cast<unsigned char>(type[i - 1]))))
+            continue;
+        size_t j = i;
+        while (j < type.size() && std::isdigit(static_cast<unsigned char>(type[j]))) ++j;
+        if (j + 1 >= type.size() || (type[j] != 'x' && type[j] != 'X') || !std::isdigit(static_cast<unsigned char>(type[j + 1])))
+            continue;
+        size_t k = j + 1;
+        while (k < type.size() && std::isdigit(static_cast<unsigned char>(type[k]))) ++k;
+        if (j - i > 6 || k - j - 1 > 6) continue;
+        int a = std::atoi(type.substr(i, j - i).c_str()), b = std::atoi(type.substr(j + 1, k - j - 1).c_str());
+        if (a > 0 && b > 0) *w = a, *h = b, found = true;
+    }
+    return found;
+}
+
+// Base points inside the image the sensor type (the new one, else the
+// camera's) names; throws EXIT_REFUSED naming the first point outside.
+// Returns what was checked, or "" when no type names an image size.
+std::string check_base_points(const Records& want, const std::string& type) {
+    int w = 0, h = 0;
+    if (!image_size(type, &w, &h)) return "";
+    for (size_t i = 0; i + 1 < want.grid.size(); i += 2) {
+        int x = want.grid[i], y = want.grid[i + 1];
+        if (x < 0 || y < 0 || x >= w || y >= h) {
+            int cols = std::max(1, want.rect.cols);
+            throw Failure(EXIT_REFUSED, "base point " + std::to_string(i / 2) + " (row " +
+                                            std::to_string(i / 2 / cols) + ", column " + std::to_string(i / 2 % cols) +
+                                            ") at (" + std::to_string(x) + ", " + std::to_string(y) +
+                                            ") lies outside the " + std::to_string(w) + " x " + std::to_string(h) +
+                                            " image of sensor type \"" + type + "\"");
+        }
+    }
+    return std::to_string(want.grid.size() / 2) + " base points inside the " + std::to_string(w) + " x " +
+           std::to_string(h) + " image of sensor type \"" + type + "\"";
+}
+
+// A hand-edited document: every value the store keeps, checked. Returns
+// the checks made, for the user to read.
+std::vector<std::string> validate_edited(const Records& r, const std::string& camera_type) {
+    std::vector<std::string> done;
+    auto finite = [](float f, const std::string& what) {
+        if (!std::isfinite(f)) throw Failure(EXIT_REFUSED, what + " is not a finite number");
+    };
+    int n = 0;
+    if (r.has_marker) {
+        finite(r.marker.theta, "marker theta");
+        ++n;
+        if (r.marker.ncol < 0 || r.marker.nrow < 0 || r.marker.ncol > 1000 || r.marker.nrow > 1000)
+            throw Failure(EXIT_REFUSED, "marker grid " + std::to_string(r.marker.ncol) + " x " +
+                                            std::to_string(r.marker.nrow) + " is not a grid (0 to 1000 each way)");
+        done.push_back("marker grid " + std::to_string(r.marker.ncol) + " x " + std::to_string(r.marker.nrow));
+    }
+    for (size_t i = 0; i < r.params.size(); ++i) finite(r.params[i], "extra parameter " + std::to_string(i));
+    n += static_cast<int>(r.params.size());
+    done.push_back(std::to_string(r.params.size()) + " extra parameters (at most " + std::to_string(kMaxParams) + ")");
+    if (r.has_rect) {
+        finite(r.rect.rotation, "rectify rotation");
+        finite(r.rect.translation_x, "rectify translation_x");
+        finite(r.rect.translation_y, "rectify translation_y");
+        finite(r.rect.scale, "rectify scale");
+        n += 4;
+        done.push_back("base grid " + std::to_string(r.rect.rows) + " x " + std::to_string(r.rect.cols) + " (at most " +
+                       std::to_string(kMaxRows) + " x " + std::to_string(kMaxCols) + ")");
+    }
+    done.insert(done.begin(), std::to_string(n) + " floating-point values finite");
+    std::string type = r.has_type ? r.type : camera_type;
+    std::string pts = check_base_points(r, type);
+    done.push_back(!pts.empty() ? pts
+                                : r.grid.empty() ? std::string("no base points")
+                                                 : "base points not checked against an image: the sensor type names no size");
+    return done;
+}
+
 }  // namespace
 
 int cmd_calib_show() {
@@ -342,27 +422,58 @@ int cmd_calib_export(const std::string& file) {
     return EXIT_OK;
 }
 
-int cmd_calib_import(const std::string& file) {
+int cmd_calib_import(const std::string& file, bool edited, bool dry_run) {
     Bytes raw = read_file(file);
     json doc = json::parse(raw.begin(), raw.end(), nullptr, false);
     if (doc.is_discarded() || !doc.is_object() || doc.value("format", "") != "orvex-calibration")
         throw Failure(EXIT_REFUSED, file + " is not a calibration document");
-    if (!doc.contains("records") || !doc.contains("checksum") || !doc["checksum"].is_string() ||
-        doc["checksum"].get<std::string>() != hex(records_crc(doc["records"]), 8))
-        throw Failure(EXIT_REFUSED, file + " is damaged: its checksum does not match");
+    if (!doc.contains("records"))
+        throw Failure(EXIT_REFUSED, file + " holds no records");
+    // A hand-edited export no longer matches its checksum; --edited trades
+    // that check for a check of every value.
+    if (!edited && (!doc.contains("checksum") || !doc["checksum"].is_string() ||
+                    doc["checksum"].get<std::string>() != hex(records_crc(doc["records"]), 8)))
+        throw Failure(EXIT_REFUSED, file + " is damaged: its checksum does not match (a file edited by hand "
+                                           "imports with --edited, after its values are checked)");
     if (doc.value("version", 0) != kDocVersion)
         throw Failure(EXIT_REFUSED, file + ": document version " + doc["version"].dump() + " is not supported");
     Records want = records_from_json(doc["records"]);
     Records have = load();
+    std::vector<std::string> checks;
+    if (edited) {
+        checks = validate_edited(want, have.type);
+    } else {
+        std::string pts = check_base_points(want, want.has_type ? want.type : have.type);
+        if (!pts.empty()) checks.push_back(pts);
+    }
+    std::string text;
+    if (edited) {
+        text += "checked " + file + ":\n";
+        for (const auto& c : checks) text += "  " + c + "\n";
+    }
+    if (dry_run) {
+        bool same = dump_canon(records_json(want)) == dump_canon(records_json(have));
+        emit({{"file", file}, {"imported", false}, {"dry_run", true}, {"checks", checks}, {"changes", !same}},
+             text + (same ? "the camera already holds these records; nothing would change\n"
+                          : "would import the calibration from " + file + " (dry run: nothing written)\n"));
+        return EXIT_OK;
+    }
     save(want, have);
     verify_saved(want);
-    emit({{"file", file}, {"imported", true}}, "imported the calibration from " + file + ", verified\n");
+    emit({{"file", file}, {"imported", true}, {"checks", checks}},
+         text + "imported the calibration from " + file + ", verified\n");
     return EXIT_OK;
 }
 
-int cmd_calib_set_sensor_type(const std::string& text) {
+int cmd_calib_set_sensor_type(const std::string& text, bool dry_run) {
     if (text.size() > 127) throw Failure(EXIT_USAGE, "the sensor type holds at most 127 characters");
     Records have = load();
+    if (dry_run) {
+        emit({{"sensor_type", text}, {"dry_run", true}, {"was", have.has_type ? json(have.type) : json(nullptr)}},
+             "would set the sensor type to \"" + text + "\" (now " +
+                 (have.has_type ? "\"" + have.type + "\"" : std::string("never written")) + "; dry run)\n");
+        return EXIT_OK;
+    }
     {
         QuietStderr quiet;
         SetSensorType(g_opt.device, text.c_str());
@@ -373,7 +484,7 @@ int cmd_calib_set_sensor_type(const std::string& text) {
     return EXIT_OK;
 }
 
-int cmd_calib_set_params(const std::vector<std::string>& values) {
+int cmd_calib_set_params(const std::vector<std::string>& values, bool dry_run) {
     if (values.empty() || values.size() > kMaxParams) throw Failure(EXIT_USAGE, "give 1 to 50 values");
     std::vector<float> v;
     for (const auto& s : values) {
@@ -385,7 +496,15 @@ int cmd_calib_set_params(const std::vector<std::string>& values) {
         if (bits == 0xFFFFFFFFu) throw Failure(EXIT_USAGE, "that NaN pattern reads as never written");
         v.push_back(f);
     }
-    load();
+    Records have = load();
+    if (dry_run) {
+        json a = json::array();
+        for (float f : v) a.push_back(float_json(f));
+        emit({{"extra_params", a}, {"dry_run", true}, {"was_count", have.params.size()}},
+             "would save " + std::to_string(v.size()) + " extra parameter(s) (now " +
+                 std::to_string(have.params.size()) + "; dry run)\n");
+        return EXIT_OK;
+    }
     {
         QuietStderr quiet;
         SaveExtraParams(g_opt.device, v.data(), static_cast<unsigned char>(v.size()));
@@ -399,8 +518,39 @@ int cmd_calib_set_params(const std::vector<std::string>& values) {
     return EXIT_OK;
 }
 
+namespace {
+std::string xml_text(const std::string& s) {
+    std::string o;
+    for (char c : s) {
+        if (c == '<') o += "&lt;";
+        else if (c == '>') o += "&gt;";
+        else if (c == '&') o += "&amp;";
+        else if (c == '"') o += "&quot;";
+        else o += c;
+    }
+    return o;
+}
+std::string today_utc() {
+    time_t t = time(nullptr);
+    tm u{};
+    gmtime_r(&t, &u);
+    char b[32];
+    std::strftime(b, sizeof b, "%Y-%m-%d", &u);
+    return b;
+}
+}  // namespace
+
+// The records as a picture to check by eye: the image frame with pixel
+// axes, the base grid joined row by row (two swapped points show as a
+// crossing), the marker grid, and whose camera and when.
 int cmd_calib_plot(const std::string& file) {
     Records r = load();
+    UnitIdentity unit;
+    {
+        Session s(g_opt.device);
+        unit = unit_identity(read_id_blocks());
+    }
+    NodeIdentity node = node_identity(g_opt.device);
     struct Pt {
         double x, y;
     };
@@ -423,44 +573,103 @@ int cmd_calib_plot(const std::string& file) {
             marker_note = "marker grid not drawable (" + std::to_string(m.ncol) + " x " + std::to_string(m.nrow) + ")";
         }
     }
-    double minx = 0, maxx = 1, miny = 0, maxy = 1;
-    bool first = true;
+    if (base.empty() && marker.empty())
+        throw Failure(EXIT_REFUSED, "the camera holds no base grid and no drawable marker grid: nothing to plot" +
+                                        (marker_note.empty() ? std::string() : " (" + marker_note + ")"));
+    // The frame: the sensor type's image when it names one, else the
+    // points' extent from the origin.
+    int iw = 0, ih = 0;
+    bool sized = r.has_type && image_size(r.type, &iw, &ih);
+    double fw = iw, fh = ih;
+    if (!sized) {
+        fw = fh = 1;
+        for (const auto* set : {&base, &marker})
+            for (const Pt& p : *set) fw = std::max(fw, p.x), fh = std::max(fh, p.y);
+    }
+    // Points outside the frame stay visible: the view covers both.
+    double minx = 0, miny = 0, maxx = fw, maxy = fh;
     for (const auto* set : {&base, &marker})
-        for (const Pt& p : *set) {
-            if (first) {
-                minx = maxx = p.x;
-                miny = maxy = p.y;
-                first = false;
-            }
-            minx = std::min(minx, p.x), maxx = std::max(maxx, p.x);
-            miny = std::min(miny, p.y), maxy = std::max(maxy, p.y);
-        }
-    const double W = 800, H = 600, M = 40;
-    double sx = (W - 2 * M) / std::max(maxx - minx, 1e-9), sy = (H - 2 * M - 30) / std::max(maxy - miny, 1e-9);
-    double s = std::min(sx, sy);
-    auto X = [&](double x) { return M + (x - minx) * s; };
-    auto Y = [&](double y) { return M + 30 + (y - miny) * s; };
+        for (const Pt& p : *set)
+            minx = std::min(minx, p.x), miny = std::min(miny, p.y), maxx = std::max(maxx, p.x), maxy = std::max(maxy, p.y);
+    const double W = 900, H = 720, L = 70, T = 70, R = 30, B = 40;
+    double s = std::min((W - L - R) / std::max(maxx - minx, 1e-9), (H - T - B) / std::max(maxy - miny, 1e-9));
+    auto X = [&](double x) { return L + (x - minx) * s; };
+    auto Y = [&](double y) { return T + (y - miny) * s; };
     std::string svg;
-    char buf[256];
+    char buf[512];
     std::snprintf(buf, sizeof buf,
-                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\">\n",
+                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
+                  "font-family=\"sans-serif\">\n",
                   W, H, W, H);
     svg += buf;
-    svg += "<title>Orvex calibration: base grid and marker grid</title>\n";
+    std::string who = node.node + (node.serial.empty() ? "" : ", serial " + node.serial) +
+                      (node.usb_path.empty() ? "" : ", USB " + node.usb_path) +
+                      (unit.known ? ", unit " + identity_text(unit) : ", no unit identification");
+    svg += "<title>Orvex calibration of " + xml_text(who) + "</title>\n";
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    svg += "<text id=\"identity\" x=\"" + std::to_string(int(L)) + "\" y=\"20\" font-size=\"13\">" + xml_text(who) +
+           " &#8212; plotted " + today_utc() + "</text>\n";
     std::snprintf(buf, sizeof buf,
-                  "<text x=\"%.0f\" y=\"24\" font-family=\"sans-serif\" font-size=\"14\">"
-                  "<tspan fill=\"#1f6fd0\">&#9679; base grid (%zu points)</tspan>  "
-                  "<tspan fill=\"#d03a1f\">&#9675; marker grid (%zu points)</tspan></text>\n",
-                  M, base.size(), marker.size());
+                  "<text x=\"%.0f\" y=\"40\" font-size=\"13\"><tspan fill=\"#1f6fd0\">&#9679; base grid (%zu points, "
+                  "joined row by row)</tspan>  <tspan fill=\"#d03a1f\">&#9675; marker grid (%zu points)</tspan></text>\n",
+                  L, base.size(), marker.size());
     svg += buf;
-    if (!marker_note.empty() || (!r.has_rect && !r.has_marker)) {
-        std::string n = marker_note.empty() ? "no rectification or marker record written" : marker_note;
-        std::snprintf(buf, sizeof buf, "<text x=\"%.0f\" y=\"%.0f\" font-family=\"sans-serif\" font-size=\"12\">%s</text>\n",
-                      M, H - 12, n.c_str());
+    // Frame and pixel axes: ticks every power-of-ten step that gives 5 to 10.
+    std::snprintf(buf, sizeof buf,
+                  "<rect id=\"image-frame\" x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"none\" "
+                  "stroke=\"black\"/>\n",
+                  X(0), Y(0), fw * s, fh * s);
+    svg += buf;
+    svg += "<text x=\"" + std::to_string(int(L)) + "\" y=\"" + std::to_string(int(T - 22)) + "\" font-size=\"11\">" +
+           (sized ? "image " + std::to_string(iw) + " x " + std::to_string(ih) + " pixels (sensor type " +
+                        xml_text(r.type) + ")"
+                  : std::string("points' extent in pixels (the sensor type names no image size)")) +
+           "</text>\n";
+    auto step_for = [](double span) {
+        double st = 1;
+        while (span / st > 10) st *= (static_cast<long>(st) % 2 == 0 || st < 2) ? 5 : 2;
+        return st;
+    };
+    svg += "<g id=\"axes\" font-size=\"10\" stroke=\"black\">\n";
+    double sx = step_for(fw), sy = step_for(fh);
+    // Ticks on the step, and one at the image's far edge.
+    std::vector<double> xt, yt;
+    for (double v = 0; v < fw - sx / 4; v += sx) xt.push_back(v);
+    xt.push_back(fw);
+    for (double v = 0; v < fh - sy / 4; v += sy) yt.push_back(v);
+    yt.push_back(fh);
+    for (double v : xt) {
+        std::snprintf(buf, sizeof buf,
+                      "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\"/><text x=\"%.2f\" y=\"%.2f\" "
+                      "stroke=\"none\" text-anchor=\"middle\">%.0f</text>\n",
+                      X(v), Y(0) - 4, X(v), Y(0), X(v), Y(0) - 6, v);
         svg += buf;
     }
-    svg += "<g id=\"base-grid\" fill=\"#1f6fd0\">\n";
+    for (double v : yt) {
+        std::snprintf(buf, sizeof buf,
+                      "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\"/><text x=\"%.2f\" y=\"%.2f\" "
+                      "stroke=\"none\" text-anchor=\"end\">%.0f</text>\n",
+                      X(0) - 4, Y(v), X(0), Y(v), X(0) - 6, Y(v) + 3, v);
+        svg += buf;
+    }
+    svg += "</g>\n";
+    if (!marker_note.empty()) {
+        std::snprintf(buf, sizeof buf, "<text x=\"%.0f\" y=\"%.0f\" font-size=\"12\">%s</text>\n", L, H - 12,
+                      xml_text(marker_note).c_str());
+        svg += buf;
+    }
+    // Rows of the base grid as polylines, in the order the record holds them.
+    int cols = r.rect.cols > 0 ? r.rect.cols : static_cast<int>(base.size());
+    svg += "<g id=\"base-rows\" fill=\"none\" stroke=\"#1f6fd0\" stroke-width=\"1\">\n";
+    for (size_t row = 0; row * cols < base.size(); ++row) {
+        svg += "<polyline points=\"";
+        for (size_t i = row * cols; i < std::min(base.size(), (row + 1) * cols); ++i) {
+            std::snprintf(buf, sizeof buf, "%s%.2f,%.2f", i == row * cols ? "" : " ", X(base[i].x), Y(base[i].y));
+            svg += buf;
+        }
+        svg += "\"/>\n";
+    }
+    svg += "</g>\n<g id=\"base-grid\" fill=\"#1f6fd0\">\n";
     for (const Pt& p : base) {
         std::snprintf(buf, sizeof buf, "<circle cx=\"%.2f\" cy=\"%.2f\" r=\"3\"/>\n", X(p.x), Y(p.y));
         svg += buf;
@@ -482,6 +691,7 @@ int cmd_calib_plot(const std::string& file) {
 
 namespace {
 struct CalibArgs {
+    bool edited = false, dry_run = false;
     std::string file, text;
     std::vector<std::string> values;
 };
@@ -494,15 +704,26 @@ void orvexctl::add_calib_commands(CLI::App& app, Action& action) {
     auto* cexp = calib->add_subcommand("export", "calib export FILE.json");
     cexp->add_option("file", a.file)->required();
     cexp->callback([&action] { action = [] { return cmd_calib_export(a.file); }; });
-    auto* cimp = calib->add_subcommand("import", "calib import FILE.json");
-    cimp->add_option("file", a.file)->required();
-    cimp->callback([&action] { action = [] { return cmd_calib_import(a.file); }; });
+    auto* cimp = calib->add_subcommand("import", "calib import FILE.json (or --edited FILE.json)");
+    cimp->add_option("file", a.file, "a calibration export (orvexctl calib export)");
+    auto* edited = cimp->add_option("--edited", a.file, "a hand-edited export: values checked instead of the checksum")
+                       ->excludes(cimp->get_option("file"));
+    cimp->add_flag("--dry-run", a.dry_run, "check the file against the camera and write nothing");
+    cimp->callback([&action, edited] {
+        a.edited = edited->count() > 0;
+        action = [] {
+            if (a.file.empty()) throw Failure(EXIT_USAGE, "give the file, or --edited FILE");
+            return cmd_calib_import(a.file, a.edited, a.dry_run);
+        };
+    });
     auto* cst = calib->add_subcommand("set-sensor-type", "calib set-sensor-type TEXT (at most 127 characters)");
-    cst->add_option("text", a.text)->required();
-    cst->callback([&action] { action = [] { return cmd_calib_set_sensor_type(a.text); }; });
+    cst->add_option("text", a.text, "the sensor type, e.g. stereo-nir-640x480")->required();
+    cst->add_flag("--dry-run", a.dry_run, "say what would change and write nothing");
+    cst->callback([&action] { action = [] { return cmd_calib_set_sensor_type(a.text, a.dry_run); }; });
     auto* csp = calib->add_subcommand("set-params", "calib set-params VALUE... (at most 50 floats)");
-    csp->add_option("values", a.values)->required();
-    csp->callback([&action] { action = [] { return cmd_calib_set_params(a.values); }; });
+    csp->add_option("values", a.values, "the values, decimal floating point")->required();
+    csp->add_flag("--dry-run", a.dry_run, "say what would change and write nothing");
+    csp->callback([&action] { action = [] { return cmd_calib_set_params(a.values, a.dry_run); }; });
     auto* cplot = calib->add_subcommand("plot", "calib plot -o FILE.svg: base grid and marker grid");
     cplot->add_option("-o,--output", a.file)->required();
     cplot->callback([&action] { action = [] { return cmd_calib_plot(a.file); }; });

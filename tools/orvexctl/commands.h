@@ -21,6 +21,9 @@ void add_burn_command(CLI::App& app, Action& action);        // burn
 void add_calib_commands(CLI::App& app, Action& action);      // calib ...
 void add_backup_commands(CLI::App& app, Action& action);     // backup, restore
 void add_doctor_command(CLI::App& app, Action& action);      // doctor
+void add_station_commands(CLI::App& app, Action& action);    // station burn/verify/backup
+// Fills in the shared wording of positional arguments left undescribed.
+void describe_positionals(CLI::App& app);
 
 }  // namespace orvexctl
 

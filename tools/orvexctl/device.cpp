@@ -17,10 +17,12 @@ Session::Session(int index) {
     errno = 0;
     if (OrvexTac_Init(index) != 1) {
         int e = errno;
-        throw Failure(EXIT_NO_DEVICE, "cannot open /dev/video" + std::to_string(index) +
-                                          (e ? std::string(": ") + std::strerror(e) : ""));
+        throw Failure(EXIT_NO_DEVICE,
+                      "cannot open /dev/video" + std::to_string(index) + (e ? std::string(": ") + std::strerror(e) : ""),
+                      true);
     }
     open_ = true;
+    errno = 0;  // a later failure's errno is then the failed query's own
 }
 
 Session::~Session() { close(); }
@@ -100,12 +102,13 @@ Identity identify(bool rom) {
     BYTE unit = OV_GetUVCExtendUnitID();
     if (unit == 0)
         throw Failure(EXIT_NOT_OURS, "/dev/video" + std::to_string(g_opt.device) +
-                                         ": no Orvex extension unit answers (tried units 3 and 4)");
+                                         ": no Orvex extension unit answers (tried units 3 and 4)",
+                      true);
     id.unit = unit;
     BYTE chip = 0;
     DSP_ARCH_TYPE arch = DAT_UNKNOW;
     DSP_ROM_TYPE cls = OV_GetChipRomType(&chip, &arch);
-    if (cls == DRT_Unknow) throw Failure(EXIT_NOT_OURS, "chip identification failed");
+    if (cls == DRT_Unknow) throw Failure(EXIT_NOT_OURS, "chip identification failed", true);
     id.chip_id = chip;
     id.arch = arch;
     id.rom_class = cls;

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <set>
 
 #include <CLI/CLI.hpp>
 
@@ -13,70 +12,97 @@
 namespace orvexctl {
 
 namespace {
-// Indices of /dev/video<N> nodes present, plus the low indices, which are
-// probed by opening them (a node may be reachable without a directory
-// entry, e.g. inside a container or under the virtual camera).
-std::set<int> candidate_indices() {
-    std::set<int> out;
-    for (int i = 0; i < 64; ++i) out.insert(i);
-    if (DIR* d = opendir("/dev")) {
-        while (dirent* e = readdir(d)) {
-            const char* n = e->d_name;
-            if (std::strncmp(n, "video", 5) != 0 || !n[5]) continue;
-            char* end = nullptr;
-            long v = std::strtol(n + 5, &end, 10);
-            if (*end == 0 && v >= 0 && v < 1 << 20) out.insert(static_cast<int>(v));
-        }
-        closedir(d);
-    }
-    return out;
-}
-
 std::string block_text(const IdBlock& b) {
     return hex(b.addr, 5) + " " + (b.valid ? "valid (" + b.tag + " " + std::to_string(b.number) + ")" : "absent");
 }
+
+json or_null(const std::string& s) { return s.empty() ? json(nullptr) : json(s); }
+std::string or_dash(const std::string& s) { return s.empty() ? "-" : s; }
 }  // namespace
 
-int cmd_list() {
-    json nodes = json::array();
-    std::string text;
-    for (int index : candidate_indices()) {
-        std::string path = "/dev/video" + std::to_string(index);
-        json n = {{"index", index}, {"node", path}};
+std::string camera_label(const NodeIdentity& n) { return n.serial.empty() ? n.node : n.serial; }
+
+std::vector<NodeProbe> probe_nodes() {
+    std::vector<NodeProbe> out;
+    for (int index : video_indices(true)) {
+        NodeProbe p;
+        p.id = node_identity(index);
         int err = 0;
-        bool opened;
         {
             QuietStderr quiet;
             errno = 0;
-            opened = OrvexTac_Init(index) == 1;
+            p.opens = OrvexTac_Init(index) == 1;
             err = errno;
         }
-        if (!opened) {
+        if (!p.opens) {
             if (err == ENOENT || err == ENODEV || err == ENXIO) continue;
-            n["opens"] = false;
-            n["error"] = std::strerror(err);
-            text += path + ": cannot open (" + std::strerror(err) + ")\n";
-            nodes.push_back(n);
+            p.error = std::strerror(err);
+            out.push_back(p);
             continue;
         }
-        n["opens"] = true;
         try {
-            Identity id = identify(false);
-            json j = identity_json(id);
-            j.erase("rom_version");
-            j.erase("rom_row");
-            n.update(j);
-            n["orvex"] = true;
-            text += path + ": Orvex camera, unit " + std::to_string(id.unit) + ", chip " + hex(id.chip_id, 2) +
-                    ", " + arch_name(id.arch) + " architecture, ROM class " + rom_class_name(id.rom_class) + "\n";
+            p.ident = identify(false);
+            p.ours = true;
+            p.fw = firmware_version();
+            UnitIdentity u = unit_identity(read_id_blocks());
+            p.unit_known = u.known;
+            p.unit_tag = u.tag;
+            p.unit_number = u.number;
         } catch (const Failure&) {
-            n["orvex"] = false;
-            n["extension_unit"] = nullptr;
-            text += path + ": opens, not an Orvex camera (no extension unit answers)\n";
+            // Not ours, or ours but its flash unreadable: what was learned stays.
         }
         {
             QuietStderr quiet;
             OrvexTac_UnInit();
+        }
+        out.push_back(p);
+    }
+    return out;
+}
+
+int cmd_list() {
+    json nodes = json::array();
+    std::string text;
+    for (const NodeProbe& p : probe_nodes()) {
+        const NodeIdentity& id = p.id;
+        json n = {{"index", id.index},
+                  {"node", id.node},
+                  {"serial", or_null(id.serial)},
+                  {"usb_path", or_null(id.usb_path)},
+                  {"usb_id", id.vendor.empty() ? json(nullptr) : json(id.vendor + ":" + id.product)},
+                  {"driver", or_null(id.driver)},
+                  {"by_id", or_null(id.by_id)},
+                  {"by_path", or_null(id.by_path)},
+                  {"opens", p.opens}};
+        std::string head = id.node + ": ";
+        std::string ident = "    serial " + or_dash(id.serial) + ", USB path " + or_dash(id.usb_path) + ", " +
+                            (id.vendor.empty() ? "-" : id.vendor + ":" + id.product) + ", driver " +
+                            or_dash(id.driver) + "\n";
+        if (!p.opens) {
+            n["error"] = p.error;
+            text += head + "cannot open (" + p.error + ")\n" + ident;
+            nodes.push_back(n);
+            continue;
+        }
+        n["orvex"] = p.ours;
+        if (p.ours) {
+            json j = identity_json(p.ident);
+            j.erase("rom_version");
+            j.erase("rom_row");
+            n.update(j);
+            n["firmware_version"] = p.fw.ok ? json(p.fw.customer_version) : json(nullptr);
+            n["firmware"] = fw_json(p.fw);
+            n["unit"] = p.unit_known ? json({{"tag", p.unit_tag}, {"number", p.unit_number}}) : json(nullptr);
+            text += head + "Orvex camera, unit " + std::to_string(p.ident.unit) + ", chip " +
+                    hex(p.ident.chip_id, 2) + ", " + arch_name(p.ident.arch) + " architecture, ROM class " +
+                    rom_class_name(p.ident.rom_class) + ", firmware " +
+                    (p.fw.ok ? p.fw.code + " " + p.fw.customer_version : std::string("-")) + ", " +
+                    (p.unit_known ? "unit id " + p.unit_tag + " " + std::to_string(p.unit_number)
+                                  : std::string("no unit id")) +
+                    "\n" + ident;
+        } else {
+            n["extension_unit"] = nullptr;
+            text += head + "opens, not an Orvex camera (no extension unit answers)\n" + ident;
         }
         nodes.push_back(n);
     }
@@ -88,8 +114,11 @@ int cmd_list() {
 int cmd_info() {
     Session s(g_opt.device);
     Identity id = identify(true);
+    NodeIdentity node = node_identity(g_opt.device);
     FwVersion fw = firmware_version();
     json doc = {{"device", "/dev/video" + std::to_string(g_opt.device)}};
+    doc["serial"] = or_null(node.serial);
+    doc["usb_path"] = or_null(node.usb_path);
     doc.update(identity_json(id));
     doc["firmware"] = fw_json(fw);
     int code = EXIT_OK;
@@ -115,6 +144,7 @@ int cmd_info() {
 
     std::string t;
     t += "device:            " + doc["device"].get<std::string>() + "\n";
+    t += "serial, USB path:  " + or_dash(node.serial) + ", " + or_dash(node.usb_path) + "\n";
     t += "extension unit:    " + std::to_string(id.unit) + "\n";
     t += "chip id:           " + hex(id.chip_id, 2) + "\n";
     t += std::string("architecture:      ") + arch_name(id.arch) + "\n";

@@ -13,14 +13,21 @@ using namespace orvexctl;
 namespace {
 
 // Runs a command, turning a Failure into its exit code and message.
-int run(const std::function<int()>& fn) {
+int run(const std::function<int()>& fn, const Selector& sel, bool needs_camera) {
     int code;
     std::string error;
+    bool name_cameras = false;
     try {
+        if (needs_camera) g_opt.device = resolve_device(sel);
         code = fn();
     } catch (const Failure& f) {
         code = f.code;
         error = f.what();
+        name_cameras = f.name_cameras;
+        if (code == EXIT_TRANSFER) {
+            std::string why = driver_reason(f.err);
+            if (!why.empty() && error.find(why) == std::string::npos) error += ": " + why;
+        }
     } catch (const std::bad_alloc&) {
         code = EXIT_FILE;
         error = "out of memory";
@@ -29,8 +36,17 @@ int run(const std::function<int()>& fn) {
         error = e.what();
     }
     release_camera();
+    if (name_cameras) {
+        try {
+            error += "; " + where_ours_answer(g_opt.device);
+        } catch (const std::exception&) {
+            // Naming the others is a courtesy; the failure stands on its own.
+        }
+    }
+    // The library's own console lines are for whoever asks with -v: the
+    // tool's message already says what failed, and why where errno tells.
     std::string lib = captured_library_output();
-    if (!lib.empty() && (g_opt.verbosity > 0 || (code != EXIT_OK && g_opt.verbosity >= 0))) {
+    if (!lib.empty() && g_opt.verbosity > 0) {
         std::string line;
         for (char c : lib) {
             if (c == '\n') {
@@ -42,6 +58,7 @@ int run(const std::function<int()>& fn) {
         }
         if (!line.empty()) std::fprintf(stderr, "orvexctl: library: %s\n", line.c_str());
     }
+    log_command(code, error);
     if (!error.empty()) {
         std::fprintf(stderr, "orvexctl: %s\n", error.c_str());
         if (g_opt.json) {
@@ -57,12 +74,14 @@ int run(const std::function<int()>& fn) {
 
 int main(int argc, char** argv) {
     CLI::App app{"orvexctl: factory and calibration tool for Orvex cameras"};
-    app.footer(std::string("\nNumbers: flash addresses and lengths take 0x for hex, otherwise decimal;\n"
-                           "xu, reg and sensor arguments and byte lists are hex.\n\n") +
-               exit_code_table());
+    app.set_version_flag("--version", std::string("orvexctl ") + ORVEX_VERSION);
     app.require_subcommand(1);
     app.fallthrough();
-    app.add_option("-d,--device", g_opt.device, "video index N of /dev/videoN (default 0)");
+    Selector sel;
+    app.add_option("-d,--device", sel.device,
+                   "camera: video index N, /dev/videoN, or a /dev/v4l/by-id or by-path link (default 0)");
+    app.add_option("--serial", sel.serial, "camera with this USB serial number");
+    app.add_option("--usb-path", sel.usb_path, "camera at this USB bus path, e.g. 1-1.2");
     app.add_flag("--json", g_opt.json, "print one JSON document on standard output");
     bool quiet = false;
     int verbose = 0;
@@ -75,6 +94,8 @@ int main(int argc, char** argv) {
                    "folder of calibration backups (default $XDG_STATE_HOME/orvex, else ~/.local/state/orvex)");
     app.add_option("--progress", g_opt.progress, "progress display: auto, bar, json or none")
         ->check(CLI::IsMember({"auto", "bar", "json", "none"}));
+    app.add_option("--log", g_opt.log_file,
+                   "append one JSON line per command (and per camera of a station command) to FILE");
 
     Action action;
     add_list_info_commands(app, action);
@@ -84,6 +105,16 @@ int main(int argc, char** argv) {
     add_calib_commands(app, action);
     add_backup_commands(app, action);
     add_doctor_command(app, action);
+    add_station_commands(app, action);
+    describe_positionals(app);
+    // Set last: a subcommand created earlier would inherit the footer, and
+    // the exit-code table belongs in the top-level help only.
+    app.footer(std::string("\nChoosing the camera: -d N, -d /dev/videoN, -d /dev/v4l/by-id/... or\n"
+                           "-d /dev/v4l/by-path/...; --serial S or --usb-path P (see 'orvexctl list').\n\n"
+                           "Numbers: every number argument (addresses, lengths, counts, units,\n"
+                           "selectors, slave ids) is decimal, or hex with 0x (0x30000, 0x3F).\n"
+                           "Byte lists are hex without 0x: \"12 34\", \"1234\", \"12,34\".\n\n") +
+               exit_code_table());
 
     try {
         app.parse(argc, argv);
@@ -93,7 +124,15 @@ int main(int argc, char** argv) {
     }
     g_opt.verbosity = quiet ? -1 : verbose;
     for (int i = 1; i < argc; ++i) g_opt.command += std::string(" ") + argv[i];
+    for (int i = 1; i < argc; ++i) g_opt.args.push_back(argv[i]);
+    for (const CLI::App* sub = &app; !sub->get_subcommands().empty();) {
+        sub = sub->get_subcommands().front();
+        g_opt.subcommand += (g_opt.subcommand.empty() ? "" : " ") + sub->get_name();
+    }
     start_capturing_library_output();
     if (!action) return EXIT_USAGE;
-    return run(action);
+    // list and the station commands choose their cameras themselves.
+    const std::string top = g_opt.subcommand.substr(0, g_opt.subcommand.find(' '));
+    bool needs_camera = top != "list" && top != "station";
+    return run(action, sel, needs_camera);
 }

@@ -6,6 +6,7 @@
 
 #include <signal.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -39,19 +40,39 @@ const char* exit_code_table();  // for --help and the README
 
 // A command ends early with an exit code and a message.
 struct Failure : std::runtime_error {
-    Failure(int code, const std::string& msg) : std::runtime_error(msg), code(code) {}
+    Failure(int code, const std::string& msg, bool name_cameras = false)
+        : std::runtime_error(msg), code(code), name_cameras(name_cameras), err(errno) {}
     int code;
+    // No camera of ours at the chosen node: the message then also names
+    // the nodes where one answers.
+    bool name_cameras;
+    // errno when thrown: the libraries leave the failed ioctl's there, and
+    // a transfer failure's message then names the driver's reason.
+    int err;
 };
+// The driver's reason for a failed extension-unit query, from its errno
+// ("" when errno says nothing the driver would).
+std::string driver_reason(int err);
 
 // ------------------------------------------------------------ options and output
 struct Options {
-    int device = 0;
+    int device = 0;        // the chosen camera's video index, once resolved
     bool json = false;
     int verbosity = 0;          // -1 quiet, 0 normal, >0 verbose
     std::string progress = "auto";
     int wait_s = 30;       // how long to wait for a camera another process holds
     std::string command;   // the command line, for the lock's holder record
+    std::vector<std::string> args;  // the arguments as given, for the station log
+    std::string subcommand;         // "burn", "calib import", ...
+    std::string log_file;           // --log: the station log
+    std::vector<std::string> backups_written;  // by this command, for the log
+    std::string log_result;  // the result for the log when no error says it
 };
+// Appends the command's line to the station log (--log), if any.
+void log_command(int code, const std::string& error);
+// Appends one JSON object as one line with one write: several processes
+// may append to the same log at once. Never throws; false when it failed.
+bool append_log_line(const std::string& file, const json& line);
 // Holds the camera /dev/video<index> for the rest of the command (first
 // call only); throws EXIT_NO_DEVICE naming the holder after --wait.
 void hold_camera(int index);
@@ -215,6 +236,40 @@ BYTE read_status_register();  // throws EXIT_TRANSFER
 // 0x..)" when the status register still shows protection, else "".
 std::string protection_note();
 
+// ------------------------------------------------------------ selection
+// What sysfs and udev say about /dev/video<index> ("" where nothing does).
+struct NodeIdentity {
+    int index = 0;
+    std::string node, name, node_index, serial, usb_path, vendor, product, driver, by_id, by_path;
+};
+NodeIdentity node_identity(int index);
+// Video indices present in /dev and sysfs; with probe_low also 0..63,
+// which a container or the virtual camera may serve without an entry.
+std::vector<int> video_indices(bool probe_low);
+struct Selector {
+    std::string device;  // -d: N, /dev/videoN or a /dev/v4l link
+    std::string serial, usb_path;
+};
+// The video index the selector names; throws EXIT_USAGE or EXIT_NO_DEVICE.
+int resolve_device(const Selector& s);
+// A node opened and asked whether it is ours.
+struct NodeProbe {
+    NodeIdentity id;
+    bool opens = false;
+    std::string error;
+    bool ours = false;
+    Identity ident;
+    FwVersion fw;
+    bool unit_known = false;
+    std::string unit_tag;
+    int unit_number = 0;
+};
+std::vector<NodeProbe> probe_nodes();
+// "an Orvex camera answers at /dev/video1 (serial A1)", skipping index except.
+std::string where_ours_answer(int except);
+// One line naming a camera for tables and logs: serial, else the node.
+std::string camera_label(const NodeIdentity& n);
+
 // ------------------------------------------------------------ commands
 int cmd_list();
 int cmd_info();
@@ -281,9 +336,9 @@ private:
 
 int cmd_calib_show();
 int cmd_calib_export(const std::string& file);
-int cmd_calib_import(const std::string& file);
-int cmd_calib_set_sensor_type(const std::string& text);
-int cmd_calib_set_params(const std::vector<std::string>& values);
+int cmd_calib_import(const std::string& file, bool edited, bool dry_run);
+int cmd_calib_set_sensor_type(const std::string& text, bool dry_run);
+int cmd_calib_set_params(const std::vector<std::string>& values, bool dry_run);
 int cmd_calib_plot(const std::string& file);
 
 int cmd_backup(const std::string& file);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "orvexctl.h"
@@ -28,6 +29,25 @@ const char* exit_code_table() {
            "  5  transfer failure (a library call failed or the flash refused the operation)\n"
            "  6  verification mismatch (read-back differs)\n"
            "  7  refused for safety (calibration overlap, damaged or mismatched file, unknown flash)\n";
+}
+
+// What uvcvideo's UVCIOC_CTRL_QUERY answers with: ENOENT before any USB
+// traffic for a unit or selector the camera does not describe, ENOBUFS when
+// the size differs from the control's (EINVAL for a request it does not
+// know), EOVERFLOW when the camera sent more than asked, EPIPE when the
+// camera stalled the control pipe, ENODEV once it is unplugged.
+std::string driver_reason(int err) {
+    switch (err) {
+    case ENOENT: return "the camera has no such extension unit or selector (ENOENT)";
+    case ENOBUFS: return "the size differs from the control's size (ENOBUFS)";
+    case EINVAL: return "the driver refused the request or its size (EINVAL)";
+    case EOVERFLOW: return "the camera answered with more bytes than the control's size (EOVERFLOW)";
+    case EPIPE: return "the camera stalled the request (EPIPE)";
+    case ENODEV: return "the camera is gone: unplugged or reset (ENODEV)";
+    case ETIMEDOUT: return "the camera did not answer in time (ETIMEDOUT)";
+    case EIO: return "input/output error on the USB transfer (EIO)";
+    default: return "";
+    }
 }
 
 FILE* out() { return g_out; }
@@ -94,7 +114,8 @@ void emit(const json& doc, const std::string& text) {
     if (g_opt.json) {
         std::string s = doc.dump(2, ' ', false, json::error_handler_t::replace);
         std::fprintf(to, "%s\n", s.c_str());
-    } else if (g_opt.verbosity >= 0 || text.empty()) {
+    } else {
+        // -q drops notes and progress, never the result itself.
         std::fputs(text.c_str(), to);
     }
     std::fflush(to);

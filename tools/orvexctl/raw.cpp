@@ -164,9 +164,9 @@ void orvexctl::add_raw_commands(CLI::App& app, Action& action) {
     xu_get->add_option("size", a.size)->required();
     xu_get->callback([&action] {
         action = [] {
-            return cmd_xu_get(static_cast<int>(parse_hex(a.unit, "unit")),
-                              static_cast<int>(parse_hex(a.selector, "selector")),
-                              static_cast<int>(parse_hex(a.size, "size")));
+            return cmd_xu_get(static_cast<int>(parse_number(a.unit, "unit")),
+                              static_cast<int>(parse_number(a.selector, "selector")),
+                              static_cast<int>(parse_number(a.size, "size")));
         };
     });
     auto* xu_set = xu->add_subcommand("set", "SET_CUR: xu set UNIT SELECTOR BYTES...");
@@ -176,8 +176,8 @@ void orvexctl::add_raw_commands(CLI::App& app, Action& action) {
     xu_set->add_flag("--dry-run", a.dry_run, "print the query and send nothing");
     xu_set->callback([&action] {
         action = [] {
-            return cmd_xu_set(static_cast<int>(parse_hex(a.unit, "unit")),
-                              static_cast<int>(parse_hex(a.selector, "selector")), parse_hex_bytes(a.bytes),
+            return cmd_xu_set(static_cast<int>(parse_number(a.unit, "unit")),
+                              static_cast<int>(parse_number(a.selector, "selector")), parse_hex_bytes(a.bytes),
                               a.dry_run);
         };
     });
@@ -188,7 +188,7 @@ void orvexctl::add_raw_commands(CLI::App& app, Action& action) {
     reg_read->add_option("count", a.count);
     reg_read->callback([&action] {
         action = [] {
-            return cmd_reg_read(parse_hex(a.addr, "address"), a.count.empty() ? 1 : parse_hex(a.count, "count"));
+            return cmd_reg_read(parse_number(a.addr, "address"), a.count.empty() ? 1 : parse_number(a.count, "count"));
         };
     });
     auto* reg_write = reg->add_subcommand("write", "reg write ADDR BYTES...");
@@ -196,7 +196,7 @@ void orvexctl::add_raw_commands(CLI::App& app, Action& action) {
     reg_write->add_option("bytes", a.bytes)->required();
     reg_write->add_flag("--dry-run", a.dry_run, "print the current and the new bytes and write nothing");
     reg_write->callback([&action] {
-        action = [] { return cmd_reg_write(parse_hex(a.addr, "address"), parse_hex_bytes(a.bytes), a.dry_run); };
+        action = [] { return cmd_reg_write(parse_number(a.addr, "address"), parse_hex_bytes(a.bytes), a.dry_run); };
     });
 
     auto* sensor = app.add_subcommand("sensor", "image-sensor registers over I2C")->require_subcommand(1);
@@ -206,8 +206,8 @@ void orvexctl::add_raw_commands(CLI::App& app, Action& action) {
     sensor_read->add_option("count", a.count);
     sensor_read->callback([&action] {
         action = [] {
-            return cmd_sensor_read(parse_hex(a.slave, "slave id"), parse_hex(a.addr, "address"),
-                                   a.count.empty() ? 1 : parse_hex(a.count, "count"));
+            return cmd_sensor_read(parse_number(a.slave, "slave id"), parse_number(a.addr, "address"),
+                                   a.count.empty() ? 1 : parse_number(a.count, "count"));
         };
     });
     auto* sensor_write = sensor->add_subcommand("write", "sensor write SLAVE ADDR BYTES...");
@@ -217,7 +217,7 @@ void orvexctl::add_raw_commands(CLI::App& app, Action& action) {
     sensor_write->add_flag("--dry-run", a.dry_run, "print what would be written and touch nothing");
     sensor_write->callback([&action] {
         action = [] {
-            return cmd_sensor_write(parse_hex(a.slave, "slave id"), parse_hex(a.addr, "address"),
+            return cmd_sensor_write(parse_number(a.slave, "slave id"), parse_number(a.addr, "address"),
                                     parse_hex_bytes(a.bytes), a.dry_run);
         };
     });

@@ -1,0 +1,408 @@
+// station burn|verify|backup: one job on several cameras at once. The
+// libraries hold one camera per process, so every camera gets a worker
+// process of its own: this program again, with -d naming the camera's node,
+// --progress=json and --json. The station reads each worker's progress
+// lines and result document, shows a live table on a terminal (one line
+// per event otherwise), keeps every worker's output in a log file per
+// camera, and exits 0 only when every camera succeeded.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
+#include "orvexctl.h"
+
+namespace orvexctl {
+
+namespace {
+
+double now_s() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+struct Worker {
+    NodeIdentity cam;
+    std::string label, log_path;
+    pid_t pid = -1;
+    int out_fd = -1, err_fd = -1;
+    std::string out_buf, err_buf, result_doc;
+    FILE* log = nullptr;
+    std::string phase = "starting";
+    double fraction = 0, eta_s = -1;
+    bool done = false;
+    int code = -1;
+    std::string result;
+};
+
+// "serial=S" and "usb=P" name a camera by identity; anything else is what
+// -d takes.
+int resolve_camera(const std::string& spec) {
+    Selector s;
+    if (spec.compare(0, 7, "serial=") == 0)
+        s.serial = spec.substr(7);
+    else if (spec.compare(0, 4, "usb=") == 0)
+        s.usb_path = spec.substr(4);
+    else
+        s.device = spec;
+    return resolve_device(s);
+}
+
+std::string file_safe(const std::string& s) {
+    std::string o;
+    for (char c : s) o += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ? c : '_';
+    return o;
+}
+
+void make_dir(const std::string& dir) {
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        throw Failure(EXIT_FILE, "cannot create " + dir + ": " + std::strerror(errno));
+}
+
+void start(Worker& w, const std::vector<std::string>& job) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        throw Failure(EXIT_FILE, std::string("cannot start a worker: ") + std::strerror(errno));
+    std::vector<std::string> args = {"orvexctl", "-d", w.cam.node, "--json", "--progress=json",
+                                     "--wait", std::to_string(g_opt.wait_s)};
+    if (!g_backup_dir.empty()) args.insert(args.end(), {"--backup-dir", g_backup_dir});
+    if (!g_opt.log_file.empty()) args.insert(args.end(), {"--log", g_opt.log_file});
+    if (g_opt.verbosity > 0) args.push_back("-v");
+    args.insert(args.end(), job.begin(), job.end());
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) throw Failure(EXIT_FILE, std::string("cannot start a worker: ") + std::strerror(errno));
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        execv("/proc/self/exe", argv.data());
+        std::fprintf(stderr, "cannot run orvexctl: %s\n", std::strerror(errno));
+        _exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    w.pid = pid;
+    w.out_fd = out[0];
+    w.err_fd = err[0];
+}
+
+// Takes the worker's complete stderr lines: progress lines move the table,
+// every other line is a message and goes to the log as it is.
+bool take_lines(Worker& w) {
+    bool moved = false;
+    size_t nl;
+    while ((nl = w.err_buf.find('\n')) != std::string::npos) {
+        std::string line = w.err_buf.substr(0, nl);
+        w.err_buf.erase(0, nl + 1);
+        json j = line.size() && line[0] == '{' ? json::parse(line, nullptr, false) : json();
+        if (j.is_object() && j.contains("phase")) {
+            std::string phase = j.value("phase", "");
+            double f = j.value("fraction", -1.0);
+            if (f < 0 && j.contains("bytes") && j.value("total", 0.0) > 0)
+                f = j.value("bytes", 0.0) / j.value("total", 1.0);
+            if (phase != w.phase && w.log) std::fprintf(w.log, "phase %s\n", phase.c_str());
+            w.phase = phase;
+            w.fraction = f < 0 ? 0 : std::min(1.0, f);
+            w.eta_s = j.value("eta_s", -1.0);
+            moved = true;
+        } else if (w.log) {
+            std::fprintf(w.log, "%s\n", line.c_str());
+        }
+    }
+    if (w.log) std::fflush(w.log);
+    return moved;
+}
+
+// One read from whichever pipe is ready; false at end of file.
+bool drain(Worker& w, int& fd, std::string& buf) {
+    char chunk[4096];
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (n <= 0) {
+        ::close(fd);
+        fd = -1;
+        return false;
+    }
+    buf.append(chunk, static_cast<size_t>(n));
+    (void)w;
+    return true;
+}
+
+void finish(Worker& w) {
+    int st = 0;
+    while (waitpid(w.pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    w.code = WIFEXITED(st) ? WEXITSTATUS(st) : EXIT_TRANSFER;
+    if (!w.err_buf.empty()) {
+        w.err_buf += "\n";
+        take_lines(w);
+    }
+    json doc = json::parse(w.out_buf, nullptr, false);
+    if (w.code == EXIT_OK) {
+        w.result = "ok";
+    } else if (doc.is_object() && doc.contains("error")) {
+        w.result = doc["error"].get<std::string>();
+    } else if (WIFSIGNALED(st)) {
+        w.result = std::string("worker ended by signal ") + strsignal(WTERMSIG(st));
+    } else {
+        w.result = "failed (exit " + std::to_string(w.code) + ")";
+    }
+    if (w.log) {
+        std::fprintf(w.log, "result document:\n%s\nexit code %d: %s\n", w.out_buf.c_str(), w.code, w.result.c_str());
+        std::fclose(w.log);
+        w.log = nullptr;
+    }
+    w.done = true;
+}
+
+std::string eta_text(double s) {
+    if (s < 0) return "-";
+    char b[32];
+    if (s >= 60)
+        std::snprintf(b, sizeof b, "%dm%02ds", static_cast<int>(s) / 60, static_cast<int>(s) % 60);
+    else
+        std::snprintf(b, sizeof b, "%.0fs", s);
+    return b;
+}
+
+std::string table_row(const Worker& w, size_t label_width) {
+    char b[256];
+    std::string state = w.done ? (w.code == EXIT_OK ? "done" : "FAILED (exit " + std::to_string(w.code) + ")")
+                               : w.phase;
+    std::snprintf(b, sizeof b, "%-*s  %-12s  %-22s %5.1f%%  %6s", static_cast<int>(label_width), w.label.c_str(),
+                  w.cam.node.c_str(), state.c_str(), (w.done && w.code == EXIT_OK ? 1.0 : w.fraction) * 100,
+                  w.done ? "" : eta_text(w.eta_s).c_str());
+    return b;
+}
+
+volatile sig_atomic_t g_interrupted = 0;
+void on_interrupt(int) { g_interrupted = 1; }
+
+}  // namespace
+
+struct StationOptions {
+    std::string what;  // burn, verify, backup
+    std::string image;
+    bool all = false;
+    std::vector<std::string> cameras;
+    std::string log_dir = ".";
+    std::string output_dir = ".";  // backup files
+    std::string flash_type;
+    std::string verify;
+};
+
+int cmd_station(const StationOptions& o) {
+    // The cameras, each once, in index order.
+    std::vector<int> indices;
+    if (o.all == !o.cameras.empty())
+        throw Failure(EXIT_USAGE, "name the cameras, or give --all for every Orvex camera present");
+    if (o.all) {
+        for (const NodeProbe& p : probe_nodes())
+            if (p.ours) indices.push_back(p.id.index);
+        if (indices.empty()) throw Failure(EXIT_NO_DEVICE, "no Orvex camera answers on any video node");
+    } else {
+        for (const auto& c : o.cameras) {
+            int i = resolve_camera(c);
+            if (std::find(indices.begin(), indices.end(), i) == indices.end()) indices.push_back(i);
+        }
+    }
+    if (!o.image.empty()) read_file(o.image);  // refuse a missing image before any worker starts
+
+    std::vector<std::string> job;
+    if (o.what == "burn") {
+        job = {"burn", o.image};
+        if (!o.flash_type.empty()) job.insert(job.end(), {"--flash-type", o.flash_type});
+        if (!o.verify.empty()) job.insert(job.end(), {"--verify", o.verify});
+    } else if (o.what == "verify") {
+        job = {"flash", "verify", o.image};
+    }
+    make_dir(o.log_dir);
+    if (o.what == "backup") make_dir(o.output_dir);
+
+    std::vector<Worker> workers(indices.size());
+    size_t label_width = 6;
+    for (size_t k = 0; k < indices.size(); ++k) {
+        Worker& w = workers[k];
+        w.cam = node_identity(indices[k]);
+        w.label = camera_label(w.cam);
+        label_width = std::max(label_width, w.label.size());
+        w.log_path = o.log_dir + "/station-" + o.what + "-" + file_safe(w.label) + ".log";
+        w.log = std::fopen(w.log_path.c_str(), "w");
+        if (!w.log) throw Failure(EXIT_FILE, "cannot write " + w.log_path + ": " + std::strerror(errno));
+        std::fprintf(w.log, "camera %s (%s, USB path %s)\n", w.label.c_str(), w.cam.node.c_str(),
+                     w.cam.usb_path.empty() ? "-" : w.cam.usb_path.c_str());
+    }
+    // Ctrl-C reaches the workers too (one process group); each decides for
+    // itself (a burn finishes its step), and the station waits to report.
+    struct sigaction sa {}, old_int {}, old_term {};
+    sa.sa_handler = on_interrupt;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, &old_int);
+    sigaction(SIGTERM, &sa, &old_term);
+
+    const double t0 = now_s();
+    for (Worker& w : workers) {
+        std::vector<std::string> mine = job;
+        if (o.what == "backup") mine = {"backup", "-o", o.output_dir + "/backup-" + file_safe(w.label) + ".json"};
+        start(w, mine);
+    }
+    const bool live = g_opt.verbosity >= 0 && !g_opt.json && g_opt.progress != "none" &&
+                      (g_opt.progress == "bar" || (g_opt.progress == "auto" && isatty(STDERR_FILENO)));
+    const bool lines = g_opt.verbosity >= 0 && !live && g_opt.progress != "none";
+    if (live) {
+        std::fprintf(stderr, "%-*s  %-12s  %-22s %6s  %6s\n", static_cast<int>(label_width), "camera", "node",
+                     "phase", "done", "ETA");
+        for (const Worker& w : workers) std::fprintf(stderr, "%s\n", table_row(w, label_width).c_str());
+    } else if (lines) {
+        for (const Worker& w : workers)
+            std::fprintf(stderr, "orvexctl: station: %s (%s): %s started, log %s\n", w.label.c_str(),
+                         w.cam.node.c_str(), o.what.c_str(), w.log_path.c_str());
+    }
+    double last_draw = 0;
+    size_t running = workers.size();
+    bool told = false;
+    while (running > 0) {
+        std::vector<pollfd> fds;
+        std::vector<std::pair<Worker*, bool>> owners;  // worker, is stdout
+        for (Worker& w : workers) {
+            if (w.out_fd >= 0) fds.push_back({w.out_fd, POLLIN, 0}), owners.emplace_back(&w, true);
+            if (w.err_fd >= 0) fds.push_back({w.err_fd, POLLIN, 0}), owners.emplace_back(&w, false);
+        }
+        int n = poll(fds.data(), fds.size(), 200);
+        if (g_interrupted && !told) {
+            std::fprintf(stderr, "orvexctl: station: interrupted; waiting for the workers to stop safely\n");
+            told = true;
+        }
+        if (n < 0 && errno != EINTR) throw Failure(EXIT_FILE, std::string("poll: ") + std::strerror(errno));
+        bool redraw = false;
+        for (size_t i = 0; n > 0 && i < fds.size(); ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            Worker& w = *owners[i].first;
+            if (owners[i].second) {
+                drain(w, w.out_fd, w.out_buf);
+            } else {
+                std::string before = w.phase;
+                drain(w, w.err_fd, w.err_buf);
+                redraw |= take_lines(w);
+                if (lines && w.phase != before)
+                    std::fprintf(stderr, "orvexctl: station: %s: %s\n", w.label.c_str(), w.phase.c_str());
+            }
+        }
+        for (Worker& w : workers) {
+            if (w.done || w.out_fd >= 0 || w.err_fd >= 0) continue;
+            finish(w);
+            --running;
+            redraw = true;
+            if (lines)
+                std::fprintf(stderr, "orvexctl: station: %s: %s\n", w.label.c_str(),
+                             w.code == EXIT_OK ? "done" : ("FAILED (exit " + std::to_string(w.code) + "): " + w.result).c_str());
+        }
+        double t = now_s();
+        if (live && redraw && (t - last_draw >= 0.1 || running == 0)) {
+            std::fprintf(stderr, "\033[%zuA", workers.size());
+            for (const Worker& w : workers) std::fprintf(stderr, "\r%s\033[K\n", table_row(w, label_width).c_str());
+            std::fflush(stderr);
+            last_draw = t;
+        }
+    }
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGTERM, &old_term, nullptr);
+    const double wall = now_s() - t0;
+
+    int code = EXIT_OK;
+    int failed = 0;
+    json cams = json::array();
+    std::string text;
+    for (const Worker& w : workers) {
+        if (w.code != EXIT_OK) {
+            ++failed;
+            if (code == EXIT_OK) code = w.code;
+        }
+        json j = {{"camera", w.label},
+                  {"node", w.cam.node},
+                  {"serial", w.cam.serial.empty() ? json(nullptr) : json(w.cam.serial)},
+                  {"usb_path", w.cam.usb_path.empty() ? json(nullptr) : json(w.cam.usb_path)},
+                  {"exit_code", w.code},
+                  {"result", w.result},
+                  {"log", w.log_path}};
+        json doc = json::parse(w.out_buf, nullptr, false);
+        if (!doc.is_discarded()) j["output"] = doc;
+        cams.push_back(j);
+        char b[512];
+        std::snprintf(b, sizeof b, "%-*s  %-12s  %s\n", static_cast<int>(label_width), w.label.c_str(),
+                      w.cam.node.c_str(),
+                      w.code == EXIT_OK ? "ok" : ("FAILED, exit " + std::to_string(w.code) + ": " + w.result).c_str());
+        text += b;
+    }
+    std::string failed_list;
+    for (const Worker& w : workers)
+        if (w.code != EXIT_OK) failed_list += (failed_list.empty() ? "" : ", ") + w.label + " (exit " + std::to_string(w.code) + ")";
+    g_opt.log_result = failed ? std::to_string(failed) + " of " + std::to_string(workers.size()) +
+                                    " camera(s) failed: " + failed_list
+                              : "all " + std::to_string(workers.size()) + " camera(s) succeeded";
+    char sum[160];
+    std::snprintf(sum, sizeof sum, "station %s: %zu of %zu camera(s) succeeded in %.1f s", o.what.c_str(),
+                  workers.size() - static_cast<size_t>(failed), workers.size(), wall);
+    text += std::string(sum) + (failed ? " (exit " + std::to_string(code) + ", the first failed camera's code)\n" : "\n");
+    emit({{"command", o.what}, {"ok", failed == 0}, {"exit_code", code}, {"wall_s", std::round(wall * 1000) / 1000},
+          {"cameras", cams}},
+         text);
+    return code;
+}
+
+}  // namespace orvexctl
+
+void orvexctl::add_station_commands(CLI::App& app, Action& action) {
+    static StationOptions burn, verify, backup;
+    auto* station = app.add_subcommand("station", "one job on several cameras at once, one worker process each")
+                        ->require_subcommand(1);
+    station->footer(
+        "CAMERA: a video index, /dev/videoN, a /dev/v4l link, serial=S or usb=P.\n"
+        "Exit code 0 when every camera succeeded; otherwise the exit code of the first\n"
+        "failed camera in the table (each camera's own code is in the table and --json).");
+    auto cameras = [](CLI::App* c, StationOptions& o) {
+        c->add_flag("--all", o.all, "every Orvex camera present");
+        c->add_option("--log-dir", o.log_dir, "folder for the per-camera log files (default .)");
+    };
+    auto* b = station->add_subcommand("burn", "burn IMAGE into every chosen camera, keeping each calibration");
+    b->add_option("image", burn.image, "firmware image file")->required();
+    b->add_option("cameras", burn.cameras, "the cameras (CAMERA...), unless --all");
+    cameras(b, burn);
+    b->add_option("--flash-type", burn.flash_type, "flash type NAME, or auto (JEDEC id) on each camera");
+    b->add_option("--verify", burn.verify, "full (every byte, default) or sample");
+    b->callback([&action] {
+        burn.what = "burn";
+        action = [] { return cmd_station(burn); };
+    });
+    auto* v = station->add_subcommand("verify", "compare every chosen camera's flash with IMAGE");
+    v->add_option("image", verify.image, "image file, compared from flash address 0")->required();
+    v->add_option("cameras", verify.cameras, "the cameras (CAMERA...), unless --all");
+    cameras(v, verify);
+    v->callback([&action] {
+        verify.what = "verify";
+        action = [] { return cmd_station(verify); };
+    });
+    auto* k = station->add_subcommand("backup", "back up every chosen camera's calibration");
+    k->add_option("cameras", backup.cameras, "the cameras (CAMERA...), unless --all");
+    cameras(k, backup);
+    k->add_option("--output-dir", backup.output_dir,
+                  "folder for backup-<camera>.json (default .); a copy also goes to the backup folder");
+    k->callback([&action] {
+        backup.what = "backup";
+        action = [] { return cmd_station(backup); };
+    });
+}
