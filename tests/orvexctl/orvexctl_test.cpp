@@ -206,9 +206,9 @@ TEST_F(Orvexctl, BurnRefusalsAndDryRunTouchNothing) {
         {"burn --dry-run --flash-type nonsense fw.bin", 2, "unknown flash type", false},
         {"burn --method=sector --erase-calibration fw.bin", 2, "needs --method=library", false},
         // The raw writers: a plan, and not one write.
-        {"reg write --dry-run 1006 5a a5", 0, "now ", false},
+        {"reg write --dry-run 0x1006 5a a5", 0, "now ", false},
         {"xu set --dry-run 3 1 12 34 56", 0, "would SET_CUR unit 0x03 selector 0x01: 12 34 56", false},
-        {"sensor write --dry-run 42 3000 01 02", 0, "would write slave 0x42 at 0x3000: 01 02", false},
+        {"sensor write --dry-run 0x42 0x3000 01 02", 0, "would write slave 0x42 at 0x3000: 01 02", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
