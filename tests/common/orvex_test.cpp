@@ -24,19 +24,6 @@ void reset_library_globals() {
     sfManufactureID = sfDeviceID1 = sfDeviceID2 = 0;
 }
 
-std::vector<std::string> register_log() {
-    std::vector<std::string> log;
-    char buf[32];
-    for (const auto& a : vcam::trace().register_accesses()) {
-        if (a.write)
-            std::snprintf(buf, sizeof buf, "W %04X=%02X", a.addr, a.value);
-        else
-            std::snprintf(buf, sizeof buf, "R %04X", a.addr);
-        log.push_back(std::string(buf) + (a.ok ? "" : " !"));
-    }
-    return log;
-}
-
 void CameraTest::SetUp() {
     reset_library_globals();
     vcam::reset();

@@ -35,10 +35,6 @@ template <class F> Output capture(F&& f) {
     return o;
 }
 
-// Register accesses in the trace, as "R addr" / "W addr=value" strings,
-// for compact sequence assertions.
-std::vector<std::string> register_log();
-
 // Output of programs started through the emulator (cross builds: commands
 // prefixed with ORVEX_RUN_PREFIX) without the lines in which the host's
 // loader, starting the emulator itself, refuses the target's preloaded

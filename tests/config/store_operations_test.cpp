@@ -196,10 +196,9 @@ TEST_F(StoreOperations, FailedReadLeavesTheRecordAsItWas) {
             const uint32_t sector = c.sector;
             cam().reset_faults();
             cam().faults().fail_if = [&seen, k, sector](const vcam::QueryRecord& q) {
-                if (q.selector != 3 || q.request != vcam::REQ_SET_CUR || q.sent.size() < 3) return false;
-                if (!(q.sent[2] & 0x80)) return false;
-                uint32_t addr = ((q.sent[2] >> 4) & 3u) * 0x10000u + (q.sent[0] | (q.sent[1] << 8));
-                return addr >= sector && addr < sector + 2 * kSector && ++seen == k;
+                vcam::FlashTransfer f;
+                if (!vcam::as_flash_request(q, &f) || !f.read) return false;
+                return f.addr >= sector && f.addr < sector + 2 * kSector && ++seen == k;
             };
             debug_enable = 1;
             auto out = orvex_test::capture(c.run);

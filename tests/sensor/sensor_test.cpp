@@ -7,7 +7,6 @@
 #include "parts.h"
 
 using orvex_test::capture;
-using orvex_test::register_log;
 
 namespace {
 
@@ -82,7 +81,7 @@ TEST(ByteLength, OfSignedValues) {
 TEST_F(Sensor, WriteTransactionSequence) {
     unsigned char d[2] = {0x12, 0x34};
     ASSERT_EQ(OrvexTac_SensorRegisterCustomWrite(kWide, 0x3000, d, 2, 0), 1);
-    EXPECT_EQ(register_log(),
+    EXPECT_EQ(vcam::trace().register_log(),
               (std::vector<std::string>{"W 10D9=01", "W 10D8=01", "R 10D0", "W 10D0=C0",
                                         "W 10D1=6C", "W 10D2=30", "W 10D3=00", "W 10D4=12",
                                         "W 10D5=34", "W 10D6=00", "W 10D7=10", "R 10D0"}));
@@ -95,7 +94,7 @@ TEST_F(Sensor, ReadTransactionSequence) {
     USHORT v = 0;
     ASSERT_EQ(OV_CustomReadFromSensor(kWide, 0x3001, 2, &v, 2, 0), 1);
     EXPECT_EQ(v, 0x2233);  // most significant byte first
-    EXPECT_EQ(register_log(),
+    EXPECT_EQ(vcam::trace().register_log(),
               (std::vector<std::string>{
                   "W 10D9=01", "W 10D8=01", "R 10D0", "W 10D0=A0", "W 10D1=6C", "W 10D2=30",
                   "W 10D3=01", "W 10D4=00", "W 10D5=00", "W 10D6=00", "W 10D7=10", "R 10D0",
@@ -180,7 +179,7 @@ TEST_F(Sensor, CompletionPoll) {
 
 TEST_F(Sensor, SclPolling) {
     ASSERT_EQ(OV_CustomWriteToSensor(kWide, 0x3000, 2, 0, 0, 1), 1);
-    auto log = register_log();
+    auto log = vcam::trace().register_log();
     EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 4),
               (std::vector<std::string>{"W 10D9=01", "R 10D9", "W 10D9=03", "W 10D8=01"}));
     // A failed read-back of the mode counts as 0: 0x03 is written, and the
@@ -193,7 +192,7 @@ TEST_F(Sensor, SclPolling) {
     };
     auto o = capture([&] { EXPECT_EQ(OV_CustomWriteToSensor(kWide, 0x3000, 2, 0, 0, 1), 1); });
     EXPECT_EQ(o.out, "ioctl(UVCIOC_CTRL_GET) FAILED (-1)\n");
-    log = register_log();
+    log = vcam::trace().register_log();
     EXPECT_EQ(log[2], "W 10D9=03");
 }
 
