@@ -27,10 +27,8 @@ std::vector<FlashOp> flash_ops() {
 // The default camera's serial-flash master registers, as the model lays them.
 const vcam::ArchMap& kRegs = vcam::arch_map(0);
 
-// Whether a query writes value into a register.
 bool writes(const vcam::QueryRecord& q, uint16_t addr, uint8_t value) {
-    vcam::RegisterAccess a;
-    return vcam::as_register_access(q, &a) && a.write && a.addr == addr && a.value == value;
+    return orvex_test::accesses_register(q, addr, value);
 }
 
 std::vector<uint32_t> addrs(const std::vector<FlashOp>& ops, bool read) {

@@ -133,7 +133,7 @@ TEST_F(StoreOperations, FailedSaveTransferGoesUnnoticed) {
     debug_enable = 1;
     // Every flash-data program refused: the sector write reports 0.
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
-        return q.selector == 3 && q.sent.size() > 2 && !(q.sent[2] & 0x80);
+        return orvex_test::programs_flash(q);
     };
     auto out = orvex_test::capture([&] { SetSensorType(0, "x"); });
     EXPECT_EQ(out.out, "Setting Sensor Type...\n.\n.\n.\n");

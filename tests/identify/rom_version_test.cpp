@@ -134,8 +134,7 @@ TEST_F(RomVersion, SearchOrderDecidesTies) {
 TEST_F(RomVersion, FailedReadCannotMatchWithStaleBytes) {
     open_camera(rom({{0xD2B2, rom_string("230", 2)}}));
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
-        return q.selector == 4 && q.request == vcam::REQ_SET_CUR && q.sent[0] == 0xF8 &&
-               q.sent[1] == 0xDF;
+        return orvex_test::fetches_rom(q, 0xDFF8);
     };
     uiRomID = 0x7F;
     BYTE data[8];
@@ -298,8 +297,7 @@ TEST_F(RomVersion, FailedProbeAccessLeavesTheIdentificationAsItWas) {
 TEST_F(RomVersion, UnreadableChipIdInTheProbeIsNoRow) {
     open_camera(rom({{0xBFF8, rom_string("271", 1)}}, 0x70));
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
-        return q.selector == 1 && q.request == vcam::REQ_SET_CUR && q.sent[0] == 0x1F &&
-               q.sent[1] == 0x10;
+        return orvex_test::accesses_register(q, 0x101F);
     };
     cam().regs().raw(0x100A) = 0x13;
     uiRomID = 0;

@@ -201,8 +201,7 @@ TEST_F(SerialFlash, ChipEraseWhoseStatusPollGivesUpFails) {
 
 TEST_F(SerialFlash, FailedClosingModeWriteFailsTheErase) {
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
-        return q.selector == 1 && q.sent.size() == 4 && q.sent[0] == 0x80 && q.sent[1] == 0x10 &&
-               q.sent[2] == 0 && q.sent[3] == 0;
+        return orvex_test::accesses_register(q, 0x1080, 0);
     };
     orvex_test::capture([] {
         EXPECT_EQ(OV_EraseSectorForSerialFlash(0x30000, SFT_MXIC), 0);

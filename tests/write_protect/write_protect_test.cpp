@@ -275,8 +275,7 @@ TEST_F(WriteProtect, FailedStepInTheStatusReleaseStops) {
     open_row(ROM215V1, 0x15, 0x22, true);
     // Refuse the write-status byte's data register write.
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
-        return q.selector == 1 && q.sent.size() == 4 && q.sent[0] == 0x82 && q.sent[1] == 0x10 &&
-               q.sent[2] == 0x01 && q.sent[3] == 0x00;
+        return orvex_test::accesses_register(q, 0x1082, 0x01);
     };
     orvex_test::capture([] { EXPECT_EQ(OV_DisableSerialFlashWriteProtect(SFT_MXIC), 0); });
     EXPECT_NE(chip().status(), 0);
