@@ -126,9 +126,11 @@ struct SpiStep {
 
 // A transaction of the ASIC's I2C master: set up, triggered, polled.
 struct I2cTransaction {
+    uint8_t setup = 0;            // the set-up byte as written
     uint8_t slave = 0;            // the slave byte as written
     bool read = false;            // set-up bit 1
     unsigned count = 0;           // set-up bits 6-4
+    std::vector<uint8_t> window;  // data-window writes, in order
     std::vector<uint8_t> sent;    // the first count bytes of the data window
     std::vector<uint8_t> received;  // window bytes read back after it finished
     int polls = 0;                // status reads until it finished or failed

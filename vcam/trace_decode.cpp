@@ -328,26 +328,31 @@ private:
         if (!is_i2c_reg(m_, a.addr)) return false;
         bool window = a.addr >= m_.i2c_data && a.addr < m_.i2c_data + 5;
         bool status_read = !a.write && a.addr == m_.i2c_dev;
-        if (!a.write && !(status_read && triggered()) && !(window && current() && current()->finished))
+        if (!a.write && !(status_read && polling()) && !(window && triggered_))
             return false;  // a read outside a transaction: the set-up's speed bit
-        if (a.write && (!current() || current()->finished || current()->failed)) {
+        // A write after the trigger sets up the next transaction, whether
+        // or not the last one ever showed finished.
+        if (a.write && (!current() || triggered_)) {
             DeviceEvent e = make(DeviceEvent::I2C, st);
             i2c_at_ = out_.size();
             out_.push_back(e);
-            triggered_ = false;
+            triggered_ = started_ = false;
         }
         DeviceEvent& e = out_[i2c_at_];
         I2cTransaction& t = e.i2c;
         t.ok = t.ok && a.ok;
         if (a.write && a.addr == m_.i2c_dev) {
+            t.setup = a.value;
             t.read = (a.value & 0x02) != 0;
             t.count = (a.value >> 4) & 0x7;
         } else if (a.write && a.addr == m_.i2c_slave_id) {
             t.slave = a.value;
         } else if (a.write && window) {
             window_[a.addr - m_.i2c_data] = a.value;
+            t.window.push_back(a.value);
         } else if (a.write && a.addr == m_.i2c_trigger) {
-            triggered_ = (a.value & 0x10) != 0;
+            triggered_ = true;
+            started_ = (a.value & 0x10) != 0;
             t.sent.assign(window_, window_ + (t.count < 5 ? t.count : 5));
         } else if (status_read) {
             ++t.polls;
@@ -362,7 +367,9 @@ private:
         return i2c_at_ < out_.size() && out_[i2c_at_].kind == DeviceEvent::I2C ? &out_[i2c_at_].i2c
                                                                               : nullptr;
     }
-    bool triggered() { return current() && triggered_ && !current()->finished && !current()->failed; }
+    // Status reads after a trigger that started the transaction count as
+    // polls until one shows it finished or failed.
+    bool polling() { return current() && started_ && !current()->finished && !current()->failed; }
 
     const ArchMap& m_;
     bool fold_i2c_, keep_sleeps_;
@@ -371,7 +378,8 @@ private:
     bool open_ = false, reselect_ = false;
     int camera_ = 0;
     size_t i2c_at_ = SIZE_MAX;
-    bool triggered_ = false;
+    bool triggered_ = false;  // the current transaction's trigger was written
+    bool started_ = false;    // ... with the start bit
     uint8_t window_[5] = {};
 };
 

@@ -42,12 +42,11 @@ std::ostream& operator<<(std::ostream& os, const Transaction& t) {
     return os;
 }
 
-std::vector<Transaction> transactions(uint16_t dev = 0x10D0, uint16_t window = 0x10D2) {
+// The I2C master's transactions as the trace decodes them: set-up byte and
+// data-window writes.
+std::vector<Transaction> transactions(int arch = 0) {
     std::vector<Transaction> out;
-    for (const auto& a : vcam::trace().register_writes()) {
-        if (a.addr == dev) out.push_back({a.value, {}});
-        if (a.addr >= window && a.addr < window + 5 && !out.empty()) out.back().window.push_back(a.value);
-    }
+    for (const auto& t : vcam::trace().i2c_transactions(arch)) out.push_back({t.setup, t.window});
     return out;
 }
 
@@ -313,7 +312,7 @@ TEST_F(Sensor, SecondArchitectureMap) {
     ASSERT_EQ(LibUsb_SetAsicArchInfo(DAT_SECOND), 1);
     vcam::trace().clear();
     EXPECT_EQ(OrvexTac_SensorRegisterCustomWrite(kWide, 0x3000, d, 2, 0), 1);
-    EXPECT_EQ(transactions(0x8600, 0x8602),
+    EXPECT_EQ(transactions(1),
               (std::vector<Transaction>{{0xC0, {0x30, 0x00, 0x12, 0x34, 0}}}));
     EXPECT_EQ(sensor_reg(kWide, 0x3001), 0x34);
 }
