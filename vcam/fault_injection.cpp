@@ -17,14 +17,8 @@ int Camera::injected_failure(uint8_t unit, uint8_t selector, uint8_t request, ui
         return faults_.fail_query_errno;
     if (chance(faults_.random_fail_per_million)) return faults_.random_fail_errno;
     if (faults_.fail_if) {
-        QueryRecord q;
-        q.camera = index_;
-        q.unit = unit;
-        q.selector = selector;
-        q.request = request;
-        q.size = size;
-        if (request == REQ_SET_CUR && data) q.sent.assign(data, data + size);
-        if (faults_.fail_if(q)) return faults_.fail_if_errno;
+        if (faults_.fail_if(query_record(index_, unit, selector, request, size, data)))
+            return faults_.fail_if_errno;
     }
     return 0;
 }

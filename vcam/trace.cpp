@@ -9,6 +9,18 @@ Trace& trace() {
     return t;
 }
 
+QueryRecord query_record(int camera, uint8_t unit, uint8_t selector, uint8_t request,
+                         uint16_t size, const uint8_t* data) {
+    QueryRecord q;
+    q.camera = camera;
+    q.unit = unit;
+    q.selector = selector;
+    q.request = request;
+    q.size = size;
+    if (request == REQ_SET_CUR && data) q.sent.assign(data, data + size);
+    return q;
+}
+
 void Trace::record_query(const QueryRecord& q) {
     TraceEvent e;
     e.kind = TraceEvent::QUERY;

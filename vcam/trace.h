@@ -46,6 +46,10 @@ struct QueryRecord {
     uint64_t at_us = 0;
 };
 
+// The record of a query as it arrives: the payload is kept for SET_CUR.
+QueryRecord query_record(int camera, uint8_t unit, uint8_t selector, uint8_t request,
+                         uint16_t size, const uint8_t* data);
+
 struct TraceEvent {
     enum Kind { QUERY, SLEEP } kind = QUERY;
     QueryRecord query;      // kind == QUERY

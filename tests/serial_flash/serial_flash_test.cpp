@@ -454,10 +454,14 @@ TEST_F(SerialFlash, SecondArchitectureMasterAnswersOnlyAtItsOwnMap) {
     EXPECT_TRUE(chip().commands().empty());
     EXPECT_EQ(cam().flash()[0], 0x00);
 
-    const USHORT second[6] = {0x8E04, 0x8E00, 0x8E11, 0x8E02, 0x8E03, 0x8E01};
-    USHORT* g[6] = {&sfRdyAddr, &sfModeAddr, &sfCSAddr, &sfWriteDataAddr, &sfReadDataAddr,
-                    &sfReadWriteTriggerAddr};
-    for (int i = 0; i < 6; ++i) *g[i] = second[i];
+    // The second map's serial-flash registers, as the camera lays them out.
+    const vcam::ArchMap& second = vcam::arch_map(1);
+    sfRdyAddr = second.sf_ready;
+    sfModeAddr = second.sf_mode;
+    sfCSAddr = second.sf_cs;
+    sfWriteDataAddr = second.sf_write_data;
+    sfReadDataAddr = second.sf_read_data;
+    sfReadWriteTriggerAddr = second.sf_trigger;
     vcam::trace().clear();
     EXPECT_EQ(OV_EraseSectorForSerialFlash(0x0, SFT_MXIC), 1);
     EXPECT_EQ(vcam::trace().spi_frames(1), (Strings{"M1", "06", "20 00 00 00", "M0"}));
