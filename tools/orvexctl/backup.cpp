@@ -4,6 +4,9 @@
 
 #include <ctime>
 
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
 #include "orvexctl.h"
 
 namespace orvexctl {
@@ -235,3 +238,25 @@ int cmd_restore(const std::string& file, bool force, const std::string& flash_ty
 }
 
 }  // namespace orvexctl
+
+namespace {
+struct BackupArgs {
+    std::string file, flash_type = "auto";
+    bool force = false, dry_run = false;
+};
+}  // namespace
+
+void orvexctl::add_backup_commands(CLI::App& app, Action& action) {
+    static BackupArgs a;
+    auto* backup = app.add_subcommand("backup", "backup -o FILE: calibration area and identification blocks");
+    backup->add_option("-o,--output", a.file)->required();
+    backup->callback([&action] { action = [] { return cmd_backup(a.file); }; });
+    auto* restore = app.add_subcommand("restore", "restore FILE onto the same camera");
+    restore->add_option("file", a.file)->required();
+    restore->add_flag("--force", a.force, "restore a backup of another unit (never across chips)");
+    restore->add_option("--flash-type", a.flash_type, "flash type NAME, or auto (JEDEC id)");
+    restore->add_flag("--dry-run", a.dry_run, "check the backup against the camera and change nothing");
+    restore->callback([&action] {
+        action = [] { return cmd_restore(a.file, a.force, a.flash_type, a.dry_run); };
+    });
+}

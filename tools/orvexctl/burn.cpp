@@ -8,6 +8,9 @@
 #include <cmath>
 #include <memory>
 
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
 #include "orvexctl.h"
 
 namespace orvexctl {
@@ -332,3 +335,32 @@ int cmd_burn(const BurnOptions& o) {
 }
 
 }  // namespace orvexctl
+
+void orvexctl::add_burn_command(CLI::App& app, Action& action) {
+    static BurnOptions burn;
+    static bool full_check = false;
+    auto* burn_cmd = app.add_subcommand("burn", "burn a firmware image, keeping the calibration");
+    burn_cmd->add_option("image", burn.image, "firmware image file")->required();
+    burn_cmd->add_option("--verify", burn.verify,
+                         "full (default): read every byte back; sample: only the library's check of 8 bytes "
+                         "per KiB, which misses any difference elsewhere, e.g. a flash that kept its old "
+                         "firmware because its protection never lifted")
+        ->check(CLI::IsMember({"full", "sample"}));
+    burn_cmd->add_flag("--full-check", full_check, "the same as --verify=full");
+    burn_cmd->add_option("--flash-type", burn.flash_type, "flash type NAME, or auto (JEDEC id)");
+    burn_cmd->add_flag("--erase-calibration", burn.erase_calibration,
+                       "do not keep the calibration area and identification sector (a backup is still taken)");
+    burn_cmd->add_flag("--no-backup", burn.no_backup, "with --erase-calibration: take no backup");
+    burn_cmd->add_flag("--dry-run", burn.dry_run, "check the image, print the plan and change nothing");
+    burn_cmd->add_option("--force", burn.force,
+                         "burn although the named image check fails: length, version-record or id-block "
+                         "(repeat for several)")
+        ->allow_extra_args(false)
+        ->check(CLI::IsMember({"length", "version-record", "id-block"}));
+    burn_cmd->add_option("--backup", burn.backup,
+                         "also save the calibration backup to this new file (it is always saved in the backup folder)");
+    burn_cmd->callback([&action] {
+        if (full_check) burn.verify = "full";
+        action = [] { return cmd_burn(burn); };
+    });
+}

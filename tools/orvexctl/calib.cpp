@@ -8,6 +8,9 @@
 #include <cstring>
 
 #include "OrvexConfig.h"
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
 #include "orvexctl.h"
 
 namespace orvexctl {
@@ -476,3 +479,31 @@ int cmd_calib_plot(const std::string& file) {
 }
 
 }  // namespace orvexctl
+
+namespace {
+struct CalibArgs {
+    std::string file, text;
+    std::vector<std::string> values;
+};
+}  // namespace
+
+void orvexctl::add_calib_commands(CLI::App& app, Action& action) {
+    static CalibArgs a;
+    auto* calib = app.add_subcommand("calib", "calibration records")->require_subcommand(1);
+    calib->add_subcommand("show", "decode every record")->callback([&action] { action = cmd_calib_show; });
+    auto* cexp = calib->add_subcommand("export", "calib export FILE.json");
+    cexp->add_option("file", a.file)->required();
+    cexp->callback([&action] { action = [] { return cmd_calib_export(a.file); }; });
+    auto* cimp = calib->add_subcommand("import", "calib import FILE.json");
+    cimp->add_option("file", a.file)->required();
+    cimp->callback([&action] { action = [] { return cmd_calib_import(a.file); }; });
+    auto* cst = calib->add_subcommand("set-sensor-type", "calib set-sensor-type TEXT (at most 127 characters)");
+    cst->add_option("text", a.text)->required();
+    cst->callback([&action] { action = [] { return cmd_calib_set_sensor_type(a.text); }; });
+    auto* csp = calib->add_subcommand("set-params", "calib set-params VALUE... (at most 50 floats)");
+    csp->add_option("values", a.values)->required();
+    csp->callback([&action] { action = [] { return cmd_calib_set_params(a.values); }; });
+    auto* cplot = calib->add_subcommand("plot", "calib plot -o FILE.svg: base grid and marker grid");
+    cplot->add_option("-o,--output", a.file)->required();
+    cplot->callback([&action] { action = [] { return cmd_calib_plot(a.file); }; });
+}

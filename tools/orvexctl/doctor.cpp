@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
 #include "orvexctl.h"
 #include "udev_rule.h"
 
@@ -104,3 +107,8 @@ int cmd_doctor() {
 }
 
 }  // namespace orvexctl
+
+void orvexctl::add_doctor_command(CLI::App& app, Action& action) {
+    app.add_subcommand("doctor", "why a camera cannot be used, and the udev rule to install")
+        ->callback([&action] { action = cmd_doctor; });
+}

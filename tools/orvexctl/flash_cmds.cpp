@@ -1,6 +1,9 @@
 // flash read, dump, write, erase and verify.
 #include <algorithm>
 
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
 #include "orvexctl.h"
 
 namespace orvexctl {
@@ -179,3 +182,56 @@ int cmd_flash_verify(long addr, const std::string& file) {
 }
 
 }  // namespace orvexctl
+
+namespace {
+struct FlashArgs {
+    std::string addr, len, file;
+    bool no_verify = false;
+    orvexctl::FlashWriteOptions write;
+};
+}  // namespace
+
+void orvexctl::add_flash_commands(CLI::App& app, Action& action) {
+    static FlashArgs a;
+    auto* flash = app.add_subcommand("flash", "serial flash")->require_subcommand(1);
+    auto* flash_read = flash->add_subcommand("read", "flash read ADDR LEN -o FILE");
+    flash_read->add_option("addr", a.addr)->required();
+    flash_read->add_option("len", a.len)->required();
+    flash_read->add_option("-o,--output", a.file, "output file")->required();
+    flash_read->callback([&action] {
+        action = [] { return cmd_flash_read(parse_number(a.addr, "address"), parse_number(a.len, "length"), a.file); };
+    });
+    auto* flash_dump = flash->add_subcommand("dump", "flash dump -o FILE (the whole 256 KiB)");
+    flash_dump->add_option("-o,--output", a.file, "output file")->required();
+    flash_dump->callback([&action] { action = [] { return cmd_flash_read(0, kFlashSize, a.file); }; });
+    auto writing_options = [](CLI::App* c) {
+        c->add_option("--flash-type", a.write.flash_type, "flash type NAME, or auto (JEDEC id)");
+        c->add_flag("--include-calibration", a.write.include_calibration,
+                    "allow sectors holding calibration records or an identification block");
+        c->add_flag("--dry-run", a.write.dry_run, "say what would change and change nothing");
+    };
+    auto* flash_write = flash->add_subcommand("write", "flash write ADDR FILE (sector rewrite, then verify)");
+    flash_write->add_option("addr", a.addr)->required();
+    flash_write->add_option("file", a.file)->required();
+    writing_options(flash_write);
+    flash_write->add_flag("--no-verify", a.no_verify, "skip the read-back verification");
+    flash_write->callback([&action] {
+        a.write.verify = !a.no_verify;
+        action = [] { return cmd_flash_write(parse_number(a.addr, "address"), a.file, a.write); };
+    });
+    auto* flash_erase = flash->add_subcommand("erase", "flash erase ADDR LEN (whole 4 KiB sectors)");
+    flash_erase->add_option("addr", a.addr)->required();
+    flash_erase->add_option("len", a.len)->required();
+    writing_options(flash_erase);
+    flash_erase->callback([&action] {
+        action = [] {
+            return cmd_flash_erase(parse_number(a.addr, "address"), parse_number(a.len, "length"), a.write);
+        };
+    });
+    auto* flash_verify = flash->add_subcommand("verify", "flash verify FILE [--addr ADDR]: compare, change nothing");
+    flash_verify->add_option("file", a.file)->required();
+    flash_verify->add_option("--addr", a.addr, "flash address of the file's first byte (default 0)");
+    flash_verify->callback([&action] {
+        action = [] { return cmd_flash_verify(a.addr.empty() ? 0 : parse_number(a.addr, "address"), a.file); };
+    });
+}

@@ -5,6 +5,9 @@
 #include <cstring>
 #include <set>
 
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
 #include "orvexctl.h"
 
 namespace orvexctl {
@@ -134,3 +137,10 @@ int cmd_info() {
 }
 
 }  // namespace orvexctl
+
+void orvexctl::add_list_info_commands(CLI::App& app, Action& action) {
+    app.add_subcommand("list", "list /dev/video* nodes and which are Orvex cameras")
+        ->callback([&action] { action = cmd_list; });
+    app.add_subcommand("info", "identify the camera: chip, ROM, firmware, flash")
+        ->callback([&action] { action = cmd_info; });
+}

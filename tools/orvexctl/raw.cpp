@@ -1,5 +1,8 @@
 // Raw access: extension-unit queries, ASIC registers, image-sensor
 // registers. Input and output in hex.
+#include <CLI/CLI.hpp>
+
+#include "commands.h"
 #include "orvexctl.h"
 
 namespace orvexctl {
@@ -115,3 +118,74 @@ int cmd_sensor_write(long slave, long addr, const Bytes& data) {
 }
 
 }  // namespace orvexctl
+
+namespace {
+struct RawArgs {
+    std::string unit, selector, size, addr, count, slave;
+    std::vector<std::string> bytes;
+};
+}  // namespace
+
+void orvexctl::add_raw_commands(CLI::App& app, Action& action) {
+    static RawArgs a;
+    auto* xu = app.add_subcommand("xu", "raw extension-unit query")->require_subcommand(1);
+    auto* xu_get = xu->add_subcommand("get", "GET_CUR: xu get UNIT SELECTOR SIZE");
+    xu_get->add_option("unit", a.unit)->required();
+    xu_get->add_option("selector", a.selector)->required();
+    xu_get->add_option("size", a.size)->required();
+    xu_get->callback([&action] {
+        action = [] {
+            return cmd_xu_get(static_cast<int>(parse_hex(a.unit, "unit")),
+                              static_cast<int>(parse_hex(a.selector, "selector")),
+                              static_cast<int>(parse_hex(a.size, "size")));
+        };
+    });
+    auto* xu_set = xu->add_subcommand("set", "SET_CUR: xu set UNIT SELECTOR BYTES...");
+    xu_set->add_option("unit", a.unit)->required();
+    xu_set->add_option("selector", a.selector)->required();
+    xu_set->add_option("bytes", a.bytes)->required();
+    xu_set->callback([&action] {
+        action = [] {
+            return cmd_xu_set(static_cast<int>(parse_hex(a.unit, "unit")),
+                              static_cast<int>(parse_hex(a.selector, "selector")), parse_hex_bytes(a.bytes));
+        };
+    });
+
+    auto* reg = app.add_subcommand("reg", "ASIC registers")->require_subcommand(1);
+    auto* reg_read = reg->add_subcommand("read", "reg read ADDR [COUNT]");
+    reg_read->add_option("addr", a.addr)->required();
+    reg_read->add_option("count", a.count);
+    reg_read->callback([&action] {
+        action = [] {
+            return cmd_reg_read(parse_hex(a.addr, "address"), a.count.empty() ? 1 : parse_hex(a.count, "count"));
+        };
+    });
+    auto* reg_write = reg->add_subcommand("write", "reg write ADDR BYTES...");
+    reg_write->add_option("addr", a.addr)->required();
+    reg_write->add_option("bytes", a.bytes)->required();
+    reg_write->callback([&action] {
+        action = [] { return cmd_reg_write(parse_hex(a.addr, "address"), parse_hex_bytes(a.bytes)); };
+    });
+
+    auto* sensor = app.add_subcommand("sensor", "image-sensor registers over I2C")->require_subcommand(1);
+    auto* sensor_read = sensor->add_subcommand("read", "sensor read SLAVE ADDR [COUNT]");
+    sensor_read->add_option("slave", a.slave)->required();
+    sensor_read->add_option("addr", a.addr)->required();
+    sensor_read->add_option("count", a.count);
+    sensor_read->callback([&action] {
+        action = [] {
+            return cmd_sensor_read(parse_hex(a.slave, "slave id"), parse_hex(a.addr, "address"),
+                                   a.count.empty() ? 1 : parse_hex(a.count, "count"));
+        };
+    });
+    auto* sensor_write = sensor->add_subcommand("write", "sensor write SLAVE ADDR BYTES...");
+    sensor_write->add_option("slave", a.slave)->required();
+    sensor_write->add_option("addr", a.addr)->required();
+    sensor_write->add_option("bytes", a.bytes)->required();
+    sensor_write->callback([&action] {
+        action = [] {
+            return cmd_sensor_write(parse_hex(a.slave, "slave id"), parse_hex(a.addr, "address"),
+                                    parse_hex_bytes(a.bytes));
+        };
+    });
+}

@@ -1,0 +1,27 @@
+// orvexctl: each command file adds its own subcommands and options to the
+// argument tree. A subcommand's callback stores the work to run in `action`;
+// main runs it after the whole command line has parsed.
+#ifndef ORVEXCTL_COMMANDS_H
+#define ORVEXCTL_COMMANDS_H
+
+#include <functional>
+
+namespace CLI {
+class App;
+}
+
+namespace orvexctl {
+
+using Action = std::function<int()>;
+
+void add_list_info_commands(CLI::App& app, Action& action);  // list, info
+void add_raw_commands(CLI::App& app, Action& action);        // xu, reg, sensor
+void add_flash_commands(CLI::App& app, Action& action);      // flash read/dump/write/erase/verify
+void add_burn_command(CLI::App& app, Action& action);        // burn
+void add_calib_commands(CLI::App& app, Action& action);      // calib ...
+void add_backup_commands(CLI::App& app, Action& action);     // backup, restore
+void add_doctor_command(CLI::App& app, Action& action);      // doctor
+
+}  // namespace orvexctl
+
+#endif
