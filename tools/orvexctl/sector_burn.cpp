@@ -5,6 +5,7 @@
 #include "sector_burn.h"
 
 #include "internal/flash_unlock.h"
+#include "spi_master.h"
 
 #include <algorithm>
 #include <chrono>
@@ -56,13 +57,7 @@ using namespace orvex_unlock;
 // status poll costs eleven queries, so polling starts only after that.
 constexpr useconds_t kShortestSectorEraseUs = 20000;
 
-constexpr BYTE kCmdReadStatus = 0x05;
 constexpr BYTE kBlockProtectBits = 0x1C;
-
-bool has_four_kib_sectors(SERIAL_FLASH_TYPE sft) {
-    return std::find(std::begin(kFourKiBSectorTypes), std::end(kFourKiBSectorTypes), sft) !=
-           std::end(kFourKiBSectorTypes);
-}
 
 bool all_erased(const BYTE* p, long n) {
     return std::all_of(p, p + n, [](BYTE b) { return b == 0xFF; });
@@ -105,7 +100,7 @@ private:
         // byte to report.
         call(OV_DisableSerialFlashWriteProtect(o_.sft));
         BYTE status = 0;
-        if (!read_status(&status))
+        if (!call(read_flash_status(&status)))
             return fail(SectorBurnOutcome::transfer_failed, "the flash status register could not be read");
         r_.status_register = status;
         if (status & kBlockProtectBits) {
@@ -199,20 +194,6 @@ private:
     }
 
     // ------------------------------------------------------------ helpers
-
-    // Status register through the SPI master: select, 0x05, one byte back.
-    // Chip select and host mode are given back even after a failure.
-    bool read_status(BYTE* status) {
-        bool ok = call(OV_WriteToASIC(sfModeAddr, 1)) && call(OV_WriteToASIC(sfCSAddr, 0)) &&
-                  call(OV_WriteToASIC(sfWriteDataAddr, kCmdReadStatus)) &&
-                  call(OV_WriteToASIC(sfReadWriteTriggerAddr, 1)) && call(OV_SFWaitReady()) &&
-                  call(OV_WriteToASIC(sfReadDataAddr, 0)) &&
-                  call(OV_WriteToASIC(sfReadWriteTriggerAddr, 2)) && call(OV_SFWaitReady()) &&
-                  call(OV_ReadFromASIC(sfReadDataAddr, status));
-        bool released = call(OV_WriteToASIC(sfCSAddr, 1));
-        bool host_off = call(OV_WriteToASIC(sfModeAddr, 0));
-        return ok && released && host_off;
-    }
 
     bool compare(long addr, const BYTE* got, long n) {
         const BYTE* want = &want_[static_cast<size_t>(addr)];
@@ -310,6 +291,11 @@ const char* sector_burn_outcome_name(SectorBurnOutcome outcome) {
     return "?";
 }
 
+bool sector_burn_supports(SERIAL_FLASH_TYPE sft) {
+    return std::find(std::begin(kFourKiBSectorTypes), std::end(kFourKiBSectorTypes), sft) !=
+           std::end(kFourKiBSectorTypes);
+}
+
 bool is_kept_sector(long addr) {
     for (const KeptRange& k : kKept)
         if (addr >= k.from && addr < k.to) return true;
@@ -323,7 +309,7 @@ SectorBurnResult sector_burn(const unsigned char* image, long len, const SectorB
         r.message = "the image must hold 0x168 to 0x40000 bytes";
         return r;
     }
-    if (!has_four_kib_sectors(options.sft)) {
+    if (!sector_burn_supports(options.sft)) {
         r.outcome = SectorBurnOutcome::unsupported_flash;
         r.message = "this flash type has no 4 KiB sector erase; a sector-wise burn would erase "
                     "more than the image covers";
