@@ -62,7 +62,7 @@ void usage(FILE* out) {
             "      --unerasable ADDR  the 4 KiB flash sector holding ADDR never erases\n"
             "      --latency-us N  time each query takes\n"
             "      --real-time     queries and sleeps take wall-clock time\n"
-            "      --trace FILE    write the device's query trace to FILE at the end\n"
+            "      --trace FILE    write the device's trace to FILE at the end (JSON lines)\n"
             "      --config STRING full ORVEX_VCAM string (several cameras: ';')\n"
             "device process:\n"
             "      --serve         run the device process only, until interrupted\n"

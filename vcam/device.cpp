@@ -35,15 +35,9 @@ void device_release(int index) {
 
 int device_query(int index, int pid, uint8_t unit, uint8_t selector, uint8_t request,
                  uint16_t size, uint8_t* data) {
-    QueryRecord rec;
-    rec.camera = index;
+    QueryRecord rec = query_record(index, unit, selector, request, size, data);
     rec.pid = pid;
-    rec.unit = unit;
-    rec.selector = selector;
-    rec.request = request;
-    rec.size = size;
     rec.at_us = now_us();
-    if (request == REQ_SET_CUR && data) rec.sent.assign(data, data + size);
     Camera* cam = camera(index);
     int err = cam ? cam->query(unit, selector, request, size, data) : ENODEV;
     if (err == 0 && request == REQ_GET_CUR && data) rec.returned.assign(data, data + size);

@@ -16,8 +16,8 @@
 // sector holding ADDR survives erases). ERRNO is a number or a name such
 // as EIO or EPIPE.
 // Device-wide keys (any camera may carry them): latency_us=N (per query),
-// real_time (queries and sleeps take wall-clock time), trace=FILE (query
-// trace written when the device stops).
+// real_time (queries and sleeps take wall-clock time), trace=FILE (the
+// trace as JSON lines, trace.h, written when the device stops).
 // An empty value attaches the default camera as /dev/video0.
 #include <cerrno>
 #include <cstdio>
@@ -131,23 +131,10 @@ bool parse_query_kind(const std::string& kind, std::function<bool(const QueryRec
 
 void write_configured_trace() {
     if (trace_file().empty()) return;
-    FILE* f = std::fopen(trace_file().c_str(), "w");
-    if (!f) return;
-    for (const auto& e : trace().events()) {
-        if (e.kind == TraceEvent::SLEEP) {
-            std::fprintf(f, "sleep %llu\n", static_cast<unsigned long long>(e.sleep_us));
-            continue;
-        }
-        const QueryRecord& q = e.query;
-        std::fprintf(f, "query video%d unit %u sel %u %s size %u result %d errno %d sent",
-                     q.camera, q.unit, q.selector, q.request == REQ_GET_CUR ? "GET" : "SET",
-                     q.size, q.result, q.error);
-        for (uint8_t b : q.sent) std::fprintf(f, " %02x", b);
-        std::fprintf(f, " returned");
-        for (uint8_t b : q.returned) std::fprintf(f, " %02x", b);
-        std::fprintf(f, " pid %d\n", q.pid);
-    }
-    std::fclose(f);
+    std::map<int, int> arch_of;
+    for (int index : camera_indexes()) arch_of[index] = camera(index)->profile().arch;
+    if (!write_trace_file(trace_file(), trace(), arch_of))
+        std::fprintf(stderr, "orvex-vcam: cannot write trace file %s\n", trace_file().c_str());
 }
 
 bool configure_from_string(const std::string& config, std::string* error) {

@@ -9,6 +9,16 @@ namespace vcam {
 
 // Firmware area: version fields at the addresses the chip's firmware uses.
 void write_firmware_image(Profile& p);
+// Where a chip's firmware keeps its version fields: 5-byte code version and
+// three 10-byte fields. letter 'A', or 'B' for a chip's second layout.
+struct FirmwareLayout {
+    uint8_t chip;
+    int revision;  // ROM revision the layout belongs to; 0 for any
+    char letter;
+    uint32_t code, cus_ver, customer, day_ver;
+};
+// Null when the chip's firmware (at this revision) keeps no such layout.
+const FirmwareLayout* firmware_layout(uint8_t chip, unsigned revision, char letter = 'A');
 // Write-protect configuration byte at the address the chip's firmware uses,
 // describing how the flash's WP# input is wired (Profile::wp_gpio, level).
 void write_wp_config(Profile& p);

@@ -103,6 +103,23 @@ bool wants_mode(int flags) {
 // optional mode through here.
 mode_t mode_arg(int flags, va_list ap) { return wants_mode(flags) ? va_arg(ap, mode_t) : 0; }
 
+// Declares mode as the optional argument after flags of a variadic open.
+#define ORVEX_OPEN_MODE(flags, mode) \
+    va_list ap;                      \
+    va_start(ap, flags);             \
+    const mode_t mode = mode_arg(flags, ap); \
+    va_end(ap)
+
+// The fortified __open_2 variants: no mode (the compiler checked there is
+// none to pass).
+int open2_common(const char* name, const char* path, int flags) {
+    int r = open_virtual(path, flags);
+    if (r != -2) return r;
+    std::string shadow;
+    if (vcam::redirect_path(path, &shadow)) path = shadow.c_str();
+    return next<open2_fn>(name)(path, flags);
+}
+
 int serve_query(int index, uvc_xu_control_query* q) {
     int err = vcam::device_is_remote()
                   ? vcam::remote_query(index, q->unit, q->selector, q->query, q->size, q->data)
@@ -127,51 +144,31 @@ void take_sleep(uint64_t us) {
 extern "C" {
 
 __attribute__((visibility("default"))) int open(const char* path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
+    ORVEX_OPEN_MODE(flags, mode);
     return open_common("open", path, flags, mode);
 }
 
 __attribute__((visibility("default"))) int open64(const char* path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
+    ORVEX_OPEN_MODE(flags, mode);
     return open_common("open64", path, flags, mode);
 }
 
 __attribute__((visibility("default"))) int openat(int dirfd, const char* path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
+    ORVEX_OPEN_MODE(flags, mode);
     return openat_common("openat", dirfd, path, flags, mode);
 }
 
 __attribute__((visibility("default"))) int openat64(int dirfd, const char* path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = mode_arg(flags, ap);
-    va_end(ap);
+    ORVEX_OPEN_MODE(flags, mode);
     return openat_common("openat64", dirfd, path, flags, mode);
 }
 
 __attribute__((visibility("default"))) int __open_2(const char* path, int flags) {
-    int r = open_virtual(path, flags);
-    if (r != -2) return r;
-    std::string shadow;
-    if (vcam::redirect_path(path, &shadow)) path = shadow.c_str();
-    return next<open2_fn>("__open_2")(path, flags);
+    return open2_common("__open_2", path, flags);
 }
 
 __attribute__((visibility("default"))) int __open64_2(const char* path, int flags) {
-    int r = open_virtual(path, flags);
-    if (r != -2) return r;
-    std::string shadow;
-    if (vcam::redirect_path(path, &shadow)) path = shadow.c_str();
-    return next<open2_fn>("__open64_2")(path, flags);
+    return open2_common("__open64_2", path, flags);
 }
 
 __attribute__((visibility("default"))) int __openat_2(int dirfd, const char* path, int flags) {

@@ -1,3 +1,5 @@
+// Recording the trace: the device side calls these for every query it
+// serves and every sleep a program takes.
 #include "vcam.h"
 
 namespace vcam {
@@ -5,6 +7,18 @@ namespace vcam {
 Trace& trace() {
     static Trace t;
     return t;
+}
+
+QueryRecord query_record(int camera, uint8_t unit, uint8_t selector, uint8_t request,
+                         uint16_t size, const uint8_t* data) {
+    QueryRecord q;
+    q.camera = camera;
+    q.unit = unit;
+    q.selector = selector;
+    q.request = request;
+    q.size = size;
+    if (request == REQ_SET_CUR && data) q.sent.assign(data, data + size);
+    return q;
 }
 
 void Trace::record_query(const QueryRecord& q) {
@@ -41,53 +55,10 @@ std::vector<uint64_t> Trace::sleeps() const {
     return out;
 }
 
-std::vector<RegisterAccess> Trace::register_accesses() const {
-    std::vector<RegisterAccess> out;
-    bool pending_read = false;
-    RegisterAccess read;
-    for (const auto& e : events_) {
-        if (e.kind != TraceEvent::QUERY) continue;
-        const QueryRecord& q = e.query;
-        if (q.selector != 1 || q.size != 4) continue;
-        if (q.request == REQ_SET_CUR && q.sent.size() == 4) {
-            if (pending_read) {  // a read whose GET_CUR never came
-                read.ok = false;
-                out.push_back(read);
-            }
-            pending_read = false;
-            RegisterAccess a;
-            a.addr = static_cast<uint16_t>(q.sent[0] | (q.sent[1] << 8));
-            if (q.sent[3] == 0xFF) {
-                a.write = false;
-                a.ok = q.result == 0;
-                read = a;
-                pending_read = a.ok;
-                if (!a.ok) out.push_back(a);
-            } else {
-                a.write = true;
-                a.value = q.sent[2];
-                a.ok = q.result == 0;
-                out.push_back(a);
-            }
-        } else if (q.request == REQ_GET_CUR && pending_read) {
-            read.ok = q.result == 0;
-            if (read.ok && q.returned.size() == 4) read.value = q.returned[2];
-            out.push_back(read);
-            pending_read = false;
-        }
-    }
-    if (pending_read) {
-        read.ok = false;
-        out.push_back(read);
-    }
-    return out;
-}
-
-std::vector<RegisterAccess> Trace::register_writes() const {
-    std::vector<RegisterAccess> out;
-    for (const auto& a : register_accesses())
-        if (a.write) out.push_back(a);
-    return out;
+size_t Trace::sleep_count(uint64_t us) const {
+    size_t n = 0;
+    for (const auto& e : events_) n += e.kind == TraceEvent::SLEEP && e.sleep_us == us;
+    return n;
 }
 
 }  // namespace vcam

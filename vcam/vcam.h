@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "trace.h"
+
 namespace vcam {
 
 // ---------------------------------------------------------------- clock
@@ -33,65 +35,7 @@ void set_real_time(bool on);
 bool real_time();
 
 // ---------------------------------------------------------------- trace
-enum : uint8_t {
-    REQ_SET_CUR = 0x01,
-    REQ_GET_CUR = 0x81,
-    REQ_GET_MIN = 0x82,
-    REQ_GET_MAX = 0x83,
-    REQ_GET_RES = 0x84,
-    REQ_GET_LEN = 0x85,  // 2 bytes: the control's size, little-endian
-    REQ_GET_INFO = 0x86, // 1 byte: bit 0 GET supported, bit 1 SET supported
-    REQ_GET_DEF = 0x87,
-};
-
-struct QueryRecord {
-    int camera = 0;         // video index of the camera that was addressed
-    int pid = 0;            // process that sent the query
-    uint8_t unit = 0;
-    uint8_t selector = 0;
-    uint8_t request = 0;    // REQ_SET_CUR or REQ_GET_CUR (or anything sent)
-    uint16_t size = 0;
-    std::vector<uint8_t> sent;     // payload handed in (SET_CUR)
-    std::vector<uint8_t> returned; // payload handed back (GET_CUR, on success)
-    int result = 0;                // what ioctl returned: 0 or -1
-    int error = 0;                 // errno when result is -1
-    uint64_t at_us = 0;
-};
-
-struct TraceEvent {
-    enum Kind { QUERY, SLEEP } kind = QUERY;
-    QueryRecord query;      // kind == QUERY
-    uint64_t sleep_us = 0;  // kind == SLEEP: requested duration
-};
-
-// One register access decoded from selector-1 traffic.
-struct RegisterAccess {
-    bool write = false;
-    uint16_t addr = 0;
-    uint8_t value = 0;  // written value, or value read (when ok)
-    bool ok = false;    // every query of the access succeeded
-};
-
-class Trace {
-public:
-    void clear() { events_.clear(); }
-    const std::vector<TraceEvent>& events() const { return events_; }
-    std::vector<QueryRecord> queries() const;
-    std::vector<uint64_t> sleeps() const;  // durations, in order
-    size_t query_count() const;
-    // Register reads and writes on selector 1, in order. A read is a SET_CUR
-    // with byte 3 = 0xFF and the GET_CUR that follows it.
-    std::vector<RegisterAccess> register_accesses() const;
-    std::vector<RegisterAccess> register_writes() const;
-
-    void record_query(const QueryRecord& q);
-    void record_sleep(uint64_t us);
-
-private:
-    std::vector<TraceEvent> events_;
-};
-
-Trace& trace();  // process-wide: queries of every camera, and every sleep
+// Queries, sleeps and the events decoded from them: trace.h.
 
 // ---------------------------------------------------------------- profile
 struct SensorProfile {
@@ -275,6 +219,14 @@ private:
     Profile profile_;
     RegisterSpace regs_;
     Faults faults_;
+    // A query's way in: the driver's checks (driver_checks.cpp), the faults
+    // a test injected (fault_injection.cpp), the firmware's answer
+    // (firmware_dispatch.cpp). Each returns 0 or an errno.
+    int driver_refusal(uint8_t unit, uint8_t selector, uint8_t request, uint16_t size) const;
+    bool unplug_due() const;
+    int injected_failure(uint8_t unit, uint8_t selector, uint8_t request, uint16_t size,
+                         const uint8_t* data);
+    int firmware_answer(uint8_t selector, uint8_t request, uint16_t size, uint8_t* data);
     // Draws from the seeded generator; true with the given rate per million.
     bool chance(uint32_t per_million);
     void apply_flips(uint8_t request, uint16_t size, uint8_t* data);

@@ -78,11 +78,12 @@ def run_child(vcam_config: str, body: str, *, numpy: bool = False, timeout: floa
 
 def query_count(vcam_config: str, body: str, tmp_path: Any) -> int:
     """Number of extension-unit queries ``body`` issues on that camera."""
-    trace = tmp_path / "trace.txt"
+    trace = tmp_path / "trace.jsonl"
     sep = "," if ":" in vcam_config else ":"
     result = run_child(f"{vcam_config}{sep}trace={trace}", body)
     assert "ok" in result, result
-    return sum(1 for line in trace.read_text().splitlines() if line.startswith("query "))
+    records = [json.loads(line) for line in trace.read_text().splitlines() if line]
+    return sum(1 for r in records if r["kind"] == "query")
 
 
 def run_program(vcam_config: str, args: list[str], timeout: float = 300) -> subprocess.CompletedProcess:

@@ -10,34 +10,25 @@ using orvex_test::capture;
 
 namespace {
 
-// One transfer on the flash-data selector, decoded from its SET_CUR.
-struct FlashOp {
-    bool read = false;
-    uint32_t addr = 0;
-    unsigned len = 0;
-    std::vector<uint8_t> data;  // the 8 data bytes of a program transfer
-};
+using FlashOp = vcam::FlashTransfer;
 
 // Flash-data transfers after the one-second wait that follows the erase
 // (before it, the write-protect release reads its configuration byte).
 std::vector<FlashOp> flash_ops() {
     std::vector<FlashOp> ops;
     bool after_wait = false;
-    for (const auto& ev : vcam::trace().events()) {
-        if (ev.kind == vcam::TraceEvent::SLEEP) {
-            if (ev.sleep_us == 1000000) after_wait = true;
-            continue;
-        }
-        const vcam::QueryRecord& q = ev.query;
-        if (!after_wait || q.selector != 3 || q.request != vcam::REQ_SET_CUR || q.sent.size() != 11) continue;
-        FlashOp op;
-        op.read = (q.sent[2] & 0x80) != 0;
-        op.addr = ((q.sent[2] >> 4) & 3u) * 0x10000u + (q.sent[0] | (q.sent[1] << 8));
-        op.len = q.sent[2] & 0x0F;
-        if (!op.read) op.data.assign(q.sent.begin() + 3, q.sent.end());
-        ops.push_back(op);
+    for (const auto& ev : vcam::trace().conversation()) {
+        if (ev.kind == vcam::DeviceEvent::SLEEP && ev.sleep_us == 1000000) after_wait = true;
+        if (after_wait && ev.kind == vcam::DeviceEvent::FLASH) ops.push_back(ev.flash);
     }
     return ops;
+}
+
+// The default camera's serial-flash master registers, as the model lays them.
+const vcam::ArchMap& kRegs = vcam::arch_map(0);
+
+bool writes(const vcam::QueryRecord& q, uint16_t addr, uint8_t value) {
+    return orvex_test::accesses_register(q, addr, value);
 }
 
 std::vector<uint32_t> addrs(const std::vector<FlashOp>& ops, bool read) {
@@ -203,11 +194,8 @@ TEST_F(Burn, ChipEraseTakesItsTimeThenOneSecondWait) {
             }
             continue;
         }
-        const auto& s = ev[k].query.sent;
         // 0x60 into the SPI master's data register: chip erase.
-        if (ev[k].query.selector == 1 && s.size() == 4 && s[0] == 0x82 && s[1] == 0x10 &&
-            s[2] == 0x60 && s[3] == 0x00)
-            erase = k;
+        if (writes(ev[k].query, kRegs.sf_write_data, 0x60)) erase = k;
         // After the wait, only flash data.
         if (one_second < k) {
             ASSERT_EQ(ev[k].query.selector, 3) << k;
@@ -458,7 +446,8 @@ TEST_F(Burn, UnplugAtEachStage) {
     ASSERT_EQ(burn(img, 1), 1);
     auto ref = vcam::trace().queries();
     auto is_flash = [](const vcam::QueryRecord& q, bool read) {
-        return q.selector == 3 && q.request == vcam::REQ_SET_CUR && ((q.sent[2] & 0x80) != 0) == read;
+        vcam::FlashTransfer f;
+        return vcam::as_flash_request(q, &f) && f.read == read;
     };
     long first_register_write = -1, erase_cmd = -1, erase_frame_end = -1, blank = -1, program = -1, deferred = -1,
          verify = -1;
@@ -466,13 +455,13 @@ TEST_F(Burn, UnplugAtEachStage) {
     for (size_t k = 0; k < ref.size(); ++k) {
         const auto& q = ref[k];
         long idx = static_cast<long>(k);
-        if (q.selector == 1 && q.request == vcam::REQ_SET_CUR && q.sent[3] == 0x00) {
+        vcam::RegisterAccess reg;
+        if (vcam::as_register_access(q, &reg) && reg.write) {
             if (first_register_write < 0) first_register_write = idx;
             // 0x60 sent through the SPI master's data register: chip erase.
-            if (q.sent[0] == 0x82 && q.sent[1] == 0x10 && q.sent[2] == 0x60) erase_cmd = idx;
+            if (writes(q, kRegs.sf_write_data, 0x60)) erase_cmd = idx;
             // The chip starts erasing when the frame ends (chip select high).
-            if (erase_cmd >= 0 && erase_frame_end < 0 && q.sent[0] == 0x91 &&
-                q.sent[1] == 0x10 && q.sent[2] == 0x01)
+            if (erase_cmd >= 0 && erase_frame_end < 0 && writes(q, kRegs.sf_cs, 0x01))
                 erase_frame_end = idx;
         }
         if (is_flash(q, true) && erase_frame_end >= 0 && blank < 0) blank = idx;

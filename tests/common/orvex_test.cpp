@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "ROMData/arch_maps.h"
+
 namespace orvex_test {
 
 void reset_library_globals() {
@@ -9,32 +11,30 @@ void reset_library_globals() {
     camera_init = 0;
     fd = 0;
     g_curExtendUnitID = 3;
-    const USHORT first[17] = {0x101F, 0x1084, 0x1073, 0x1005, 0x1006, 0x1007,
-                              0x1080, 0x1091, 0x1082, 0x1083, 0x1081, 0x10D0,
-                              0x10D9, 0x10D7, 0x10D8, 0x10D1, 0x10D2};
-    USHORT* globals[17] = {&dspIdAddr, &sfRdyAddr, &usbResetAddr, &gpioInputAddr,
-                           &gpioOutputAddr, &gpioOEAddr, &sfModeAddr, &sfCSAddr,
-                           &sfWriteDataAddr, &sfReadDataAddr, &sfReadWriteTriggerAddr,
-                           &i2cDev, &i2cMode, &i2cTrg, &i2cSclSelOD, &i2cSlaveID,
-                           &i2cDataArrStartAddr};
-    for (int i = 0; i < 17; ++i) *globals[i] = first[i];
+    // The map in force before a chip is identified, from the library's own
+    // table: this puts globals back, it does not check them.
+    const DSP_ARCH_INFO& m = orvex::kFirstArchMap;
+    dspIdAddr = m.asicIdAddr;
+    sfRdyAddr = m.sfRdyAddr;
+    usbResetAddr = m.usbResetAddr;
+    gpioInputAddr = m.gpioInputAddr;
+    gpioOutputAddr = m.gpioOutputAddr;
+    gpioOEAddr = m.gpioOEAddr;
+    sfModeAddr = m.sfModeAddr;
+    sfCSAddr = m.sfCSAddr;
+    sfWriteDataAddr = m.sfWriteDataAddr;
+    sfReadDataAddr = m.sfReadDataAddr;
+    sfReadWriteTriggerAddr = m.sfReadWriteTriggerAddr;
+    i2cDev = m.i2cDev;
+    i2cMode = m.i2cMode;
+    i2cTrg = m.i2cTrg;
+    i2cSclSelOD = m.i2cSclSelOD;
+    i2cSlaveID = m.i2cSlaveID;
+    i2cDataArrStartAddr = m.i2cDataArrStartAddr;
     uiRomID = 0;
     g_CurDspExtendUnitID = 0x0300;
     ubSFLib_CmdID = 0;
     sfManufactureID = sfDeviceID1 = sfDeviceID2 = 0;
-}
-
-std::vector<std::string> register_log() {
-    std::vector<std::string> log;
-    char buf[32];
-    for (const auto& a : vcam::trace().register_accesses()) {
-        if (a.write)
-            std::snprintf(buf, sizeof buf, "W %04X=%02X", a.addr, a.value);
-        else
-            std::snprintf(buf, sizeof buf, "R %04X", a.addr);
-        log.push_back(std::string(buf) + (a.ok ? "" : " !"));
-    }
-    return log;
 }
 
 void CameraTest::SetUp() {

@@ -35,9 +35,22 @@ template <class F> Output capture(F&& f) {
     return o;
 }
 
-// Register accesses in the trace, as "R addr" / "W addr=value" strings,
-// for compact sequence assertions.
-std::vector<std::string> register_log();
+// What a query means, for fault predicates (fail_if), by the trace's own
+// decoders: a register access (a write of value, when value >= 0), a flash
+// program, a ROM fetch at an address.
+inline bool accesses_register(const vcam::QueryRecord& q, uint16_t addr, int value = -1) {
+    vcam::RegisterAccess a;
+    if (!vcam::as_register_access(q, &a) || a.addr != addr) return false;
+    return value < 0 || (a.write && a.value == value);
+}
+inline bool programs_flash(const vcam::QueryRecord& q) {
+    vcam::FlashTransfer f;
+    return vcam::as_flash_request(q, &f) && !f.read;
+}
+inline bool fetches_rom(const vcam::QueryRecord& q, uint16_t addr) {
+    vcam::RomFetch r;
+    return vcam::as_rom_request(q, &r) && r.addr == addr;
+}
 
 // Output of programs started through the emulator (cross builds: commands
 // prefixed with ORVEX_RUN_PREFIX) without the lines in which the host's

@@ -47,7 +47,7 @@ TEST_F(MarkerRecord, SaveAndReadBackBitForBit) {
 TEST_F(MarkerRecord, SaveDebugLinesShowTheCallersValues) {
     MarkerConfig m = {32, 24, 36, 36, 0.0125f, 16, 12, 640, 480, 48, 20};
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
-        return q.selector == 3 && q.sent.size() > 2 && !(q.sent[2] & 0x80);
+        return orvex_test::programs_flash(q);
     };
     debug_enable = 1;
     auto out = orvex_test::capture([&] { SaveMarkerConfig(0, &m); });

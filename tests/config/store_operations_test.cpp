@@ -133,7 +133,7 @@ TEST_F(StoreOperations, FailedSaveTransferGoesUnnoticed) {
     debug_enable = 1;
     // Every flash-data program refused: the sector write reports 0.
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
-        return q.selector == 3 && q.sent.size() > 2 && !(q.sent[2] & 0x80);
+        return orvex_test::programs_flash(q);
     };
     auto out = orvex_test::capture([&] { SetSensorType(0, "x"); });
     EXPECT_EQ(out.out, "Setting Sensor Type...\n.\n.\n.\n");
@@ -196,10 +196,9 @@ TEST_F(StoreOperations, FailedReadLeavesTheRecordAsItWas) {
             const uint32_t sector = c.sector;
             cam().reset_faults();
             cam().faults().fail_if = [&seen, k, sector](const vcam::QueryRecord& q) {
-                if (q.selector != 3 || q.request != vcam::REQ_SET_CUR || q.sent.size() < 3) return false;
-                if (!(q.sent[2] & 0x80)) return false;
-                uint32_t addr = ((q.sent[2] >> 4) & 3u) * 0x10000u + (q.sent[0] | (q.sent[1] << 8));
-                return addr >= sector && addr < sector + 2 * kSector && ++seen == k;
+                vcam::FlashTransfer f;
+                if (!vcam::as_flash_request(q, &f) || !f.read) return false;
+                return f.addr >= sector && f.addr < sector + 2 * kSector && ++seen == k;
             };
             debug_enable = 1;
             auto out = orvex_test::capture(c.run);

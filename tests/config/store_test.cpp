@@ -12,14 +12,8 @@ std::ostream& operator<<(std::ostream& os, const Transfer& t) {
 
 std::vector<Transfer> transfers() {
     std::vector<Transfer> out;
-    for (const auto& q : vcam::trace().queries()) {
-        if (q.selector != 3 || q.request != vcam::REQ_SET_CUR || q.sent.size() < 3) continue;
-        uint8_t control = q.sent[2];
-        uint32_t bank = (control >> 4) & 3;
-        out.push_back({(control & 0x80) != 0,
-                       bank * 0x10000u + static_cast<uint32_t>(q.sent[0] | (q.sent[1] << 8)),
-                       control & 0x0Fu});
-    }
+    for (const vcam::FlashTransfer& f : vcam::trace().flash_transfers())
+        out.push_back({f.read, f.addr, f.len});
     return out;
 }
 

@@ -21,10 +21,8 @@ std::ostream& operator<<(std::ostream& os, const Read& r) {
 // Flash-data reads in the trace, as (address, length).
 std::vector<Read> flash_reads() {
     std::vector<Read> out;
-    for (const auto& q : vcam::trace().queries())
-        if (q.selector == 3 && q.request == vcam::REQ_SET_CUR && (q.sent[2] & 0x80))
-            out.push_back({static_cast<uint32_t>(q.sent[0] | (q.sent[1] << 8)),
-                           static_cast<unsigned>(q.sent[2] & 0x0F)});
+    for (const vcam::FlashTransfer& f : vcam::trace().flash_transfers())
+        if (f.read) out.push_back({f.addr, f.len});
     return out;
 }
 
@@ -53,39 +51,25 @@ vcam::Profile named(const char* name) {
 
 class FwVersion : public orvex_test::CameraTest {};
 
-struct LayoutCase {
-    const char* profile;
-    uint32_t code, cus_ver, customer, day_ver;
-    uint8_t chip;
-    unsigned rev;
-};
-
+// Every profile with version fields; the addresses come from the model's
+// layouts, the other side of the wire.
 TEST_F(FwVersion, LayoutTableRowByRow) {
-    const LayoutCase cases[] = {
-        {"default", 0x01F3, 0x3E0A, 0x3E00, 0x3E14, 0x15, 1},
-        {"chip-56", 0x01F3, 0x3E0A, 0x3E00, 0x3E14, 0x56, 1},
-        {"chip-16", 0x0153, 0x0FDA, 0x0FD0, 0x0FE4, 0x16, 1},
-        {"chip-25", 0x01F3, 0x5E0A, 0x5E00, 0x5E14, 0x25, 3},
-        {"chip-32-r1", 0x0153, 0x0FDA, 0x0FD0, 0x0FE4, 0x32, 1},
-        {"chip-32-r2", 0x0FDA, 0x0FE2, 0x0FD0, 0x0FEC, 0x32, 2},
-        {"chip-70", 0x3E00, 0x3E0F, 0x3E05, 0x3E19, 0x70, 1},
-        {"chip-71", 0x3E00, 0x3E0F, 0x3E05, 0x3E19, 0x71, 1},
-        {"chip-75", 0x200A, 0x2012, 0x2000, 0x201C, 0x75, 1},
-        {"chip-76", 0x0153, 0x3FDA, 0x3FD0, 0x3FE4, 0x76, 1},
-        {"chip-83", 0x200A, 0x2012, 0x2000, 0x201C, 0x83, 1},
-        {"second-arch", 0x200A, 0x2012, 0x2000, 0x201C, 0x85, 1},
-        {"chip-90", 0x200A, 0x2012, 0x2000, 0x201C, 0x90, 1},
-        {"chip-92", 0x200A, 0x2012, 0x2000, 0x201C, 0x92, 1},
-    };
-    for (const LayoutCase& c : cases) {
-        SCOPED_TRACE(c.profile);
+    const char* profiles[] = {"default", "chip-56", "chip-16",  "chip-25", "chip-32-r1",
+                              "chip-32-r2", "chip-70", "chip-71", "chip-75", "chip-76",
+                              "chip-83", "second-arch", "chip-90", "chip-92"};
+    for (const char* name : profiles) {
+        SCOPED_TRACE(name);
         orvex_test::reset_library_globals();
-        open_camera(named(c.profile));
+        const vcam::Profile p = named(name);
+        const unsigned rev = p.rom_string[5];
+        const vcam::FirmwareLayout* l = vcam::firmware_layout(p.chip_id, rev);
+        ASSERT_NE(l, nullptr);
+        open_camera(p);
         unsigned char out[56];
         std::memset(out, 0xEE, sizeof out);
         EXPECT_EQ(OrvexTac_GetFWVersion(out, 56), 1);
-        EXPECT_EQ(flash_reads(), field_reads(c.customer, c.cus_ver, c.day_ver, c.code));
-        EXPECT_EQ(Bytes(out, out + 56), record(c.chip, c.rev));
+        EXPECT_EQ(flash_reads(), field_reads(l->customer, l->cus_ver, l->day_ver, l->code));
+        EXPECT_EQ(Bytes(out, out + 56), record(p.chip_id, rev));
     }
 }
 
@@ -145,14 +129,18 @@ TEST_F(FwVersion, FailedRomReadMakesRevisionZero) {
 
 TEST_F(FwVersion, ExChoosesTheLayoutOfChip75) {
     open_camera(named("chip-75"));
+    auto reads_of = [](char letter) {
+        const vcam::FirmwareLayout* l = vcam::firmware_layout(0x75, 1, letter);
+        return field_reads(l->customer, l->cus_ver, l->day_ver, l->code);
+    };
     unsigned char out[56];
     ASSERT_EQ(OrvexTac_GetFWVersionEx(DRT_64K, out, 56), 1);
-    EXPECT_EQ(flash_reads(), field_reads(0x4E00, 0x4E12, 0x4E1C, 0x4E0A));
+    EXPECT_EQ(flash_reads(), reads_of('B'));
     EXPECT_EQ(Bytes(out, out + 56), record(0x75, 1, 'B'));
 
     vcam::trace().clear();
     ASSERT_EQ(OrvexTac_GetFWVersionEx(DRT_128K, out, 56), 1);
-    EXPECT_EQ(flash_reads(), field_reads(0x2000, 0x2012, 0x201C, 0x200A));
+    EXPECT_EQ(flash_reads(), reads_of('A'));
     EXPECT_EQ(Bytes(out, out + 56), record(0x75, 1, 'A'));
 
     for (DSP_ROM_TYPE t : {DRT_Unknow, DRT_32K, DRT_256K}) {

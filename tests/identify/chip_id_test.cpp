@@ -3,7 +3,6 @@
 #include "orvex_test.h"
 
 using orvex_test::capture;
-using orvex_test::register_log;
 
 namespace {
 
@@ -90,7 +89,7 @@ TEST_F(ChipId, EveryListedIdAtEitherAddress) {
             EXPECT_EQ(address_globals(), row(g_AsicArchInfo[c.arch]));
             std::vector<std::string> expect = {"R 101F"};
             if (where == 1) expect.push_back("R 80F0");
-            EXPECT_EQ(register_log(), expect);
+            EXPECT_EQ(vcam::trace().register_log(), expect);
         }
     }
 }
@@ -108,7 +107,7 @@ TEST_F(ChipId, UnlistedIdsLeaveOutputsAndMapAlone) {
             EXPECT_EQ(id, 0x5A);
             EXPECT_EQ(arch, DAT_UNKNOW);
             EXPECT_EQ(address_globals(), row(g_AsicArchInfo[DAT_SECOND]));
-            EXPECT_EQ(register_log(), (std::vector<std::string>{"R 101F", "R 80F0"}));
+            EXPECT_EQ(vcam::trace().register_log(), (std::vector<std::string>{"R 101F", "R 80F0"}));
         }
     }
 }
@@ -120,7 +119,7 @@ TEST_F(ChipId, UnreadableIdRegisterGivesUpAfterThreeReads) {
     DSP_ARCH_TYPE arch = DAT_SECOND;
     auto o = capture([&] { EXPECT_EQ(OV_GetChipRomType(&id, &arch), DRT_Unknow); });
     EXPECT_EQ(o.out, std::string(kSetFail) + kSetFail + kSetFail);
-    EXPECT_EQ(register_log(), (std::vector<std::string>{"R 101F !", "R 101F !", "R 101F !"}));
+    EXPECT_EQ(vcam::trace().register_log(), (std::vector<std::string>{"R 101F !", "R 101F !", "R 101F !"}));
     EXPECT_EQ(id, 0x5A);
     EXPECT_EQ(arch, DAT_SECOND);
 }
@@ -137,8 +136,8 @@ TEST_F(ChipId, ReadIsRetriedUntilItSucceeds) {
         BYTE id = 0;
         capture([&] { EXPECT_EQ(OV_GetChipID(0x1234101F, &id), 1); });  // narrowed to 0x101F
         EXPECT_EQ(id, 0x15);
-        EXPECT_EQ(register_log().size(), static_cast<size_t>(failures + 1));
-        EXPECT_EQ(register_log().back(), "R 101F");
+        EXPECT_EQ(vcam::trace().register_log().size(), static_cast<size_t>(failures + 1));
+        EXPECT_EQ(vcam::trace().register_log().back(), "R 101F");
     }
 }
 

@@ -4,7 +4,6 @@
 
 #include "orvex_test.h"
 
-using orvex_test::register_log;
 
 namespace {
 
@@ -29,9 +28,7 @@ vcam::Profile rom(std::map<uint16_t, Bytes> strings, uint8_t chip_id = 0x15) {
 // ROM addresses requested on selector 4, in order.
 std::vector<uint16_t> rom_reads() {
     std::vector<uint16_t> out;
-    for (const auto& q : vcam::trace().queries())
-        if (q.selector == 4 && q.request == vcam::REQ_SET_CUR)
-            out.push_back(static_cast<uint16_t>(q.sent[0] | (q.sent[1] << 8)));
+    for (const vcam::RomFetch& f : vcam::trace().rom_fetches()) out.push_back(f.addr);
     return out;
 }
 
@@ -137,8 +134,7 @@ TEST_F(RomVersion, SearchOrderDecidesTies) {
 TEST_F(RomVersion, FailedReadCannotMatchWithStaleBytes) {
     open_camera(rom({{0xD2B2, rom_string("230", 2)}}));
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
-        return q.selector == 4 && q.request == vcam::REQ_SET_CUR && q.sent[0] == 0xF8 &&
-               q.sent[1] == 0xDF;
+        return orvex_test::fetches_rom(q, 0xDFF8);
     };
     uiRomID = 0x7F;
     BYTE data[8];
@@ -164,7 +160,7 @@ TEST_F(RomVersion, DefaultCameraIdentifies) {
     EXPECT_EQ(OV_GetAsicRomVersion(data), 1);
     EXPECT_EQ(uiRomID, unsigned(ROM215V1));
     EXPECT_EQ(Bytes(data, data + 8), rom_string("215", 1));
-    EXPECT_TRUE(register_log().empty());  // no probe for this revision
+    EXPECT_TRUE(vcam::trace().register_log().empty());  // no probe for this revision
 }
 
 struct ProbeCase {
@@ -229,7 +225,7 @@ TEST_F(RomVersion, ProbeSequenceOf271) {
     OV_SetAsicArchInfo(DAT_SECOND);
     BYTE data[8] = {};
     ASSERT_EQ(OV_GetAsicRomVersion(data), 1);
-    EXPECT_EQ(register_log(), (std::vector<std::string>{
+    EXPECT_EQ(vcam::trace().register_log(), (std::vector<std::string>{
                                   "R 100A", "W 100A=03", "R 101F", "W 100A=13",
                                   "R 1007", "R 1006", "W 1007=F7", "W 1006=08", "R 1005",
                                   "R 1007", "R 1006", "W 1007=E7", "W 1006=18", "R 1005",
@@ -286,9 +282,9 @@ TEST_F(RomVersion, FailedProbeAccessLeavesTheIdentificationAsItWas) {
                 EXPECT_EQ(0, std::memcmp(data, kSentinel, 8));
                 EXPECT_EQ(uiRomID, kRowBefore);
             }
-            const bool restore_failed = failed.selector == 1 && failed.sent.size() == 4 &&
-                                        failed.sent[0] == 0x0A && failed.sent[1] == 0x10 &&
-                                        failed.sent[2] == 0x5F && failed.sent[3] == 0x00;
+            vcam::RegisterAccess a;
+            const bool restore_failed = vcam::as_register_access(failed, &a) && a.write &&
+                                        a.addr == 0x100A && a.value == 0x5F;
             if (!restore_failed) {
                 EXPECT_EQ(camera->regs().raw(0x100A), 0x5F) << "bit 4 restored";
             }
@@ -301,8 +297,7 @@ TEST_F(RomVersion, FailedProbeAccessLeavesTheIdentificationAsItWas) {
 TEST_F(RomVersion, UnreadableChipIdInTheProbeIsNoRow) {
     open_camera(rom({{0xBFF8, rom_string("271", 1)}}, 0x70));
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
-        return q.selector == 1 && q.request == vcam::REQ_SET_CUR && q.sent[0] == 0x1F &&
-               q.sent[1] == 0x10;
+        return orvex_test::accesses_register(q, 0x101F);
     };
     cam().regs().raw(0x100A) = 0x13;
     uiRomID = 0;
@@ -310,7 +305,7 @@ TEST_F(RomVersion, UnreadableChipIdInTheProbeIsNoRow) {
     orvex_test::capture([&] { EXPECT_EQ(OV_GetAsicRomVersion(data), 0); });
     EXPECT_EQ(uiRomID, 0u);
     EXPECT_EQ(data[0], 0);
-    EXPECT_EQ(register_log(), (std::vector<std::string>{"R 100A", "W 100A=03", "R 101F !",
+    EXPECT_EQ(vcam::trace().register_log(), (std::vector<std::string>{"R 100A", "W 100A=03", "R 101F !",
                                                          "W 100A=13"}));
 }
 

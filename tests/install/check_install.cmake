@@ -5,7 +5,7 @@
 # finds the installed package.
 #
 # Parameters (-D): BUILD_DIR WORK_DIR SOURCE_DIR VERSION LIBDIR BINDIR
-# INCLUDEDIR C_COMPILER C_FLAGS READELF PKG_CONFIG HAVE_CONFIG HAVE_ORVEXCTL PYTHON_FILES
+# INCLUDEDIR C_COMPILER C_FLAGS READELF PKG_CONFIG PYTHON_FILES
 # PYTHON PYTHON_SITE_DIR GENERATOR
 # TOOLCHAIN_FILE EMULATOR (the last three may be empty; EMULATOR is a
 # '|'-separated command).
@@ -51,18 +51,14 @@ set(expected
   ${LIBDIR}/libOrvexBase.so.1
   ${LIBDIR}/orvex/libvcam.so
   ${LIBDIR}/pkgconfig/orvex-base.pc)
-if(HAVE_CONFIG)
-  list(APPEND expected
-    ${BINDIR}/orvex-readback
-    ${INCLUDEDIR}/orvex/OrvexConfig.h
-    ${LIBDIR}/libOrvexConfig.so
-    ${LIBDIR}/libOrvexConfig.so.1
-    ${LIBDIR}/pkgconfig/orvex-config.pc)
-endif()
-if(HAVE_ORVEXCTL)
-  list(APPEND expected ${BINDIR}/orvexctl lib/udev/rules.d/60-orvex.rules share/man/man1/orvexctl.1
-       share/bash-completion/completions/orvexctl share/orvex/orvex-calibration.schema.json)
-endif()
+list(APPEND expected
+  ${BINDIR}/orvex-readback
+  ${INCLUDEDIR}/orvex/OrvexConfig.h
+  ${LIBDIR}/libOrvexConfig.so
+  ${LIBDIR}/libOrvexConfig.so.1
+  ${LIBDIR}/pkgconfig/orvex-config.pc)
+list(APPEND expected ${BINDIR}/orvexctl lib/udev/rules.d/60-orvex.rules share/man/man1/orvexctl.1
+     share/bash-completion/completions/orvexctl share/orvex/orvex-calibration.schema.json)
 # The Python package, in the prefix's site folder.
 list(APPEND expected ${PYTHON_FILES})
 file(GLOB_RECURSE found LIST_DIRECTORIES false RELATIVE ${installed} ${installed}/*)
@@ -88,9 +84,7 @@ endif()
 # takes those two files as they are); the unversioned names are the links
 # the linker reads.
 set(libs libOrvexBase)
-if(HAVE_CONFIG)
-  list(APPEND libs libOrvexConfig)
-endif()
+list(APPEND libs libOrvexConfig)
 foreach(lib ${libs})
   if(IS_SYMLINK ${installed}/${LIBDIR}/${lib}.so.1)
     message(SEND_ERROR "${LIBDIR}/${lib}.so.1 is a link, not the library")
@@ -115,17 +109,15 @@ dynamic(libOrvexBase.so.1 d)
 if(NOT d MATCHES "Library soname: \\[libOrvexBase\\.so\\.1\\]")
   message(SEND_ERROR "libOrvexBase: SONAME is not libOrvexBase.so.1:\n${d}")
 endif()
-if(HAVE_CONFIG)
-  dynamic(libOrvexConfig.so.1 d)
-  if(NOT d MATCHES "Library soname: \\[libOrvexConfig\\.so\\.1\\]")
-    message(SEND_ERROR "libOrvexConfig: SONAME is not libOrvexConfig.so.1:\n${d}")
-  endif()
-  if(NOT d MATCHES "Shared library: \\[libOrvexBase\\.so\\.1\\]")
-    message(SEND_ERROR "libOrvexConfig does not need libOrvexBase.so.1:\n${d}")
-  endif()
-  if(NOT d MATCHES "\\(RUNPATH\\)[^\n]*\\[\\$ORIGIN\\]")
-    message(SEND_ERROR "libOrvexConfig: RUNPATH is not $ORIGIN:\n${d}")
-  endif()
+dynamic(libOrvexConfig.so.1 d)
+if(NOT d MATCHES "Library soname: \\[libOrvexConfig\\.so\\.1\\]")
+  message(SEND_ERROR "libOrvexConfig: SONAME is not libOrvexConfig.so.1:\n${d}")
+endif()
+if(NOT d MATCHES "Shared library: \\[libOrvexBase\\.so\\.1\\]")
+  message(SEND_ERROR "libOrvexConfig does not need libOrvexBase.so.1:\n${d}")
+endif()
+if(NOT d MATCHES "\\(RUNPATH\\)[^\n]*\\[\\$ORIGIN\\]")
+  message(SEND_ERROR "libOrvexConfig: RUNPATH is not $ORIGIN:\n${d}")
 endif()
 
 # --- a C program built with the installed pkg-config flags alone, run under
@@ -162,18 +154,16 @@ if(PKG_CONFIG)
     message(SEND_ERROR "orvex-base.pc: version ${v}, expected ${VERSION}")
   endif()
   build_with_pkg_config(orvex-base probe.c probe)
-  if(HAVE_CONFIG)
-    build_with_pkg_config(orvex-config config_link.c config_link)
-    # What a target takes by hand: the two SONAME files copied into one
-    # folder, no links. The program finds libOrvexConfig there; the library
-    # finds libOrvexBase beside itself.
-    set(copied ${WORK_DIR}/copied)
-    file(MAKE_DIRECTORY ${copied})
-    file(COPY ${installed}/${LIBDIR}/libOrvexBase.so.1 ${installed}/${LIBDIR}/libOrvexConfig.so.1
-      DESTINATION ${copied})
-    build_with_pkg_config(orvex-config config_link.c config_copied -Wl,-rpath,${copied})
-    run(WHAT "a program on the two copied library files" COMMAND ${emulator} ${WORK_DIR}/config_copied)
-  endif()
+  build_with_pkg_config(orvex-config config_link.c config_link)
+  # What a target takes by hand: the two SONAME files copied into one
+  # folder, no links. The program finds libOrvexConfig there; the library
+  # finds libOrvexBase beside itself.
+  set(copied ${WORK_DIR}/copied)
+  file(MAKE_DIRECTORY ${copied})
+  file(COPY ${installed}/${LIBDIR}/libOrvexBase.so.1 ${installed}/${LIBDIR}/libOrvexConfig.so.1
+    DESTINATION ${copied})
+  build_with_pkg_config(orvex-config config_link.c config_copied -Wl,-rpath,${copied})
+  run(WHAT "a program on the two copied library files" COMMAND ${emulator} ${WORK_DIR}/config_copied)
 
   # Without binfmt the emulated launcher cannot exec a target program
   # itself, so it is given the emulator as the command to run.
@@ -191,12 +181,8 @@ endif()
 # The installed programs find the installed libraries (what they then read
 # from the camera is their own business).
 set(programs orvex-probe)
-if(HAVE_CONFIG)
-  list(APPEND programs orvex-readback)
-endif()
-if(HAVE_ORVEXCTL)
-  list(APPEND programs orvexctl)
-endif()
+list(APPEND programs orvex-readback)
+list(APPEND programs orvexctl)
 foreach(p ${programs})
   execute_process(COMMAND ${emulator} ${installed}/${BINDIR}/orvex-vcam -- ${emulator} ${installed}/${BINDIR}/${p}
     RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
@@ -207,7 +193,7 @@ endforeach()
 
 # --- the installed Python package finds the installed libraries by itself
 # (native builds: the target's interpreter is not at hand in cross builds) ---
-if(HAVE_CONFIG AND PYTHON AND NOT emulator)
+if(PYTHON AND NOT emulator)
   set(ENV{PYTHONPATH} ${installed}/${PYTHON_SITE_DIR})
   set(ENV{PYTHONDONTWRITEBYTECODE} 1)
   unset(ENV{ORVEX_LIB_DIR})
@@ -241,7 +227,7 @@ if(TOOLCHAIN_FILE)
 endif()
 run(WHAT "configuring a project that finds the package" OUTPUT out COMMAND ${CMAKE_COMMAND} ${args})
 run(WHAT "building a project that finds the package" COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
-if(HAVE_CONFIG AND NOT EXISTS ${WORK_DIR}/consumer/config_link)
+if(NOT EXISTS ${WORK_DIR}/consumer/config_link)
   message(SEND_ERROR "the package did not provide Orvex::Config")
 endif()
 run(WHAT "package probe under the launcher" OUTPUT out

@@ -12,49 +12,34 @@ using namespace orvexctl_test;
 
 namespace {
 
-// Flash traffic decoded from the launcher's text trace of the default
-// camera, whose SPI master has its chip select at register 0x1091 and its
-// data at 0x1082; program transfers also go over the flash-data selector 3.
+// Flash traffic of the default camera in the launcher's trace, from the
+// trace's decoded conversation: serial-flash frames and flash-data
+// transfers.
 struct FlashTraffic {
     std::vector<uint32_t> erases;  // sector or block erase addresses
     int chip_erases = 0;
     std::vector<uint32_t> programs;  // start address of each program transfer
 };
 
-FlashTraffic decode(const std::string& trace) {
+vcam::Trace load_trace(const std::string& path) {
+    vcam::Trace t;
+    std::string error;
+    EXPECT_TRUE(vcam::read_trace_file(path, &t, &error)) << error;
+    return t;
+}
+
+FlashTraffic decode(const vcam::Trace& trace) {
     FlashTraffic t;
-    std::istringstream in(trace);
-    std::string line;
-    std::vector<uint8_t> frame;
-    bool selected = false;
-    while (std::getline(in, line)) {
-        std::istringstream w(line);
-        std::vector<std::string> f{std::istream_iterator<std::string>(w), {}};
-        // query videoN unit U sel S SET size N result R errno E sent b0 b1 ... returned ...
-        if (f.size() < 14 || f[0] != "query" || f[6] != "SET") continue;
-        std::vector<uint8_t> sent;
-        for (size_t i = 14; i < f.size() && f[i] != "returned"; ++i)
-            sent.push_back(static_cast<uint8_t>(std::stoul(f[i], nullptr, 16)));
-        if (f[5] == "3" && sent.size() == 11 && !(sent[2] & 0x80)) {
-            t.programs.push_back(((sent[2] >> 4) & 3u) * 0x10000u + (sent[0] | (sent[1] << 8)));
-            continue;
-        }
-        if (f[5] != "1" || sent.size() != 4 || sent[3] != 0x00) continue;  // register writes only
-        const unsigned reg = sent[0] | (sent[1] << 8);
-        if (reg == 0x1091 && sent[2] == 0) {
-            selected = true;
-            frame.clear();
-        } else if (reg == 0x1082 && selected) {
-            frame.push_back(sent[2]);
-        } else if (reg == 0x1091 && sent[2] == 1 && selected) {
-            selected = false;
-            if (frame.empty()) continue;
-            const uint8_t op = frame[0];
-            const uint32_t addr = frame.size() >= 4 ? (frame[1] << 16 | frame[2] << 8 | frame[3]) : 0;
-            if ((op == 0x20 || op == 0x52 || op == 0xD8) && frame.size() == 4) t.erases.push_back(addr);
-            if (op == 0x60 || op == 0xC7) ++t.chip_erases;
-            if (op == 0x02 && frame.size() >= 4) t.programs.push_back(addr);
-        }
+    for (const vcam::DeviceEvent& e : trace.conversation()) {
+        if (e.kind == vcam::DeviceEvent::FLASH && !e.flash.read) t.programs.push_back(e.flash.addr);
+        if (e.kind != vcam::DeviceEvent::SPI_FRAME || !e.frame.closed) continue;
+        const std::vector<uint8_t> frame = e.frame.sent();
+        if (frame.empty()) continue;
+        const uint8_t op = frame[0];
+        const uint32_t addr = frame.size() >= 4 ? (frame[1] << 16 | frame[2] << 8 | frame[3]) : 0;
+        if ((op == 0x20 || op == 0x52 || op == 0xD8) && frame.size() == 4) t.erases.push_back(addr);
+        if (op == 0x60 || op == 0xC7) ++t.chip_erases;
+        if (op == 0x02 && frame.size() >= 4) t.programs.push_back(addr);
     }
     return t;
 }
@@ -132,10 +117,8 @@ TEST_F(BurnMethods, EachMethodKeepsTheCalibrationAndReportsItsPhases) {
         queries[i] = sum;
         // The phases' counts are the process's own queries, minus those
         // that identify the camera first: never more than the device saw.
-        const std::string trace = slurp(dir + "/trace.txt");
-        size_t seen = 0;
-        for (size_t at = trace.find("query "); at != std::string::npos; at = trace.find("\nquery ", at + 1)) ++seen;
-        EXPECT_LT(sum, seen);
+        const vcam::Trace trace = load_trace(dir + "/trace.txt");
+        EXPECT_LT(sum, trace.query_count());
 
         std::vector<std::string> bars = progress_phases(r.err);
         std::vector<std::string> shown = c.phases;
@@ -189,9 +172,7 @@ TEST_F(BurnMethods, AnUnplugInAnyPhaseOfTheDefaultBurnLeavesTheUnitsSectorsAlone
     // identification blocks are read.
     Result clean = run("--json burn fw.bin", "--trace trace.txt");
     ASSERT_EQ(clean.code, 0) << clean.err;
-    const std::string trace = slurp(dir + "/trace.txt");
-    long total = 0;
-    for (size_t at = trace.find("query "); at != std::string::npos; at = trace.find("\nquery ", at + 1)) ++total;
+    const long total = static_cast<long>(load_trace(dir + "/trace.txt").query_count());
     json phases = json::parse(clean.out)["phases"];
     ASSERT_EQ(phases.size(), 5u);
     const long end = total;  // give or take the trailing reads, a few dozen queries

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -81,25 +82,31 @@ protected:
     }
     std::string flash() { return slurp(state); }
     json records() { return run_json("calib show")["records"]; }
-    // Writes to the device in a launcher trace: register writes on selector
-    // 1 (unless only flash programs count) and program transfers on
-    // selector 3.
-    static int trace_writes(const std::string& trace, bool flash_only = false) {
-        std::istringstream in(trace);
-        std::string line;
+    // Writes to the device in the launcher's trace file: register writes
+    // (unless only flash programs count) and program transfers; any other
+    // SET_CUR counts too unless only flash programs do. A trace that is
+    // missing or unreadable fails the test (-1); the file is removed once
+    // read, so a later run that writes none cannot pass on this one's.
+    static int trace_writes(const std::string& path, bool flash_only = false) {
+        vcam::Trace t;
+        std::string error;
+        bool read = vcam::read_trace_file(path, &t, &error);
+        std::remove(path.c_str());
+        if (!read) {
+            ADD_FAILURE() << error;
+            return -1;
+        }
         int writes = 0;
-        while (std::getline(in, line)) {
-            std::istringstream w(line);
-            std::vector<std::string> f{std::istream_iterator<std::string>(w), {}};
-            if (f.size() < 15 || f[0] != "query" || f[6] != "SET") continue;
-            // "... sel S SET size N result R errno E sent b0 b1 b2 b3 ..."
-            if (f[5] == "1") {
-                writes += !flash_only && f.size() > 17 && std::stoul(f[17], nullptr, 16) != 0xFF;
-            } else if (f[5] == "3") {
-                writes += f.size() > 16 && (std::stoul(f[16], nullptr, 16) & 0x80) == 0;
-            } else if (!flash_only) {
-                ++writes;
-            }
+        for (const vcam::QueryRecord& q : t.queries()) {
+            if (q.request != vcam::REQ_SET_CUR) continue;
+            vcam::RegisterAccess reg;
+            vcam::FlashTransfer data;
+            if (vcam::as_register_access(q, &reg))
+                writes += !flash_only && reg.write;
+            else if (vcam::as_flash_request(q, &data))
+                writes += !data.read;
+            else
+                writes += !flash_only;
         }
         return writes;
     }

@@ -14,25 +14,9 @@ using orvexctl::SectorBurnResult;
 
 namespace {
 
-// One transfer on the flash-data selector, decoded from its SET_CUR.
-struct FlashOp {
-    bool read = false;
-    uint32_t addr = 0;
-    std::vector<uint8_t> data;  // program transfers: the bytes sent
-};
+using FlashOp = vcam::FlashTransfer;
 
-std::vector<FlashOp> flash_ops() {
-    std::vector<FlashOp> ops;
-    for (const auto& q : vcam::trace().queries()) {
-        if (q.selector != 3 || q.request != vcam::REQ_SET_CUR || q.sent.size() != 11) continue;
-        FlashOp op;
-        op.read = (q.sent[2] & 0x80) != 0;
-        op.addr = ((q.sent[2] >> 4) & 3u) * 0x10000u + (q.sent[0] | (q.sent[1] << 8));
-        if (!op.read) op.data.assign(q.sent.begin() + 3, q.sent.begin() + 3 + (q.sent[2] & 0x0F));
-        ops.push_back(op);
-    }
-    return ops;
-}
+std::vector<FlashOp> flash_ops() { return vcam::trace().flash_transfers(); }
 
 // Every byte differs from 0xFF, so each chunk needs a program transfer.
 std::vector<unsigned char> make_image(size_t len) {

@@ -2,7 +2,6 @@
 // virtual camera holds afterwards.
 #include "orvex_test.h"
 #include "serial_flash.h"
-#include "spi_trace.h"
 
 using Strings = std::vector<std::string>;
 
@@ -15,15 +14,10 @@ protected:
         open_camera();
     }
     vcam::NorFlash& chip() { return *cam().part<vcam::NorFlash>(); }
-    std::vector<vcam::QueryRecord> flash_sets() {
-        std::vector<vcam::QueryRecord> out;
-        for (auto& q : vcam::trace().queries())
-            if (q.selector == 3 && q.request == vcam::REQ_SET_CUR) out.push_back(q);
-        return out;
-    }
+    std::vector<vcam::FlashTransfer> flash_sets() { return vcam::trace().flash_transfers(); }
     // The erase frame: what follows the write enable after the release.
     std::string erase_frame() {
-        Strings f = orvex_test::spi_frames(cam().profile().arch);
+        Strings f = vcam::trace().spi_frames(cam().profile().arch);
         for (size_t i = f.size(); i-- > 1;)
             if (f[i - 1] == "06" && f[i] != "01 00") return f[i];
         return "";
@@ -44,10 +38,9 @@ TEST_F(SectorWrite, RewritesTheSectorAndKeepsTheRest) {
 
     auto s = flash_sets();
     ASSERT_EQ(s.size(), 4u);  // the configuration byte read, then 8 + 8 + 4
-    EXPECT_EQ(s[1].sent[2], 0x38);
-    EXPECT_EQ(s[2].sent[0], 0x08);
-    EXPECT_EQ(s[3].sent[0], 0x10);
-    EXPECT_EQ(s[3].sent[2], 0x34);
+    EXPECT_EQ(s[1].str(), "FW 30000 [8] A0 A1 A2 A3 A4 A5 A6 A7");
+    EXPECT_EQ(s[2].str(), "FW 30008 [8] A8 A9 AA AB AC AD AE AF");
+    EXPECT_EQ(s[3].str(), "FW 30010 [4] B0 B1 B2 B3");
     EXPECT_EQ(erase_frame(), "20 03 00 00");
     EXPECT_EQ(vcam::trace().sleeps().back(), 1000000u);
 }
@@ -79,18 +72,15 @@ TEST_F(SectorWrite, FourBytesAreOneShortTransfer) {
     EXPECT_EQ(erase_frame(), "20 03 00 00");
     auto s = flash_sets();
     ASSERT_EQ(s.size(), 2u);
-    EXPECT_EQ(s[1].sent, (std::vector<uint8_t>{0x00, 0x00, 0x34, 0x11, 0x22, 0x33, 0x44, 0, 0, 0, 0}));
-    // The one-second sleep sits between the erase and the first program.
-    auto& ev = vcam::trace().events();
-    size_t sleep_at = 0, program_at = 0;
-    for (size_t i = 0; i < ev.size(); ++i) {
-        if (ev[i].kind == vcam::TraceEvent::SLEEP && ev[i].sleep_us == 1000000u) sleep_at = i;
-        if (ev[i].kind == vcam::TraceEvent::QUERY && ev[i].query.selector == 3 &&
-            ev[i].query.sent.size() == 11 && ev[i].query.sent[2] == 0x34)
-            program_at = i;
-    }
-    EXPECT_GT(sleep_at, 0u);
-    EXPECT_EQ(program_at, sleep_at + 1);
+    EXPECT_EQ(s[1].str(), "FW 30000 [4] 11 22 33 44");
+    // On the wire the unused data bytes are zero.
+    EXPECT_EQ(vcam::trace().queries().back().sent,
+              (std::vector<uint8_t>{0x00, 0x00, 0x34, 0x11, 0x22, 0x33, 0x44, 0, 0, 0, 0}));
+    // The one-second sleep comes right before the first program.
+    Strings conv = vcam::strs(vcam::trace().conversation());
+    ASSERT_GE(conv.size(), 2u);
+    EXPECT_EQ(conv[conv.size() - 2], "sleep 1000000");
+    EXPECT_EQ(conv.back(), "FW 30000 [4] 11 22 33 44");
 }
 
 // The camera starts with every block protected and the status register
@@ -153,7 +143,8 @@ TEST_F(SectorWrite, ProtectionThatStaysFailsBeforeTheErase) {
 TEST_F(SectorWrite, FailingProgramTransferFails) {
     unsigned char d[24] = {};
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
-        return q.selector == 3 && q.sent.size() == 11 && q.sent[0] == 0x08 && q.sent[2] == 0x38;
+        vcam::FlashTransfer f;
+        return vcam::as_flash_request(q, &f) && !f.read && f.addr == 0x30008;
     };
     EXPECT_EQ(OrvexTac_SerialFlashSectorWrite(0x30000, d, 24, SFT_MXIC), 0);
     EXPECT_EQ(cam().flash()[0x30000], 0x00) << "the chunk before the failure stays programmed";
@@ -182,7 +173,7 @@ TEST_F(SectorWrite, FailedEraseStepErasesNothingAndFails) {
     vcam::advance_us(1000000);
     EXPECT_TRUE(cam().flash() == before) << "no sector erased, nothing programmed";
     EXPECT_TRUE(flash_sets().size() == 1u) << "only the configuration byte was read";
-    EXPECT_EQ(orvex_test::spi_log().back(), "mode 0");
+    EXPECT_EQ(vcam::trace().spi_log().back(), "mode 0");
 }
 
 // Each family erases its own sector size: an ST part loses the whole

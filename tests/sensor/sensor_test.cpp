@@ -7,7 +7,6 @@
 #include "parts.h"
 
 using orvex_test::capture;
-using orvex_test::register_log;
 
 namespace {
 
@@ -43,12 +42,11 @@ std::ostream& operator<<(std::ostream& os, const Transaction& t) {
     return os;
 }
 
-std::vector<Transaction> transactions(uint16_t dev = 0x10D0, uint16_t window = 0x10D2) {
+// The I2C master's transactions as the trace decodes them: set-up byte and
+// data-window writes.
+std::vector<Transaction> transactions(int arch = 0) {
     std::vector<Transaction> out;
-    for (const auto& a : vcam::trace().register_writes()) {
-        if (a.addr == dev) out.push_back({a.value, {}});
-        if (a.addr >= window && a.addr < window + 5 && !out.empty()) out.back().window.push_back(a.value);
-    }
+    for (const auto& t : vcam::trace().i2c_transactions(arch)) out.push_back({t.setup, t.window});
     return out;
 }
 
@@ -82,7 +80,7 @@ TEST(ByteLength, OfSignedValues) {
 TEST_F(Sensor, WriteTransactionSequence) {
     unsigned char d[2] = {0x12, 0x34};
     ASSERT_EQ(OrvexTac_SensorRegisterCustomWrite(kWide, 0x3000, d, 2, 0), 1);
-    EXPECT_EQ(register_log(),
+    EXPECT_EQ(vcam::trace().register_log(),
               (std::vector<std::string>{"W 10D9=01", "W 10D8=01", "R 10D0", "W 10D0=C0",
                                         "W 10D1=6C", "W 10D2=30", "W 10D3=00", "W 10D4=12",
                                         "W 10D5=34", "W 10D6=00", "W 10D7=10", "R 10D0"}));
@@ -95,7 +93,7 @@ TEST_F(Sensor, ReadTransactionSequence) {
     USHORT v = 0;
     ASSERT_EQ(OV_CustomReadFromSensor(kWide, 0x3001, 2, &v, 2, 0), 1);
     EXPECT_EQ(v, 0x2233);  // most significant byte first
-    EXPECT_EQ(register_log(),
+    EXPECT_EQ(vcam::trace().register_log(),
               (std::vector<std::string>{
                   "W 10D9=01", "W 10D8=01", "R 10D0", "W 10D0=A0", "W 10D1=6C", "W 10D2=30",
                   "W 10D3=01", "W 10D4=00", "W 10D5=00", "W 10D6=00", "W 10D7=10", "R 10D0",
@@ -180,7 +178,7 @@ TEST_F(Sensor, CompletionPoll) {
 
 TEST_F(Sensor, SclPolling) {
     ASSERT_EQ(OV_CustomWriteToSensor(kWide, 0x3000, 2, 0, 0, 1), 1);
-    auto log = register_log();
+    auto log = vcam::trace().register_log();
     EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + 4),
               (std::vector<std::string>{"W 10D9=01", "R 10D9", "W 10D9=03", "W 10D8=01"}));
     // A failed read-back of the mode counts as 0: 0x03 is written, and the
@@ -193,7 +191,7 @@ TEST_F(Sensor, SclPolling) {
     };
     auto o = capture([&] { EXPECT_EQ(OV_CustomWriteToSensor(kWide, 0x3000, 2, 0, 0, 1), 1); });
     EXPECT_EQ(o.out, "ioctl(UVCIOC_CTRL_GET) FAILED (-1)\n");
-    log = register_log();
+    log = vcam::trace().register_log();
     EXPECT_EQ(log[2], "W 10D9=03");
 }
 
@@ -314,7 +312,7 @@ TEST_F(Sensor, SecondArchitectureMap) {
     ASSERT_EQ(LibUsb_SetAsicArchInfo(DAT_SECOND), 1);
     vcam::trace().clear();
     EXPECT_EQ(OrvexTac_SensorRegisterCustomWrite(kWide, 0x3000, d, 2, 0), 1);
-    EXPECT_EQ(transactions(0x8600, 0x8602),
+    EXPECT_EQ(transactions(1),
               (std::vector<Transaction>{{0xC0, {0x30, 0x00, 0x12, 0x34, 0}}}));
     EXPECT_EQ(sensor_reg(kWide, 0x3001), 0x34);
 }

@@ -5,11 +5,7 @@
 
 #include "orvex_test.h"
 #include "serial_flash.h"
-#include "spi_trace.h"
 
-using orvex_test::sleep_count;
-using orvex_test::spi_frames;
-using orvex_test::spi_log;
 using Strings = std::vector<std::string>;
 
 namespace {
@@ -53,8 +49,8 @@ TEST_F(SerialFlash, SectorEraseFramesAndCommandByType) {
         SCOPED_TRACE(c.sft);
         vcam::trace().clear();
         EXPECT_EQ(OV_EraseSectorForSerialFlash(0x30000, static_cast<SERIAL_FLASH_TYPE>(c.sft)), 1);
-        EXPECT_EQ(spi_frames(), (Strings{"M1", "06", std::string(c.cmd) + " 03 00 00", "M0"}));
-        EXPECT_EQ(spi_log().size(), 11u) << "no status poll after the erase command";
+        EXPECT_EQ(vcam::trace().spi_frames(), (Strings{"M1", "06", std::string(c.cmd) + " 03 00 00", "M0"}));
+        EXPECT_EQ(vcam::trace().spi_log().size(), 11u) << "no status poll after the erase command";
     }
 }
 
@@ -68,7 +64,7 @@ TEST_F(SerialFlash, BlockEraseCommandByType) {
         SCOPED_TRACE(c.sft);
         vcam::trace().clear();
         EXPECT_EQ(OV_EraseBlockForSerialFlash(0x12345, static_cast<SERIAL_FLASH_TYPE>(c.sft)), 1);
-        EXPECT_EQ(spi_frames(), (Strings{"M1", "06", std::string(c.cmd) + " 01 23 45", "M0"}));
+        EXPECT_EQ(vcam::trace().spi_frames(), (Strings{"M1", "06", std::string(c.cmd) + " 01 23 45", "M0"}));
     }
 }
 
@@ -78,7 +74,7 @@ TEST_F(SerialFlash, UnknownTypeIsRefusedByTheAddressedErasesOnly) {
     EXPECT_EQ(vcam::trace().query_count(), 0u);
     fill(0, 0x100, 0x00);
     EXPECT_EQ(OV_SerialFlashErase(SFT_UNKNOW), 1);
-    Strings f = spi_frames();
+    Strings f = vcam::trace().spi_frames();
     ASSERT_GE(f.size(), 4u);
     EXPECT_EQ(Strings(f.begin(), f.begin() + 3), (Strings{"M1", "06", "60"}));
     EXPECT_EQ(f.back(), "M0");
@@ -104,7 +100,7 @@ TEST_F(SerialFlash, ChipEraseSequenceByTypeAndTheChipIsErased) {
         if (c.sft == SFT_SST) chip().set_status(0x0C);
         fill(0x100, 0x10, 0x00);
         EXPECT_EQ(OV_SerialFlashErase(static_cast<SERIAL_FLASH_TYPE>(c.sft)), 1);
-        Strings f = spi_frames();
+        Strings f = vcam::trace().spi_frames();
         ASSERT_GT(f.size(), c.frames.size() + 1);
         EXPECT_EQ(Strings(f.begin(), f.begin() + static_cast<long>(c.frames.size())), c.frames);
         EXPECT_EQ(f.back(), "M0");
@@ -184,10 +180,10 @@ TEST_F(SerialFlash, EraseWithoutAReadyBitFailsAfterItsFirstByte) {
     expected.insert(expected.end(), 50, "sleep 1000");
     expected.push_back("mode 0");
     EXPECT_EQ(OV_EraseSectorForSerialFlash(0x0, SFT_MXIC), 0);
-    EXPECT_EQ(spi_log(), expected);
+    EXPECT_EQ(vcam::trace().spi_log(), expected);
     vcam::trace().clear();
     EXPECT_EQ(OV_SerialFlashErase(SFT_MXIC), 0);
-    EXPECT_EQ(spi_log(), expected);
+    EXPECT_EQ(vcam::trace().spi_log(), expected);
     vcam::advance_us(3000000);
     EXPECT_EQ(cam().flash()[0], 0x00);
 }
@@ -195,24 +191,23 @@ TEST_F(SerialFlash, EraseWithoutAReadyBitFailsAfterItsFirstByte) {
 TEST_F(SerialFlash, ChipEraseWhoseStatusPollGivesUpFails) {
     cam().regs().map(vcam::arch_map(0).sf_read_data, [](uint16_t) { return uint8_t{0x01}; }, nullptr);
     EXPECT_EQ(OV_SerialFlashErase(SFT_MXIC), 0);
-    EXPECT_EQ(sleep_count(1000), 10000u);
-    Strings f = spi_frames();
+    EXPECT_EQ(vcam::trace().sleep_count(1000), 10000u);
+    Strings f = vcam::trace().spi_frames();
     ASSERT_GE(f.size(), 4u);
     EXPECT_EQ(Strings(f.begin(), f.begin() + 3), (Strings{"M1", "06", "60"}));
     EXPECT_EQ(f[3], "M0") << "host mode off once, the flash still selected";
-    EXPECT_EQ(spi_log().back(), "mode 0");
+    EXPECT_EQ(vcam::trace().spi_log().back(), "mode 0");
 }
 
 TEST_F(SerialFlash, FailedClosingModeWriteFailsTheErase) {
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
-        return q.selector == 1 && q.sent.size() == 4 && q.sent[0] == 0x80 && q.sent[1] == 0x10 &&
-               q.sent[2] == 0 && q.sent[3] == 0;
+        return orvex_test::accesses_register(q, 0x1080, 0);
     };
     orvex_test::capture([] {
         EXPECT_EQ(OV_EraseSectorForSerialFlash(0x30000, SFT_MXIC), 0);
         EXPECT_EQ(OV_SerialFlashErase(SFT_MXIC), 0);
     });
-    Strings log = spi_log();
+    Strings log = vcam::trace().spi_log();
     EXPECT_EQ(std::count(log.begin(), log.end(), "mode 0 !"), 2)
         << "one closing write each, not repeated";
 }
@@ -225,7 +220,7 @@ TEST_F(SerialFlash, StatusPollRepeatsUntilNotBusyWithoutReleasingInBetween) {
     frame({0x02, 0x00, 0x10, 0x00, 0x5A});
     vcam::trace().clear();
     EXPECT_EQ(OV_SFCMDreadStatus(), 1);
-    EXPECT_EQ(spi_log(), (Strings{"sel", "tx 05", "rx 03", "sleep 1000", "sel", "tx 05", "rx 03",
+    EXPECT_EQ(vcam::trace().spi_log(), (Strings{"sel", "tx 05", "rx 03", "sleep 1000", "sel", "tx 05", "rx 03",
                                   "sleep 1000", "sel", "tx 05", "rx 00", "rel"}));
     EXPECT_EQ(cam().flash()[0x1000], 0x5A);
 }
@@ -236,7 +231,7 @@ TEST_F(SerialFlash, StatusPollGivesUpAfterTenThousandBusyReadings) {
     OV_WriteToASIC(sfModeAddr, 1);
     vcam::trace().clear();
     EXPECT_EQ(OV_SFCMDreadStatus(), 0);
-    EXPECT_EQ(sleep_count(1000), 10000u);
+    EXPECT_EQ(vcam::trace().sleep_count(1000), 10000u);
     EXPECT_TRUE(chip().selected()) << "the flash is left selected";
 }
 
@@ -245,14 +240,14 @@ TEST_F(SerialFlash, StatusPollStopsAtTheFirstFailedAccess) {
     vcam::trace().clear();
     cam().faults().fail_query_n = cam().query_count() + 3;  // the trigger of the 0x05
     orvex_test::capture([] { EXPECT_EQ(OV_SFCMDreadStatus(), 0); });
-    EXPECT_EQ(spi_log(), (Strings{"sel", "tx 05 !"}));
+    EXPECT_EQ(vcam::trace().spi_log(), (Strings{"sel", "tx 05 !"}));
 }
 
 TEST_F(SerialFlash, ReadyPollGivesUpAfterFiftySleeps) {
     cam().regs().map(vcam::arch_map(0).sf_ready, [](uint16_t) { return uint8_t{0xFE}; }, nullptr);
     EXPECT_EQ(OV_SFWaitReady(), 0);
     EXPECT_EQ(vcam::trace().sleeps(), std::vector<uint64_t>(50, 1000));
-    EXPECT_EQ(orvex_test::register_log(), Strings(50, "R 1084"));
+    EXPECT_EQ(vcam::trace().register_log(), Strings(50, "R 1084"));
 }
 
 TEST_F(SerialFlash, SectorEraseErasesOnlyItsAlignedSectorAndTakesTime) {
@@ -459,13 +454,17 @@ TEST_F(SerialFlash, SecondArchitectureMasterAnswersOnlyAtItsOwnMap) {
     EXPECT_TRUE(chip().commands().empty());
     EXPECT_EQ(cam().flash()[0], 0x00);
 
-    const USHORT second[6] = {0x8E04, 0x8E00, 0x8E11, 0x8E02, 0x8E03, 0x8E01};
-    USHORT* g[6] = {&sfRdyAddr, &sfModeAddr, &sfCSAddr, &sfWriteDataAddr, &sfReadDataAddr,
-                    &sfReadWriteTriggerAddr};
-    for (int i = 0; i < 6; ++i) *g[i] = second[i];
+    // The second map's serial-flash registers, as the camera lays them out.
+    const vcam::ArchMap& second = vcam::arch_map(1);
+    sfRdyAddr = second.sf_ready;
+    sfModeAddr = second.sf_mode;
+    sfCSAddr = second.sf_cs;
+    sfWriteDataAddr = second.sf_write_data;
+    sfReadDataAddr = second.sf_read_data;
+    sfReadWriteTriggerAddr = second.sf_trigger;
     vcam::trace().clear();
     EXPECT_EQ(OV_EraseSectorForSerialFlash(0x0, SFT_MXIC), 1);
-    EXPECT_EQ(spi_frames(1), (Strings{"M1", "06", "20 00 00 00", "M0"}));
+    EXPECT_EQ(vcam::trace().spi_frames(1), (Strings{"M1", "06", "20 00 00 00", "M0"}));
     EXPECT_EQ(cam().flash()[0], 0xFF);
 }
 

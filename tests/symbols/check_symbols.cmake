@@ -1,5 +1,6 @@
 # Compares the dynamic symbols a library exports with the expected names.
-# Every base_*.txt / config_*.txt in EXPECTED_DIR lists names, one a line.
+# Every base_*.txt / config_*.txt in EXPECTED_DIR lists names, one a line:
+# each listed name must be exported, and each exported name listed.
 # DEB_SYMBOLS, the Debian symbols file of the runtime package, must list
 # exactly what each library exports: an added or lost name is an ABI change
 # that the package's symbols file has to record.
@@ -26,14 +27,25 @@ function(check lib prefix)
     endif()
   endforeach()
   file(GLOB lists ${EXPECTED_DIR}/${prefix}_*.txt)
+  set(all_listed "")
   foreach(f ${lists})
     file(STRINGS ${f} names REGEX "^[A-Za-z_]")
+    list(APPEND all_listed ${names})
     foreach(n ${names})
       list(FIND exported ${n} idx)
       if(idx EQUAL -1)
         message(SEND_ERROR "${lib}: ${n} is not exported (listed in ${f})")
       endif()
     endforeach()
+  endforeach()
+  set(unlisted ${exported})
+  if(all_listed)
+    list(REMOVE_ITEM unlisted ${all_listed})
+  endif()
+  foreach(sym ${unlisted})
+    if(NOT sym MATCHES "^_Z")  # reported above
+      message(SEND_ERROR "${lib}: exports ${sym}, listed in no ${prefix}_*.txt")
+    endif()
   endforeach()
   if(DEB_SYMBOLS)
     check_deb_symbols(${lib} "${exported}")
@@ -69,6 +81,4 @@ function(check_deb_symbols lib exported)
 endfunction()
 
 check(${BASE_LIB} base)
-if(CONFIG_LIB_PATH)
-  check(${CONFIG_LIB_PATH} config)
-endif()
+check(${CONFIG_LIB_PATH} config)

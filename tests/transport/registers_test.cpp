@@ -4,7 +4,6 @@
 #include "orvex_test.h"
 
 using orvex_test::capture;
-using orvex_test::register_log;
 
 namespace {
 
@@ -117,13 +116,13 @@ TEST_F(Registers, BlockReadWrapsFromTopToZero) {
     ASSERT_EQ(OrvexTac_AsicRegisterRead(0xFFFF, d, 2), 1);
     EXPECT_EQ(d[0], 0xAB);
     EXPECT_EQ(d[1], 0xCD);
-    EXPECT_EQ(register_log(), (std::vector<std::string>{"R FFFF", "R 0000"}));
+    EXPECT_EQ(vcam::trace().register_log(), (std::vector<std::string>{"R FFFF", "R 0000"}));
 }
 
 TEST_F(Registers, BlockWriteGoesUpwardsAndWraps) {
     unsigned char d[3] = {1, 2, 3};
     ASSERT_EQ(OrvexTac_AsicRegisterWrite(0xFFFE, d, 3), 1);
-    EXPECT_EQ(register_log(), (std::vector<std::string>{"W FFFE=01", "W FFFF=02", "W 0000=03"}));
+    EXPECT_EQ(vcam::trace().register_log(), (std::vector<std::string>{"W FFFE=01", "W FFFF=02", "W 0000=03"}));
 }
 
 TEST_F(Registers, BlockReadStopsAtTheFailingElement) {

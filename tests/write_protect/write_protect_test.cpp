@@ -6,7 +6,6 @@
 #include "images.h"
 #include "orvex_test.h"
 #include "serial_flash.h"
-#include "spi_trace.h"
 
 using Strings = std::vector<std::string>;
 
@@ -46,7 +45,7 @@ protected:
     // Frames other than status reads.
     Strings command_frames(int arch = 0) {
         Strings out;
-        for (const auto& f : orvex_test::spi_frames(arch))
+        for (const auto& f : vcam::trace().spi_frames(arch))
             if (f.rfind("05 ", 0) != 0) out.push_back(f);
         return out;
     }
@@ -187,7 +186,7 @@ TEST_F(WriteProtect, WrongPinLeavesTheStatusRegisterLocked) {
     // with no query beyond the usual sequence.
     open_row(ROM215V1, 0x15, 0x32, true, 0, false);
     EXPECT_EQ(OV_DisableSerialFlashWriteProtect(SFT_MXIC), 0);
-    Strings f = orvex_test::spi_frames();
+    Strings f = vcam::trace().spi_frames();
     ASSERT_GE(f.size(), 3u);
     EXPECT_EQ(Strings(f.end() - 3, f.end()), (Strings{"01 00", "05 <8C>", "M0"}));
     const vcam::NorFlash::Command* wrsr = nullptr;
@@ -215,7 +214,7 @@ TEST_F(WriteProtect, CompactModeWithMemoryTypeTwoSkipsTheStatusRelease) {
     open_row(ROM290V2, 0x15, 0x22, true, 2);
     EXPECT_EQ(OV_DisableSerialFlashWriteProtect(SFT_MXIC), 1);
     EXPECT_TRUE(command_frames().size() > 0);
-    for (const auto& s : orvex_test::spi_log()) EXPECT_NE(s.rfind("mode", 0), 0u) << s;
+    for (const auto& s : vcam::trace().spi_log()) EXPECT_NE(s.rfind("mode", 0), 0u) << s;
     EXPECT_NE(chip().status(), 0) << "the status register is left alone";
 
     open_row(ROM290V2, 0x15, 0x22, true, 1);
@@ -276,12 +275,11 @@ TEST_F(WriteProtect, FailedStepInTheStatusReleaseStops) {
     open_row(ROM215V1, 0x15, 0x22, true);
     // Refuse the write-status byte's data register write.
     cam().faults().fail_if = [](const vcam::QueryRecord& q) {
-        return q.selector == 1 && q.sent.size() == 4 && q.sent[0] == 0x82 && q.sent[1] == 0x10 &&
-               q.sent[2] == 0x01 && q.sent[3] == 0x00;
+        return orvex_test::accesses_register(q, 0x1082, 0x01);
     };
     orvex_test::capture([] { EXPECT_EQ(OV_DisableSerialFlashWriteProtect(SFT_MXIC), 0); });
     EXPECT_NE(chip().status(), 0);
-    EXPECT_EQ(orvex_test::spi_log().back(), "tx 01 !");
+    EXPECT_EQ(vcam::trace().spi_log().back(), "tx 01 !");
 }
 
 }  // namespace

@@ -16,14 +16,10 @@
 namespace vcam {
 namespace {
 
-struct FieldLayout {
-    uint8_t chip;
-    int revision;  // ROM revision the layout belongs to; 0 for any
-    char letter;
-    uint32_t code, cus_ver, customer, day_ver;
-};
-
-const FieldLayout kLayouts[] = {
+// The device's side of the wire keeps its own copy of these addresses, on
+// purpose: the library's table (base/internal/fw_layout.h) is what is being
+// tested, so the model must not borrow it.
+const FirmwareLayout kLayouts[] = {
     {0x15, 0, 'A', 0x01F3, 0x3E0A, 0x3E00, 0x3E14},
     {0x56, 0, 'A', 0x01F3, 0x3E0A, 0x3E00, 0x3E14},
     {0x16, 0, 'A', 0x0153, 0x0FDA, 0x0FD0, 0x0FE4},
@@ -47,10 +43,18 @@ void put(std::vector<uint8_t>& flash, uint32_t addr, const char* text, size_t n)
 
 }  // namespace
 
+const FirmwareLayout* firmware_layout(uint8_t chip, unsigned revision, char letter) {
+    for (const FirmwareLayout& l : kLayouts)
+        if (l.chip == chip && l.letter == letter &&
+            (!l.revision || l.revision == static_cast<int>(revision)))
+            return &l;
+    return nullptr;
+}
+
 void write_firmware_image(Profile& p) {
     p.flash.resize(kFlashSize, 0xFF);
     const unsigned rev = p.rom_string[5];
-    for (const FieldLayout& l : kLayouts) {
+    for (const FirmwareLayout& l : kLayouts) {
         if (l.chip != p.chip_id || (l.revision && l.revision != static_cast<int>(rev))) continue;
         char buf[16];
         std::snprintf(buf, sizeof buf, "V%02X%02u", l.chip, rev % 100);

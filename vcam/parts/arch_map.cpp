@@ -2,7 +2,10 @@
 
 namespace vcam {
 
-// The two register layouts of the controller family.
+// The two register layouts of the controller family. The model keeps its own
+// copy of them on purpose, apart from the library's (base/ROMData/
+// arch_maps.h): it is the other side of the wire, and a wrong address in
+// the library must show up as traffic to the wrong register.
 const ArchMap& arch_map(int arch) {
     static const ArchMap maps[2] = {
         {0x101F, 0x1084, 0x1073, 0x1005, 0x1006, 0x1007, 0x1080, 0x1091, 0x1082, 0x1083,

@@ -2,7 +2,9 @@
 // fitted and their JEDEC ids, erase opcodes and sizes, program page,
 // typical cycle times and block protection. The times are the order of
 // magnitude datasheets give for parts this small, so that a host that does
-// not wait for a cycle meets a busy chip.
+// not wait for a cycle meets a busy chip. These rows are the chips' side of
+// the wire and deliberately independent of the library's erase-command and
+// flash tables (base/SFData), which tests check against them.
 #include "../serial_flash.h"
 
 namespace vcam {
