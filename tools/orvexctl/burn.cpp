@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "internal/sf_bytes.h"
 #include "orvexctl.h"
 
 namespace orvexctl {
@@ -51,8 +52,8 @@ double estimate_seconds(long len, bool full_verify, int kept_sectors, bool keep)
 
 // Status register bits that keep a flash from being written: block protect
 // (BP0-BP2, and BP3 on larger parts) and the register's own write disable.
-constexpr BYTE kProtectBits = 0x9C;
-constexpr BYTE kStatusRegisterWriteDisable = 0x80;
+constexpr BYTE kProtectBits = orvex_sf::kStatusWriteLocks;
+constexpr BYTE kStatusRegisterWriteDisable = orvex_sf::kStatusRegisterProtect;
 
 // Lifts the write protection as the burner will, then reads the status
 // register: a flash that stays protected would let the burner erase
