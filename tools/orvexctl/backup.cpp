@@ -85,10 +85,24 @@ Bytes range_data(const json& doc, long addr) {
 }
 }  // namespace
 
-json make_backup(const Identity& id, const FwVersion& fw) {
+long backup_bytes() {
+    long n = 0;
+    for (const Range& r : kRanges) n += r.len;
+    return n;
+}
+
+json make_backup(const Identity& id, const FwVersion& fw, Progress* p) {
     json ranges = json::array();
+    const long piece = 0x1000;
+    long done = 0;
     for (const Range& r : kRanges) {
-        Bytes b = flash_read(r.addr, r.len);
+        Bytes b;
+        for (long off = 0; off < r.len; off += piece) {
+            Bytes part = flash_read(r.addr + off, std::min(piece, r.len - off));
+            b.insert(b.end(), part.begin(), part.end());
+            done += static_cast<long>(part.size());
+            if (p) p->update(static_cast<double>(done) / static_cast<double>(backup_bytes()));
+        }
         ranges.push_back({{"addr", hex(r.addr, 5)}, {"length", r.len}, {"data", to_hex(b)}});
     }
     json doc = {{"format", "orvex-backup"}, {"version", 1}, {"created", now_text()},

@@ -163,10 +163,7 @@ json fw_json(const FwVersion& v) {
 }
 
 // ------------------------------------------------------------ SPI master
-
-bool spi_command(const BYTE* send, int n_send, BYTE* recv, int n_recv) {
-    return orvex_sf::command(send, n_send, recv, n_recv);
-}
+// spi_command lives in spi_master.cpp, shared with the sector-wise burn.
 
 FlashId read_flash_id() {
     FlashId f;

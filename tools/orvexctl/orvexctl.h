@@ -6,10 +6,13 @@
 
 #include <signal.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -96,23 +99,39 @@ inline void write_file(const std::string& path, const std::string& s) {
     write_file(path, s.data(), s.size());
 }
 
+// Extension-unit queries issued by this process so far (query_count.cpp).
+uint64_t queries_issued();
+
 // ------------------------------------------------------------ progress
 class Progress {
 public:
-    Progress(const char* phase, uint64_t total_bytes);
+    // Unmeasured phases (one long library call) show the time elapsed
+    // instead of a fraction until they finish.
+    Progress(const char* phase, uint64_t total_bytes, bool measured = true);
     ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
     void update(double fraction);  // 0..1
     void finish();
     // Adapter for OrvexTac_BurnerFW; never throws.
     static void callback(void* self, float fraction);
 private:
+    void draw(double fraction, double now_s);
+    void tick();
+    void stop_ticker();
     std::string phase_;
     uint64_t total_;
-    int mode_;  // 0 none, 1 bar, 2 json
+    bool measured_;
+    int mode_;  // none, bar, JSON lines, phase lines
     double start_s_;
     double last_fraction_ = -1;
     double last_print_s_ = -1;
     bool done_ = false;
+    // On a terminal: redraws when the updates pause.
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool stopping_ = false;
+    std::thread ticker_;
 };
 
 // ------------------------------------------------------------ device
@@ -202,11 +221,11 @@ std::string protection_note();
 int cmd_list();
 int cmd_info();
 int cmd_xu_get(int unit, int selector, int size);
-int cmd_xu_set(int unit, int selector, const Bytes& data);
+int cmd_xu_set(int unit, int selector, const Bytes& data, bool dry_run);
 int cmd_reg_read(long addr, long count);
-int cmd_reg_write(long addr, const Bytes& data);
+int cmd_reg_write(long addr, const Bytes& data, bool dry_run);
 int cmd_sensor_read(long slave, long addr, long count);
-int cmd_sensor_write(long slave, long addr, const Bytes& data);
+int cmd_sensor_write(long slave, long addr, const Bytes& data, bool dry_run);
 int cmd_flash_read(long addr, long len, const std::string& file);
 struct FlashWriteOptions {
     std::string flash_type = "auto";
@@ -245,6 +264,7 @@ struct BurnOptions {
     bool dry_run = false;
     std::vector<std::string> force;  // image checks to override, by name
     std::string backup;  // a further copy of the backup, besides the backup folder
+    std::string method;  // sector (the default) or library; empty: not given
 };
 int cmd_burn(const BurnOptions& o);
 
@@ -272,7 +292,8 @@ int cmd_backup(const std::string& file);
 int cmd_restore(const std::string& file, bool force, const std::string& flash_type, bool dry_run);
 // The self-describing backup document of the calibration area and the
 // identification blocks (also written by burn before it erases).
-json make_backup(const Identity& id, const FwVersion& fw);
+json make_backup(const Identity& id, const FwVersion& fw, Progress* p = nullptr);
+long backup_bytes();  // what make_backup reads from the flash
 void check_backup(const json& doc);  // throws EXIT_REFUSED when damaged
 
 // Unit identity: the identification tag and number the camera's flash

@@ -46,10 +46,17 @@ int cmd_xu_get(int unit, int selector, int size) {
     return EXIT_OK;
 }
 
-int cmd_xu_set(int unit, int selector, const Bytes& data) {
+int cmd_xu_set(int unit, int selector, const Bytes& data, bool dry_run) {
     check_byte(unit, "unit");
     check_byte(selector, "selector");
     if (data.empty() || data.size() > 0xFFFF) throw Failure(EXIT_USAGE, "give 1 to FFFF bytes");
+    if (dry_run) {
+        // Not even a GET: on some selectors a query moves the device's state.
+        emit({{"dry_run", true}, {"unit", unit}, {"selector", selector}, {"data", bytes_json(data)}},
+             "dry run, nothing is sent: would SET_CUR unit " + hex(unit, 2) + " selector " + hex(selector, 2) +
+                 ": " + hex_bytes(data.data(), data.size()) + "\n");
+        return EXIT_OK;
+    }
     Session s(g_opt.device);
     Bytes buf = data;
     if (OrvexTac_XuWrite(buf.data(), static_cast<unsigned>(buf.size()), static_cast<BYTE>(unit),
@@ -71,10 +78,20 @@ int cmd_reg_read(long addr, long count) {
     return EXIT_OK;
 }
 
-int cmd_reg_write(long addr, const Bytes& data) {
+int cmd_reg_write(long addr, const Bytes& data, bool dry_run) {
     check_reg_range(addr, static_cast<long>(data.size()));
     Session s(g_opt.device);
     identify(false);  // finds the extension unit (3 or 4) the registers answer on
+    if (dry_run) {
+        // Register reads only: what would change.
+        Bytes now(data.size(), 0);
+        if (OrvexTac_AsicRegisterRead(static_cast<unsigned short>(addr), now.data(), static_cast<long>(now.size())) != 1)
+            throw Failure(EXIT_TRANSFER, "register read at " + hex(addr, 4) + " failed");
+        emit({{"dry_run", true}, {"addr", hex(addr, 4)}, {"data", bytes_json(data)}, {"current", bytes_json(now)}},
+             "dry run, nothing is written: would write at " + hex(addr, 4) + "\n" + "  now  " +
+                 hex_bytes(now.data(), now.size()) + "\n  new  " + hex_bytes(data.data(), data.size()) + "\n");
+        return EXIT_OK;
+    }
     Bytes buf = data;
     if (OrvexTac_AsicRegisterWrite(static_cast<unsigned short>(addr), buf.data(),
                                    static_cast<long>(buf.size())) != 1)
@@ -106,7 +123,18 @@ int cmd_sensor_read(long slave, long addr, long count) {
     return EXIT_OK;
 }
 
-int cmd_sensor_write(long slave, long addr, const Bytes& data) {
+int cmd_sensor_write(long slave, long addr, const Bytes& data, bool dry_run) {
+    if (dry_run) {
+        // Reading the sensor back would drive the I2C master, which is
+        // register writes; the plan is the command line's own.
+        check_byte(slave, "slave id");
+        if (addr < 0 || addr + static_cast<long>(data.size()) - 1 > 0xFFFF)
+            throw Failure(EXIT_USAGE, "sensor register range must stay within 0000 to FFFF");
+        emit({{"dry_run", true}, {"slave", hex(slave, 2)}, {"addr", hex(addr, 4)}, {"data", bytes_json(data)}},
+             "dry run, nothing is written: would write slave " + hex(slave, 2) + " at " + hex(addr, 4) + ": " +
+                 hex_bytes(data.data(), data.size()) + "\n");
+        return EXIT_OK;
+    }
     Session s(g_opt.device);
     prepare_sensor(slave, addr, static_cast<long>(data.size()));
     Bytes buf = data;
@@ -123,6 +151,7 @@ namespace {
 struct RawArgs {
     std::string unit, selector, size, addr, count, slave;
     std::vector<std::string> bytes;
+    bool dry_run = false;
 };
 }  // namespace
 
@@ -144,10 +173,12 @@ void orvexctl::add_raw_commands(CLI::App& app, Action& action) {
     xu_set->add_option("unit", a.unit)->required();
     xu_set->add_option("selector", a.selector)->required();
     xu_set->add_option("bytes", a.bytes)->required();
+    xu_set->add_flag("--dry-run", a.dry_run, "print the query and send nothing");
     xu_set->callback([&action] {
         action = [] {
             return cmd_xu_set(static_cast<int>(parse_hex(a.unit, "unit")),
-                              static_cast<int>(parse_hex(a.selector, "selector")), parse_hex_bytes(a.bytes));
+                              static_cast<int>(parse_hex(a.selector, "selector")), parse_hex_bytes(a.bytes),
+                              a.dry_run);
         };
     });
 
@@ -163,8 +194,9 @@ void orvexctl::add_raw_commands(CLI::App& app, Action& action) {
     auto* reg_write = reg->add_subcommand("write", "reg write ADDR BYTES...");
     reg_write->add_option("addr", a.addr)->required();
     reg_write->add_option("bytes", a.bytes)->required();
+    reg_write->add_flag("--dry-run", a.dry_run, "print the current and the new bytes and write nothing");
     reg_write->callback([&action] {
-        action = [] { return cmd_reg_write(parse_hex(a.addr, "address"), parse_hex_bytes(a.bytes)); };
+        action = [] { return cmd_reg_write(parse_hex(a.addr, "address"), parse_hex_bytes(a.bytes), a.dry_run); };
     });
 
     auto* sensor = app.add_subcommand("sensor", "image-sensor registers over I2C")->require_subcommand(1);
@@ -182,10 +214,11 @@ void orvexctl::add_raw_commands(CLI::App& app, Action& action) {
     sensor_write->add_option("slave", a.slave)->required();
     sensor_write->add_option("addr", a.addr)->required();
     sensor_write->add_option("bytes", a.bytes)->required();
+    sensor_write->add_flag("--dry-run", a.dry_run, "print what would be written and touch nothing");
     sensor_write->callback([&action] {
         action = [] {
             return cmd_sensor_write(parse_hex(a.slave, "slave id"), parse_hex(a.addr, "address"),
-                                    parse_hex_bytes(a.bytes));
+                                    parse_hex_bytes(a.bytes), a.dry_run);
         };
     });
 }

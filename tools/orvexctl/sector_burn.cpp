@@ -7,6 +7,7 @@
 #include "internal/flash_unlock.h"
 #include "internal/sf_bytes.h"
 #include "internal/store_layout.h"
+#include "spi_master.h"
 
 #include <algorithm>
 #include <chrono>
@@ -59,11 +60,6 @@ constexpr useconds_t kShortestSectorEraseUs = 20000;
 
 constexpr BYTE kBlockProtectBits = orvex_sf::kStatusBlockProtect;
 
-bool has_four_kib_sectors(SERIAL_FLASH_TYPE sft) {
-    return std::find(std::begin(kFourKiBSectorTypes), std::end(kFourKiBSectorTypes), sft) !=
-           std::end(kFourKiBSectorTypes);
-}
-
 bool all_erased(const BYTE* p, long n) {
     return std::all_of(p, p + n, [](BYTE b) { return b == 0xFF; });
 }
@@ -105,7 +101,7 @@ private:
         // byte to report.
         call(OV_DisableSerialFlashWriteProtect(o_.sft));
         BYTE status = 0;
-        if (!read_status(&status))
+        if (!call(read_flash_status(&status)))
             return fail(SectorBurnOutcome::transfer_failed, "the flash status register could not be read");
         r_.status_register = status;
         if (status & kBlockProtectBits) {
@@ -199,18 +195,6 @@ private:
     }
 
     // ------------------------------------------------------------ helpers
-
-    // Status register through the SPI master: select, read-status, one byte
-    // back. Chip select and host mode are given back even after a failure.
-    bool read_status(BYTE* status) {
-        auto counted = [this](BOOL r) { return call(r) != 0; };
-        bool ok = orvex_sf::host_mode(true, counted) && orvex_sf::select_flash(counted) &&
-                  orvex_sf::send_byte(orvex_sf::kCmdReadStatus, counted) &&
-                  orvex_sf::receive_byte(status, counted);
-        bool released = orvex_sf::release_flash(counted);
-        bool host_off = orvex_sf::host_mode(false, counted);
-        return ok && released && host_off;
-    }
 
     bool compare(long addr, const BYTE* got, long n) {
         const BYTE* want = &want_[static_cast<size_t>(addr)];
@@ -308,6 +292,11 @@ const char* sector_burn_outcome_name(SectorBurnOutcome outcome) {
     return "?";
 }
 
+bool sector_burn_supports(SERIAL_FLASH_TYPE sft) {
+    return std::find(std::begin(kFourKiBSectorTypes), std::end(kFourKiBSectorTypes), sft) !=
+           std::end(kFourKiBSectorTypes);
+}
+
 bool is_kept_sector(long addr) {
     for (const KeptRange& k : kKept)
         if (addr >= k.from && addr < k.to) return true;
@@ -321,7 +310,7 @@ SectorBurnResult sector_burn(const unsigned char* image, long len, const SectorB
         r.message = "the image must hold 0x168 to 0x40000 bytes";
         return r;
     }
-    if (!has_four_kib_sectors(options.sft)) {
+    if (!sector_burn_supports(options.sft)) {
         r.outcome = SectorBurnOutcome::unsupported_flash;
         r.message = "this flash type has no 4 KiB sector erase; a sector-wise burn would erase "
                     "more than the image covers";

@@ -46,7 +46,7 @@ struct SectorBurnOptions {
 };
 
 struct PhaseCost {
-    long calls = 0;        // libOrvexBase calls made in the phase
+    long calls = 0;        // libOrvexBase calls (a status-register frame counts once)
     uint64_t queries = 0;  // from SectorBurnOptions::query_count
     uint64_t time_us = 0;
 };
@@ -69,6 +69,9 @@ struct SectorBurnResult {
     bool ok() const { return outcome == SectorBurnOutcome::ok; }
     const PhaseCost& cost(BurnPhase p) const { return phases[static_cast<int>(p)]; }
 };
+
+// Whether the flash type erases 4 KiB sectors (else the burn refuses it).
+bool sector_burn_supports(SERIAL_FLASH_TYPE sft);
 
 // Sectors no burn erases or writes: the calibration records and both
 // identification blocks.
