@@ -70,15 +70,17 @@ TEST_F(BurnSafety, ImagesThatDoNotFitTheCameraAreRefusedUnlessForcedByName) {
         {"other.bin", "version-record", "no firmware code version at 0x001F3", nullptr},
         {"bare.bin", "id-block", "no valid identification block", nullptr},
     };
+    // The identification block matters to the library's chip erase; the
+    // default sector-wise burn keeps the camera's own blocks.
     std::string before = flash();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
-        Result r = run(std::string("burn ") + c.file);
+        Result r = run(std::string("burn --method=library ") + c.file);
         EXPECT_EQ(r.code, 7) << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
         EXPECT_NE(r.err.find(std::string("--force ") + c.check), std::string::npos) << r.err;
         EXPECT_TRUE(flash() == before);
-        std::string forced = std::string("burn --dry-run --force ") + c.check + " ";
+        std::string forced = std::string("burn --method=library --dry-run --force ") + c.check + " ";
         if (c.also_failing) {
             // Forcing one check leaves the others in force.
             EXPECT_EQ(run(forced + c.file).code, 7);
@@ -87,8 +89,12 @@ TEST_F(BurnSafety, ImagesThatDoNotFitTheCameraAreRefusedUnlessForcedByName) {
         json plan = run_json(forced + c.file);
         EXPECT_EQ(plan["checks"][c.check], "forced");
     }
-    // The id-block check only matters when the calibration is kept.
+    // The id-block check only matters when the calibration is kept, and
+    // not when the camera keeps its own block.
     EXPECT_EQ(run("burn --dry-run --erase-calibration bare.bin").code, 0);
+    json sector = run_json("burn --dry-run bare.bin");
+    EXPECT_EQ(sector["checks"]["id-block"], "passed");
+    EXPECT_EQ(sector["calibration_store_recognises_after"], true);
     EXPECT_EQ(run("burn --force nonsense fw.bin").code, 2);
 }
 
@@ -133,9 +139,14 @@ TEST_F(BurnSafety, AHalfBurnedCameraIsNotBackedUpAndItsGoodBackupRestores) {
     json shipped_records = records();
     ASSERT_EQ(run("backup -o good.json").code, 0);
     ASSERT_EQ(backups().size(), 1u);
-    // An interrupted burn leaves an erased flash.
+    // An interrupted library burn leaves an erased flash. The sector-wise
+    // burn never writes the identification sector, so it sends the
+    // operator to the library's burn.
     spill(state, std::string(0x40000, '\xFF'));
-    Result r = run("burn fw.bin");
+    Result refused = run("burn fw.bin");
+    EXPECT_EQ(refused.code, 7) << refused.err;
+    EXPECT_NE(refused.err.find("--method=library"), std::string::npos) << refused.err;
+    Result r = run("burn --method=library fw.bin");
     ASSERT_EQ(r.code, 0) << r.err;
     // The blank area did not become the newest backup, and the tool names
     // the good one.

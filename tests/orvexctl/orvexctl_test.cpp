@@ -171,8 +171,8 @@ TEST_F(Orvexctl, BurnKeepsTheCalibration) {
     }
     EXPECT_GT(n, 10);
     EXPECT_EQ(last, 1.0);
-    EXPECT_EQ(phases, (std::vector<std::string>{"backup", "erase", "program", "verify", "restore", "verify restore",
-                                                 "restore", "verify restore"}));
+    // The sector-wise burn writes nothing back (burn_methods_test has the library's phases).
+    EXPECT_EQ(phases, (std::vector<std::string>{"backup", "erase", "program", "verify"}));
     // Not on a terminal and not asked: no progress at all.
     EXPECT_EQ(run("burn --backup kept2.json fw.bin").err.find("fraction"), std::string::npos);
 }
@@ -202,8 +202,13 @@ TEST_F(Orvexctl, BurnRefusalsAndDryRunTouchNothing) {
         {"burn full.bin", 7, "overlaps the calibration area", false},
         {"burn --backup /nonexistent/dir/b.json fw.bin", 7, "refusing to burn", true},
         {"burn --dry-run fw.bin", 0, "0x30000-0x34FFF", false},
-        {"burn --dry-run bare.bin", 7, "no valid identification block", false},
+        {"burn --method=library --dry-run bare.bin", 7, "no valid identification block", false},
         {"burn --dry-run --flash-type nonsense fw.bin", 2, "unknown flash type", false},
+        {"burn --method=sector --erase-calibration fw.bin", 2, "needs --method=library", false},
+        // The raw writers: a plan, and not one write.
+        {"reg write --dry-run 1006 5a a5", 0, "now ", false},
+        {"xu set --dry-run 3 1 12 34 56", 0, "would SET_CUR unit 0x03 selector 0x01: 12 34 56", false},
+        {"sensor write --dry-run 42 3000 01 02", 0, "would write slave 0x42 at 0x3000: 01 02", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
@@ -214,10 +219,19 @@ TEST_F(Orvexctl, BurnRefusalsAndDryRunTouchNothing) {
         EXPECT_EQ(trace_writes(slurp(dir + "/trace.txt"), c.registers_written_allowed), 0);
         EXPECT_EQ(flash(), before);
     }
+    // The sector-wise plan erases around the first identification sector
+    // and leaves the three kept regions alone; the library's erases all
+    // and writes two back.
     json plan = run_json("burn --dry-run --full-check fw.bin");
     EXPECT_EQ(plan["write"]["to"], "0x2FFFF");
-    EXPECT_EQ(plan["keep"].size(), 2u);
+    EXPECT_EQ(plan["method"], "sector");
+    EXPECT_EQ(plan["erase"], json::parse(R"([{"from":"0x00000","to":"0x18FFF"},{"from":"0x1A000","to":"0x2FFFF"}])"));
+    EXPECT_EQ(plan["keep"].size(), 3u);
+    json lib = run_json("burn --dry-run --method=library fw.bin");
+    EXPECT_EQ(lib["erase"], json::parse(R"([{"from":"0x00000","to":"0x3FFFF"}])"));
+    EXPECT_EQ(lib["keep"].size(), 2u);
     EXPECT_GT(plan["estimated_seconds"].get<double>(), 0);
+    EXPECT_LT(plan["estimated_seconds"].get<double>(), lib["estimated_seconds"].get<double>());
     // Overlap is allowed once the calibration is given up.
     EXPECT_EQ(run("burn --dry-run --erase-calibration full.bin").code, 0);
 }

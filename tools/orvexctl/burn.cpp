@@ -114,6 +114,9 @@ void check_against_camera(BurnJob& job) {
         if (forced) note(std::string("warning (forced): ") + c.problem);
         if (!c.passed && !forced) refusal += "\n  " + c.problem + " (--force " + c.name + " overrides)";
     }
+    if (!refusal.empty() && job.method == BurnMethod::sector && !job.recognised_after)
+        refusal += "\n  (the sector-wise burn keeps the camera's identification blocks, and it has none: "
+                   "--method=library burns the image's)";
     if (!refusal.empty()) throw Failure(EXIT_REFUSED, job.o.image + " does not fit this camera:" + refusal);
     if (!job.recognised_after)
         note("warning: the new image carries no valid identification block: the calibration store will no "

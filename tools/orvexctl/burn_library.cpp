@@ -21,9 +21,11 @@ struct LibraryPhases {
     BurnJob* job;
     std::unique_ptr<Progress> erase, program;
     std::unique_ptr<PhaseTimer> timer;
+    bool programmed = false;  // the last report came: only the library's check was left
     static void callback(void* self, float fraction) {
         try {
             auto* b = static_cast<LibraryPhases*>(self);
+            b->programmed = fraction >= 1.0f;
             if (b->erase) {
                 b->erase->finish();
                 b->erase.reset();
@@ -39,6 +41,20 @@ struct LibraryPhases {
     }
 };
 
+// The first address where the flash differs from the image, or -1.
+long first_difference(const BurnJob& job, Bytes* back) {
+    *back = flash_read(0, job.len);
+    for (long i = 0; i < job.len; ++i)
+        if ((*back)[static_cast<size_t>(i)] != job.image[static_cast<size_t>(i)]) return i;
+    return -1;
+}
+
+[[noreturn]] void mismatch(const BurnJob& job, long at, const Bytes& back) {
+    const size_t i = static_cast<size_t>(at);
+    throw Failure(EXIT_VERIFY, "the flash differs from the image at " + hex(i, 5) + ": wrote " + hex(job.image[i], 2) +
+                                   ", read back " + hex(back[i], 2) + ".\n" + job.rec.text(true));
+}
+
 void run_library_burner(BurnJob& job) {
     LibraryPhases phases;
     phases.job = &job;
@@ -47,6 +63,18 @@ void run_library_burner(BurnJob& job) {
     // The library's own check stays sampled: the full check is ours, with
     // the address of any difference.
     if (OrvexTac_BurnerFW(job.image.data(), job.len, LibraryPhases::callback, &phases, job.sft, 0) != 1) {
+        // Failing after the programming is the library's sampled check
+        // finding a difference; it does not say where, the read-back does.
+        if (phases.program) phases.program.reset();
+        if (phases.programmed) {
+            try {
+                Bytes back;
+                long at = first_difference(job, &back);
+                if (at >= 0) mismatch(job, at, back);
+            } catch (const Failure& f) {
+                if (f.code == EXIT_VERIFY) throw;
+            }
+        }
         std::string why = "the burn failed";
         try {
             BYTE st = read_status_register();
@@ -64,11 +92,9 @@ void verify_image(BurnJob& job) {
     Progress p("verify", static_cast<uint64_t>(job.len));
     Bytes back = flash_read(0, job.len, &p);
     if (back != job.image) {
-        size_t i = 0;
-        while (back[i] == job.image[i]) ++i;
-        throw Failure(EXIT_VERIFY, "the flash differs from the image at " + hex(i, 5) + ": wrote " +
-                                       hex(job.image[i], 2) + ", read back " + hex(back[i], 2) + ".\n" +
-                                       job.rec.text(true));
+        long at = 0;
+        while (back[static_cast<size_t>(at)] == job.image[static_cast<size_t>(at)]) ++at;
+        mismatch(job, at, back);
     }
     p.finish();
 }

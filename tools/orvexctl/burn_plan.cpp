@@ -51,7 +51,9 @@ void PhaseTimer::stop() {
 std::string Recovery::text(bool firmware_lost) const {
     std::string dev = "orvexctl -d " + std::to_string(g_opt.device);
     std::string t = "to recover, with the camera connected, run:\n";
-    if (firmware_lost) t += "  " + dev + " burn " + image + "\n";
+    // After a chip erase the identification sectors are blank too, which
+    // only the library's burn writes.
+    if (firmware_lost) t += "  " + dev + " burn " + (calibration_untouched ? "" : "--method=library ") + image + "\n";
     if (calibration_untouched) {
         t += "  (the calibration is still in the flash";
         t += backup.empty() ? ")\n" : "; its backup: " + backup + ")\n";
@@ -69,25 +71,33 @@ namespace {
 
 constexpr long kSector = 0x1000;
 
-// Rough time on real hardware, about 1 ms per extension-unit query. The
-// library: a few seconds of chip erase and a fixed second, programming,
-// its sampled check, then the calibration rewrite. Sector-wise: per sector
-// an erase with its status poll, programming, the read-back.
+// Rough time on real hardware at about 1 ms per extension-unit query: a
+// program transfer is one query, reading 8 bytes back two. The library
+// erases the chip (a few seconds and a fixed second), checks it blank,
+// programs every chunk and samples the result, then rewrites the kept
+// sectors; the sector-wise burn erases sector by sector with a status poll
+// (about 260 queries each) and skips chunks that are all 0xFF.
 double estimate_seconds(const BurnJob& job, int erase_sectors, int kept_sectors_with_data) {
     const double q = 0.001;
-    const long len = job.len;
-    double s = (backup_bytes() / 8.0) * 2 * q;       // backup reads
+    const double len = static_cast<double>(job.len);
+    double s = backup_bytes() / 8.0 * 2 * q;  // backup reads
     if (job.method == BurnMethod::sector) {
-        s += erase_sectors * (0.05 + 30 * q);          // erase, status poll
-        s += (len / 8.0) * 4 * q;                      // program
+        long chunks = 0;
+        for (long a = 0; a < job.len; a += 8) chunks += any_programmed(job.image, a, a + 8);
+        s += erase_sectors * (0.02 + 260 * q);
+        s += (static_cast<double>(chunks) + 1) * q;
     } else {
-        s += 3.0 + 1.0;                                // chip erase, wait
-        s += std::ceil(len / 1024.0) * 2 * q;          // blank check
-        s += (len / 8.0 + 1) * 4 * q;                  // program
-        s += std::ceil(len / 1024.0) * 2 * q;          // the library's sampled check
+        s += 3.0 + 1.0;
+        s += std::ceil(len / 1024) * 2 * q;         // blank check
+        s += (len / 8 + 1) * q;                     // program
+        s += std::ceil(len / 1024) * 2 * q;         // the library's sampled check
         if (job.keep) s += kept_sectors_with_data * (1.0 + 0.3 + 0x1000 / 8.0 * 5 * q);  // rewrite + verify
     }
-    if (job.full_verify) s += len / 8.0 * 2 * q;       // every byte read back
+    // The read-back; the library's sampled check is counted above.
+    if (job.full_verify)
+        s += len / 8 * 2 * q;
+    else if (job.method == BurnMethod::sector)
+        s += std::ceil(len / 1024) * 2 * q;
     return s;
 }
 

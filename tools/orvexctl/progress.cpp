@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 #include "orvexctl.h"
@@ -35,9 +36,15 @@ double now_s() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
+// The terminal's width; for a bar asked for elsewhere (--progress=bar
+// into a pipe), $COLUMNS as shells set it, else 80.
 int terminal_width() {
     winsize ws{};
     if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    if (const char* c = std::getenv("COLUMNS")) {
+        int n = std::atoi(c);
+        if (n > 0) return n;
+    }
     return 80;
 }
 
