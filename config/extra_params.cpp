@@ -7,10 +7,6 @@
 
 using namespace orvex_store;
 
-namespace {
-constexpr size_t kMaxExtraParams = 255;  // the largest unsigned char count
-}
-
 extern "C" {
 
 void SaveExtraParams(long videoIndex, const float* params, unsigned char count) {

@@ -6,7 +6,7 @@
 
 using namespace orvex_store;
 
-static_assert(sizeof(MarkerConfig) == 44, "the flash record is the struct's 44 bytes");
+static_assert(sizeof(MarkerConfig) == kMarkerLen, "the flash record is the struct's 44 bytes");
 
 namespace {
 

@@ -16,13 +16,13 @@ using namespace orvex_store;
 
 namespace {
 
-constexpr int kMaxRows = 25;
-constexpr int kMaxCols = 18;
+constexpr int kMaxRows = kMaxRectifyRows;
+constexpr int kMaxCols = kMaxRectifyCols;
 // 25 x 18: the most pairs that fit the sector after the header. rows and
 // cols are compared as signed values, so two large negative dimensions
 // pass the per-dimension limits; their product must not.
 constexpr int64_t kMaxPairs = int64_t{kMaxRows} * kMaxCols;
-constexpr long kGridAddr = kRectifyAddr + 0x28;
+constexpr long kGridAddr = kRectifyGridAddr;
 
 // Header values in flash order.
 void header_fields(RectifyConfig* c, unsigned char* fields[10]) {

@@ -6,10 +6,6 @@
 
 using namespace orvex_store;
 
-namespace {
-constexpr size_t kSensorTypeCapacity = 128;  // characters and the NUL
-}
-
 extern "C" {
 
 void SetSensorType(long videoIndex, const char* type) {

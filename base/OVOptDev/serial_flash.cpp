@@ -1,20 +1,18 @@
-// Serial-flash commands through the ASIC's SPI master, one register access
-// at a time: the host takes the master (mode 1), frames each command with
-// chip select (0 selects, 1 releases), sends a byte by loading the write-
-// data register and triggering 1, receives one by clearing the read-data
-// register and triggering 2, and waits for the master's ready bit after
-// every byte.
+// Serial-flash commands through the ASIC's SPI master; the byte protocol
+// itself is internal/sf_bytes.h.
 #include <unistd.h>
 
 #include "../OVOptDev.h"
 #include "../SFData/erase_commands.h"
+#include "../internal/sf_bytes.h"
 #include "sf_protocol.h"
 #include "node_lock.h"
 
 namespace {
 
-constexpr BYTE kCmdWriteEnable = 0x06;
-constexpr BYTE kCmdReadStatus = 0x05;
+using orvex_sf::kCmdReadStatus;
+using orvex_sf::kCmdWriteEnable;
+using orvex_sf::kStatusBusy;
 constexpr int kReadyPolls = 50;
 constexpr int kStatusPolls = 10000;
 constexpr useconds_t kPollSleepUs = 1000;
@@ -34,22 +32,10 @@ template <size_t N> BYTE erase_cmd(const EraseCmd (&table)[N], SERIAL_FLASH_TYPE
     return dflt;
 }
 
-BOOL select_flash() { return OV_WriteToASIC(sfCSAddr, 0); }
-BOOL release_flash() { return OV_WriteToASIC(sfCSAddr, 1); }
-
-// Sends one byte; the first failing step ends it.
-BOOL send_byte(BYTE b) {
-    if (OV_WriteToASIC(sfWriteDataAddr, b) != 1) return 0;
-    if (OV_WriteToASIC(sfReadWriteTriggerAddr, 1) != 1) return 0;
-    return OV_SFWaitReady();
-}
-
-BOOL receive_byte(BYTE* b) {
-    if (OV_WriteToASIC(sfReadDataAddr, 0) != 1) return 0;
-    if (OV_WriteToASIC(sfReadWriteTriggerAddr, 2) != 1) return 0;
-    if (OV_SFWaitReady() != 1) return 0;
-    return OV_ReadFromASIC(sfReadDataAddr, b);
-}
+BOOL select_flash() { return orvex_sf::select_flash() ? 1 : 0; }
+BOOL release_flash() { return orvex_sf::release_flash() ? 1 : 0; }
+BOOL send_byte(BYTE b) { return orvex_sf::send_byte(b) ? 1 : 0; }
+BOOL receive_byte(BYTE* b) { return orvex_sf::receive_byte(b) ? 1 : 0; }
 
 // An erase sequence: host mode, command frames, host mode off. The first
 // failed step (a register write, or a ready or status poll that gives up)
@@ -107,7 +93,7 @@ BOOL orvex_sf_wait_not_busy(BYTE* status) {
         if (send_byte(kCmdReadStatus) != 1) return 0;
         BYTE value = 0;
         if (receive_byte(&value) != 1) return 0;
-        if ((value & 0x01) == 0) {
+        if ((value & kStatusBusy) == 0) {
             *status = value;
             return release_flash() == 1 ? 1 : 0;
         }

@@ -7,6 +7,7 @@
 #include "../OVOptDev.h"
 #include "../ROMData/arch_maps.h"
 #include "../ROMData/rom_quirks.h"
+#include "../internal/sf_bytes.h"
 #include "sf_protocol.h"
 #include "node_lock.h"
 
@@ -74,7 +75,7 @@ BOOL set_flash_commands(bool isNewWPVer, SERIAL_FLASH_TYPE sft) {
     if (isNewWPVer && ubSFLib_CmdID >= SFLIB_CMD_ROWS) return 0;
     BYTE v = 0;
     if (OV_ReadFromASIC(kCmdWrenAddr, &v) != 1) return 0;
-    BYTE wren = isNewWPVer ? cbSFLib_Cmd[ubSFLib_CmdID][SFCMD_IDX_WREN] : 0x06;
+    BYTE wren = isNewWPVer ? cbSFLib_Cmd[ubSFLib_CmdID][SFCMD_IDX_WREN] : orvex_sf::kCmdWriteEnable;
     if (OV_WriteToASIC(kCmdWrenAddr, wren) != 1) return 0;
     for (const auto& f : kCmdFixed)
         if (OV_WriteToASIC(f.addr, f.value) != 1) return 0;
@@ -115,8 +116,7 @@ BOOL drive_wp_gpio(orvex::WpGpio how, BYTE wpGPIO, BYTE pinMode) {
     return OV_WriteToASIC(kGpioValue, byOutputValue) == 1 ? 1 : 0;
 }
 
-// Block-protect bits of the flash's status register (BP0-BP2).
-constexpr BYTE kBlockProtectBits = 0x1C;
+using orvex_sf::kStatusBlockProtect;
 
 // Write enable, then status register <- 0 (the SST parts want the status
 // write enabled by 0x50 as well), waiting for the flash after each. On 1,
@@ -124,9 +124,9 @@ constexpr BYTE kBlockProtectBits = 0x1C;
 // write was refused (WP# still asserted with its protect bit set) still
 // shows its block-protect bits there.
 BOOL clear_status_register(SERIAL_FLASH_TYPE sft, BYTE* status) {
-    static const BYTE wren[] = {0x06};
-    static const BYTE ewsr[] = {0x50};
-    static const BYTE wrsr[] = {0x01, 0x00};
+    static const BYTE wren[] = {orvex_sf::kCmdWriteEnable};
+    static const BYTE ewsr[] = {orvex_sf::kCmdEnableWriteStatus};
+    static const BYTE wrsr[] = {orvex_sf::kCmdWriteStatus, 0x00};
     if (OV_WriteToASIC(sfModeAddr, 1) != 1) return 0;
     if (orvex_sf_send_frame(wren, 1) != 1) return 0;
     if (OV_SFCMDreadStatus() != 1) return 0;
@@ -188,7 +188,7 @@ BOOL OV_DisableSerialFlashWriteProtect(SERIAL_FLASH_TYPE sft) {
         set_bits_unchecked(kGpioEnable, 0x04);
     }
     // The release took only if the flash no longer protects any block.
-    return (status & kBlockProtectBits) == 0 ? 1 : 0;
+    return (status & kStatusBlockProtect) == 0 ? 1 : 0;
 }
 
 }

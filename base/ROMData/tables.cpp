@@ -3,6 +3,7 @@
 #include "../OVOptDev.h"
 #include "../ROMData.h"
 #include "arch_maps.h"
+#include "rom_names.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include "../OVOptDev.h"
 #include "../SFData.h"
 #include "columns.h"
+#include "type_names.h"
 
 using namespace orvex;
 

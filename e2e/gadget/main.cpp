@@ -4,6 +4,10 @@
 // side's uvcvideo driver sends, until it is killed.
 //
 //   orvex-gadget [--profile NAME] [--udc NAME] [--node /dev/videoN] [--verbose]
+//
+// SIGUSR1 prints the request counters ("orvex-gadget: served N ...") to
+// standard error: the guest reads them before and after a command to learn
+// how many extension-unit queries it cost on the wire.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -27,7 +31,9 @@
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_report = 0;
 void on_signal(int) { g_stop = 1; }
+void on_report(int) { g_report = 1; }
 
 uint64_t monotonic_us() {
     timespec ts;
@@ -117,8 +123,19 @@ int main(int argc, char** argv) {
 
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
+    // Without SA_RESTART, so that the signal ends the poll and the report
+    // follows at once.
+    struct sigaction report {};
+    report.sa_handler = on_report;
+    sigemptyset(&report.sa_mask);
+    sigaction(SIGUSR1, &report, nullptr);
     gadget::Responder responder(cam, monotonic_us, verbose ? stderr : nullptr);
     while (!g_stop) {
+        if (g_report) {
+            g_report = 0;
+            std::fprintf(stderr, "orvex-gadget: served %ld stalled %ld\n", responder.served(),
+                         responder.stalled());
+        }
         pollfd p = {fd, POLLPRI, 0};
         int n = poll(&p, 1, 1000);
         if (n < 0 && errno != EINTR) {

@@ -284,6 +284,28 @@ TEST_F(Orvexctl, CalibrationExportImportAndEdits) {
     EXPECT_EQ(records(), original);
 }
 
+// The store keeps up to 255 extra parameters (its count is an unsigned
+// char); the tool must export and import every one of them, not a shorter
+// list of its own.
+TEST_F(Orvexctl, EveryExtraParameterTheStoreKeepsSurvivesExportAndImport) {
+    std::string sixty;
+    json expect = json::array();
+    for (int i = 0; i < 60; ++i) {
+        sixty += " " + std::to_string(i) + ".5";
+        expect.push_back(i + 0.5);
+    }
+    ASSERT_EQ(run("calib set-params" + sixty).code, 0);
+    ASSERT_EQ(records()["extra_params"], expect);
+    ASSERT_EQ(run("calib export c.json").code, 0);
+    ASSERT_EQ(run("calib set-params 7").code, 0);
+    ASSERT_EQ(run("calib import c.json").code, 0);
+    EXPECT_EQ(records()["extra_params"], expect);
+
+    std::string too_many;
+    for (int i = 0; i < 256; ++i) too_many += " 1";
+    EXPECT_EQ(run("calib set-params" + too_many).code, 2);
+}
+
 TEST_F(Orvexctl, NeverWrittenRecordsAndThePlot) {
     firmware_image();
     ASSERT_EQ(run("burn --erase-calibration fw.bin").code, 0);

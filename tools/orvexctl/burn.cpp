@@ -12,6 +12,8 @@
 
 #include "burn_job.h"
 #include "commands.h"
+#include "internal/sf_bytes.h"
+#include "orvexctl.h"
 #include "sector_burn.h"
 
 namespace orvexctl {
@@ -20,8 +22,8 @@ namespace {
 
 // Status register bits that keep a flash from being written: block protect
 // (BP0-BP2, and BP3 on larger parts) and the register's own write disable.
-constexpr BYTE kProtectBits = 0x9C;
-constexpr BYTE kStatusRegisterWriteDisable = 0x80;
+constexpr BYTE kProtectBits = orvex_sf::kStatusWriteLocks;
+constexpr BYTE kStatusRegisterWriteDisable = orvex_sf::kStatusRegisterProtect;
 
 // The image, padded, and what the options ask; no device needed.
 BurnJob read_job(const BurnOptions& o) {

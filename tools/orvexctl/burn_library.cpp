@@ -5,13 +5,14 @@
 #include <memory>
 
 #include "burn_job.h"
+#include "internal/sf_bytes.h"
 
 namespace orvexctl {
 
 namespace {
 
 // Bits of the status register that keep the flash from being written.
-constexpr BYTE kProtectBits = 0x9C;
+constexpr BYTE kProtectBits = orvex_sf::kStatusWriteLocks;
 
 // The library's burn is one call. It reports a fraction over programming
 // only; everything before the first report (chip erase, a fixed second,

@@ -18,9 +18,15 @@ namespace orvexctl {
 
 namespace {
 
-constexpr long kMarkerAddr = 0x30000, kParamsAddr = 0x31000, kTypeAddr = 0x32000, kRectAddr = 0x34000;
-constexpr int kMaxParams = 50;  // the store reads at most 50 values back
-constexpr int kMaxRows = 25, kMaxCols = 18;
+// The store's own layout and limits.
+using orvex_store::kMarkerAddr;
+constexpr long kParamsAddr = orvex_store::kExtraParamsAddr, kTypeAddr = orvex_store::kSensorTypeAddr,
+               kRectAddr = orvex_store::kRectifyAddr;
+constexpr int kMaxParams = orvex_store::kMaxExtraParams;
+constexpr int kMaxRows = orvex_store::kMaxRectifyRows, kMaxCols = orvex_store::kMaxRectifyCols;
+constexpr size_t kMaxTypeLen = orvex_store::kMaxSensorTypeLen;
+constexpr long kTypeCapacity = orvex_store::kSensorTypeCapacity;
+const std::string kLimits = std::to_string(kMaxRows) + " x " + std::to_string(kMaxCols);
 
 struct Records {
     bool has_marker = false;
@@ -56,8 +62,8 @@ Raw read_raw() {
     Raw r;
     r.marker = flash_read(kMarkerAddr, sizeof(MarkerConfig));
     r.params = flash_read(kParamsAddr, 4 * kMaxParams);
-    r.type = flash_read(kTypeAddr, 128);
-    r.rect_head = flash_read(kRectAddr, 40);
+    r.type = flash_read(kTypeAddr, kTypeCapacity);
+    r.rect_head = flash_read(kRectAddr, orvex_store::kRectifyHeaderLen);
     return r;
 }
 
@@ -77,7 +83,7 @@ Records load() {
         GetSensorType(g_opt.device, buf);
         rec.type = buf;
         std::string expect(reinterpret_cast<const char*>(raw.type.data()),
-                           strnlen(reinterpret_cast<const char*>(raw.type.data()), 128));
+                           strnlen(reinterpret_cast<const char*>(raw.type.data()), kTypeCapacity));
         if (rec.type != expect) throw Failure(EXIT_TRANSFER, "reading the sensor type through the store failed");
         rec.has_type = true;
     }
@@ -91,15 +97,15 @@ Records load() {
             throw Failure(EXIT_TRANSFER, "reading the extra parameters through the store failed");
         rec.params.assign(vals, vals + count);
     }
-    if (!all_ff(raw.rect_head, 0, 40)) {
+    if (!all_ff(raw.rect_head, 0, raw.rect_head.size())) {
         RectifyConfig rc{};
         rc.base_grid = nullptr;
         ReadRectifyConfig(g_opt.device, &rc);
         int rows, cols;
-        std::memcpy(&rows, raw.rect_head.data() + 32, 4);
-        std::memcpy(&cols, raw.rect_head.data() + 36, 4);
+        std::memcpy(&rows, raw.rect_head.data() + orvex_store::kRectifyRowsOffset, 4);
+        std::memcpy(&cols, raw.rect_head.data() + orvex_store::kRectifyColsOffset, 4);
         bool in_limits = rows <= kMaxRows && cols <= kMaxCols;
-        if (std::memcmp(&rc, raw.rect_head.data(), 40) != 0 || (in_limits && rows > 0 && cols > 0 && !rc.base_grid)) {
+        if (std::memcmp(&rc, raw.rect_head.data(), raw.rect_head.size()) != 0 || (in_limits && rows > 0 && cols > 0 && !rc.base_grid)) {
             std::free(rc.base_grid);
             throw Failure(EXIT_TRANSFER, "reading the rectification record through the store failed");
         }
@@ -195,13 +201,14 @@ Records records_from_json(const json& j) {
     if (!j["sensor_type"].is_null()) {
         if (!j["sensor_type"].is_string()) throw Failure(EXIT_REFUSED, "sensor_type must be a string");
         r.type = j["sensor_type"].get<std::string>();
-        if (r.type.size() > 127 || r.type.find('\0') != std::string::npos)
-            throw Failure(EXIT_REFUSED, "sensor_type must be at most 127 characters");
+        if (r.type.size() > kMaxTypeLen || r.type.find('\0') != std::string::npos)
+            throw Failure(EXIT_REFUSED, "sensor_type must be at most " + std::to_string(kMaxTypeLen) + " characters");
         r.has_type = true;
     }
     if (!j["extra_params"].is_null()) {
         if (!j["extra_params"].is_array() || j["extra_params"].size() > kMaxParams)
-            throw Failure(EXIT_REFUSED, "extra_params must be an array of at most 50 values");
+            throw Failure(EXIT_REFUSED,
+                          "extra_params must be an array of at most " + std::to_string(kMaxParams) + " values");
         for (const auto& v : j["extra_params"]) r.params.push_back(json_float(v, "extra_params"));
     }
     if (!j["rectify"].is_null()) {
@@ -217,7 +224,7 @@ Records records_from_json(const json& j) {
         rc.rows = json_int(c, "rows");
         rc.cols = json_int(c, "cols");
         if (rc.rows < 0 || rc.rows > kMaxRows || rc.cols < 0 || rc.cols > kMaxCols)
-            throw Failure(EXIT_REFUSED, "rectify grid must be at most 25 x 18");
+            throw Failure(EXIT_REFUSED, "rectify grid must be at most " + kLimits);
         const json& g = c.value("base_grid", json::array());
         if (!g.is_array() || g.size() != static_cast<size_t>(rc.rows * rc.cols))
             throw Failure(EXIT_REFUSED, "rectify base_grid must hold rows x cols pairs");
@@ -267,7 +274,7 @@ std::string records_text(const Records& r) {
              std::to_string(c.padding[0]) + " " + std::to_string(c.padding[1]) + " " + std::to_string(c.padding[2]) +
              " " + std::to_string(c.padding[3]) + "\n  base grid " + std::to_string(c.rows) + " x " +
              std::to_string(c.cols) +
-             (c.rows > kMaxRows || c.cols > kMaxCols ? " (beyond the 25 x 18 limit: grid not readable)"
+             (c.rows > kMaxRows || c.cols > kMaxCols ? " (beyond the " + kLimits + " limit: grid not readable)"
                                                      : " (" + std::to_string(r.grid.size() / 2) + " points)") +
              "\n";
     } else {
@@ -466,7 +473,8 @@ int cmd_calib_import(const std::string& file, bool edited, bool dry_run) {
 }
 
 int cmd_calib_set_sensor_type(const std::string& text, bool dry_run) {
-    if (text.size() > 127) throw Failure(EXIT_USAGE, "the sensor type holds at most 127 characters");
+    if (text.size() > kMaxTypeLen)
+        throw Failure(EXIT_USAGE, "the sensor type holds at most " + std::to_string(kMaxTypeLen) + " characters");
     Records have = load();
     if (dry_run) {
         emit({{"sensor_type", text}, {"dry_run", true}, {"was", have.has_type ? json(have.type) : json(nullptr)}},
@@ -485,7 +493,8 @@ int cmd_calib_set_sensor_type(const std::string& text, bool dry_run) {
 }
 
 int cmd_calib_set_params(const std::vector<std::string>& values, bool dry_run) {
-    if (values.empty() || values.size() > kMaxParams) throw Failure(EXIT_USAGE, "give 1 to 50 values");
+    if (values.empty() || values.size() > kMaxParams)
+        throw Failure(EXIT_USAGE, "give 1 to " + std::to_string(kMaxParams) + " values");
     std::vector<float> v;
     for (const auto& s : values) {
         char* end = nullptr;
@@ -716,11 +725,11 @@ void orvexctl::add_calib_commands(CLI::App& app, Action& action) {
             return cmd_calib_import(a.file, a.edited, a.dry_run);
         };
     });
-    auto* cst = calib->add_subcommand("set-sensor-type", "calib set-sensor-type TEXT (at most 127 characters)");
+    auto* cst = calib->add_subcommand("set-sensor-type", "calib set-sensor-type TEXT (at most " + std::to_string(kMaxTypeLen) + " characters)");
     cst->add_option("text", a.text, "the sensor type, e.g. stereo-nir-640x480")->required();
     cst->add_flag("--dry-run", a.dry_run, "say what would change and write nothing");
     cst->callback([&action] { action = [] { return cmd_calib_set_sensor_type(a.text, a.dry_run); }; });
-    auto* csp = calib->add_subcommand("set-params", "calib set-params VALUE... (at most 50 floats)");
+    auto* csp = calib->add_subcommand("set-params", "calib set-params VALUE... (at most " + std::to_string(kMaxParams) + " floats)");
     csp->add_option("values", a.values, "the values, decimal floating point")->required();
     csp->add_flag("--dry-run", a.dry_run, "say what would change and write nothing");
     csp->callback([&action] { action = [] { return cmd_calib_set_params(a.values, a.dry_run); }; });

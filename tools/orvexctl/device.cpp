@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ROMData/rom_names.h"
+#include "SFData/type_names.h"
+#include "internal/sf_bytes.h"
 #include "orvexctl.h"
 
 namespace orvexctl {
@@ -49,16 +52,7 @@ const char* rom_class_name(DSP_ROM_TYPE r) {
     return (r >= 0 && r <= DRT_256K) ? names[r] : "unknown";
 }
 
-const char* rom_row_name(unsigned row) {
-    static const char* names[ROMCOUNT] = {
-        "ROM220",   "ROM225",   "ROM250V1", "ROM250V2", "ROM230V1", "ROM230V2", "ROM230V3",
-        "ROM231V1", "ROM216V1", "ROM215V1", "ROM236V1", "ROM236V2", "ROM256V1", "ROM231V2",
-        "ROM266V1", "ROM276V1", "ROM275V1", "ROM290V1", "ROM290V2", "ROM286V1", "ROM288V1",
-        "ROM289V1", "ROM270V1", "ROM271V1", "ROM280V1", "ROM281V1", "ROM232V1", "ROM232V2",
-        "ROM272V1", "ROM273V0", "ROM275V2", "ROM283",   "ROM292",   "ROM287",   "ROM267",
-        "ROM276V2", "ROM285",   "ROM286"};
-    return row < ROMCOUNT ? names[row] : "unknown";
-}
+const char* rom_row_name(unsigned row) { return orvex::rom_row_name(row); }
 
 // Bytes 0-4 are text ("215R0"); byte 5 is the revision number and bytes
 // 6-7 two further raw bytes.
@@ -70,15 +64,10 @@ std::string rom_version_text(const BYTE v[8]) {
     return s + buf;
 }
 
-// Index = SERIAL_FLASH_TYPE value.
-static const char* const kFlashTypeNames[] = {
-    "UNKNOWN", "MXIC",   "ST",       "SST",  "ATMEL_AT25F", "ATMEL_AT25FS", "ATMEL_AT45DB", "WINBOND",
-    "PMC",     "MXIC_LIKE", "AMIC", "EON", "ESMT",        "GIGA",         "FENTECH"};
-constexpr int kFlashTypeCount = sizeof kFlashTypeNames / sizeof kFlashTypeNames[0];
+using orvex::kFlashTypeCount;
+using orvex::kFlashTypeNames;
 
-const char* flash_type_name(int type) {
-    return (type >= 0 && type < kFlashTypeCount) ? kFlashTypeNames[type] : "UNKNOWN";
-}
+const char* flash_type_name(int type) { return orvex::flash_type_name(type); }
 
 SERIAL_FLASH_TYPE parse_flash_type(const std::string& name) {
     std::string n;
@@ -181,7 +170,7 @@ json fw_json(const FwVersion& v) {
 
 FlashId read_flash_id() {
     FlashId f;
-    const BYTE rdid = 0x9F;
+    const BYTE rdid = orvex_sf::kCmdReadJedecId;
     if (!spi_command(&rdid, 1, f.id, 3))
         throw Failure(EXIT_TRANSFER, "reading the flash's JEDEC id through the SPI master failed");
     sfManufactureID = f.id[0];
@@ -211,15 +200,14 @@ SERIAL_FLASH_TYPE resolve_flash_type(const std::string& name) {
 }
 
 BYTE read_status_register() {
-    const BYTE rdsr = 0x05;
+    const BYTE rdsr = orvex_sf::kCmdReadStatus;
     BYTE status = 0;
     if (!spi_command(&rdsr, 1, &status, 1))
         throw Failure(EXIT_TRANSFER, "reading the flash status register failed");
     return status;
 }
 
-// Block-protect bits and the status-register protect bit.
-constexpr BYTE kProtectionBits = 0x9C;
+constexpr BYTE kProtectionBits = orvex_sf::kStatusWriteLocks;
 
 std::string protection_note() {
     BYTE status = 0;
@@ -237,22 +225,15 @@ std::string protection_note() {
 IdBlock check_id_block(long addr, const uint8_t* b) {
     IdBlock blk;
     blk.addr = addr;
-    const bool first = addr == kIdBlock1;
-    const int tag_at = first ? 2 : 6;
-    const int num_at = first ? 6 : 10;
-    const char* want = first ? "OG" : "OF";
-    const int max = first ? 249 : 99;
-    char tag[3] = {static_cast<char>(b[tag_at]), static_cast<char>(b[tag_at + 2]), 0};
-    char num[7];
-    for (int i = 0; i < 6; ++i) num[i] = static_cast<char>(b[num_at + 2 * i]);
-    num[6] = 0;
-    std::string t = tag;  // stops at a NUL, as the store's comparison does
-    blk.number = std::atoi(num);
-    blk.valid = t == want && blk.number >= 1 && blk.number <= max;
-    for (char c : t) {
-        unsigned char u = static_cast<unsigned char>(c);
+    const orvex_store::IdLocation* loc = orvex_store::id_location(addr);
+    if (!loc) return blk;
+    orvex_store::IdFields f = orvex_store::read_id_fields(*loc, b);
+    blk.number = f.number;
+    blk.valid = f.matches;
+    for (const char* c = f.tag; *c; ++c) {  // stops at a NUL, as the store's comparison does
+        unsigned char u = static_cast<unsigned char>(*c);
         if (u >= 0x20 && u < 0x7F) {
-            blk.tag += c;
+            blk.tag += *c;
         } else {
             char buf[8];
             std::snprintf(buf, sizeof buf, "\\x%02X", u);
@@ -264,8 +245,9 @@ IdBlock check_id_block(long addr, const uint8_t* b) {
 
 std::vector<IdBlock> read_id_blocks() {
     std::vector<IdBlock> out;
-    for (long addr : {kIdBlock1, kIdBlock2}) {
-        Bytes b = flash_read(addr, 24);
+    for (const auto& loc : orvex_store::kIdLocations) {
+        long addr = loc.addr;
+        Bytes b = flash_read(addr, orvex_store::kIdBlockLen);
         out.push_back(check_id_block(addr, b.data()));
     }
     return out;

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "internal/sf_bytes.h"
 #include "orvexctl.h"
 
 namespace orvexctl {
@@ -122,7 +123,7 @@ int cmd_flash_erase(long addr, long len, const FlashWriteOptions& o) {
                 Bytes back = flash_read(u, unit);
                 if (!std::all_of(back.begin(), back.end(), [](uint8_t b) { return b == 0xFF; })) {
                     BYTE st = read_status_register();
-                    throw Failure(st & 0x9C ? EXIT_TRANSFER : EXIT_VERIFY,
+                    throw Failure(st & orvex_sf::kStatusWriteLocks ? EXIT_TRANSFER : EXIT_VERIFY,
                                   "the sector at " + hex(u, 5) + " is not blank after the erase (status register " +
                                       hex(st, 2) + ")");
                 }

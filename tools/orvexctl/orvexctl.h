@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "OrvexTac.h"
+#include "internal/store_layout.h"
 
 namespace orvexctl {
 
@@ -194,7 +195,8 @@ struct FwVersion {
 FwVersion firmware_version();
 json fw_json(const FwVersion& v);
 
-// Serial flash through the ASIC's SPI master (needs identify() first).
+// One serial-flash command through the ASIC's SPI master (needs identify()
+// first); see internal/sf_bytes.h.
 bool spi_command(const BYTE* send, int n_send, BYTE* recv, int n_recv);
 struct FlashId {
     BYTE id[3] = {};
@@ -216,7 +218,7 @@ struct IdBlock {
     int number = 0;
 };
 IdBlock check_id_block(long addr, const uint8_t* bytes24);
-constexpr long kIdBlock1 = 0x190C0, kIdBlock2 = 0x3FA00;
+constexpr long kIdBlock1 = orvex_store::kIdFirstAddr, kIdBlock2 = orvex_store::kIdSecondAddr;
 // Reads both blocks from the open camera.
 std::vector<IdBlock> read_id_blocks();
 bool store_recognises(const std::vector<IdBlock>& blocks);
@@ -382,8 +384,9 @@ int cmd_doctor();
 const char* udev_rule();
 
 // The calibration area and the identification sectors.
-constexpr long kCalibStart = 0x30000, kCalibEnd = 0x35000;
-constexpr long kId2SectorStart = 0x3F000, kId2SectorEnd = 0x40000;
+constexpr long kCalibStart = orvex_store::kCalibStart, kCalibEnd = orvex_store::kCalibEnd;
+constexpr long kId2SectorStart = orvex_store::kIdSecondSector,
+               kId2SectorEnd = orvex_store::kIdSecondSector + orvex_store::kSectorSize;
 
 }  // namespace orvexctl
 

@@ -12,10 +12,12 @@ struct Region {
     long from, to;  // [from, to)
     bool unit_data;
 };
+constexpr long kId1SectorStart = orvex_store::kIdFirstSector;
+constexpr long kId1SectorEnd = kId1SectorStart + orvex_store::kSectorSize;
 const Region kRegions[] = {
-    {"firmware", 0x00000, 0x19000, false},
-    {"identification block 1 sector", 0x19000, 0x1A000, true},
-    {"firmware", 0x1A000, kCalibStart, false},
+    {"firmware", 0x00000, kId1SectorStart, false},
+    {"identification block 1 sector", kId1SectorStart, kId1SectorEnd, true},
+    {"firmware", kId1SectorEnd, kCalibStart, false},
     {"calibration records", kCalibStart, kCalibEnd, true},
     {"free", kCalibEnd, kId2SectorStart, false},
     {"identification block 2 sector", kId2SectorStart, kId2SectorEnd, true},

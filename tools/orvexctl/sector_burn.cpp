@@ -5,6 +5,8 @@
 #include "sector_burn.h"
 
 #include "internal/flash_unlock.h"
+#include "internal/sf_bytes.h"
+#include "internal/store_layout.h"
 #include "spi_master.h"
 
 #include <algorithm>
@@ -18,7 +20,7 @@ namespace orvexctl {
 
 namespace {
 
-constexpr long kSector = 0x1000;
+constexpr long kSector = orvex_store::kSectorSize;
 constexpr long kChunk = 8;  // one flash-data transfer
 
 // The held-back bytes and the transfer that carries them, as the library's
@@ -31,16 +33,15 @@ constexpr long kMaxImageLen = 0x40000;
 
 constexpr long kSampleStride = 1024;
 
-// What a burn keeps: the calibration records (one per sector from 0x30000,
-// the last at 0x34000) and the sectors of both identification blocks
-// (0x190C0 and 0x3FA00).
+// What a burn keeps: the calibration records and the sectors of both
+// identification blocks.
 struct KeptRange {
     long from, to;  // [from, to), sector-aligned
 };
 constexpr KeptRange kKept[] = {
-    {0x19000, 0x1A000},  // identification block, first location
-    {0x30000, 0x35000},  // calibration records
-    {0x3F000, 0x40000},  // identification block, second location
+    {orvex_store::kIdFirstSector, orvex_store::kIdFirstSector + kSector},
+    {orvex_store::kCalibStart, orvex_store::kCalibEnd},
+    {orvex_store::kIdSecondSector, orvex_store::kIdSecondSector + kSector},
 };
 
 // Flash types on which the library's sector erase clears 4 KiB (0x20, or
@@ -57,7 +58,7 @@ using namespace orvex_unlock;
 // status poll costs eleven queries, so polling starts only after that.
 constexpr useconds_t kShortestSectorEraseUs = 20000;
 
-constexpr BYTE kBlockProtectBits = 0x1C;
+constexpr BYTE kBlockProtectBits = orvex_sf::kStatusBlockProtect;
 
 bool all_erased(const BYTE* p, long n) {
     return std::all_of(p, p + n, [](BYTE b) { return b == 0xFF; });
@@ -107,7 +108,7 @@ private:
             char buf[160];
             std::snprintf(buf, sizeof buf,
                           "the flash stays write-protected after the release (status register 0x%02X%s)",
-                          status, (status & 0x80) ? ", status-register protect set: WP# pin" : "");
+                          status, (status & orvex_sf::kStatusRegisterProtect) ? ", status-register protect set: WP# pin" : "");
             return fail(SectorBurnOutcome::still_protected, buf);
         }
         for (const KeptRange& k : kKept)

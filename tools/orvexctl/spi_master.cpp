@@ -1,32 +1,17 @@
-// Raw frames on the ASIC's SPI master: each byte is written to the data
-// register and clocked out (or in) by the trigger, then the ready poll.
+// Raw frames on the ASIC's SPI master, in the byte protocol of
+// internal/sf_bytes.h.
 #include "spi_master.h"
+
+#include "internal/sf_bytes.h"
 
 namespace orvexctl {
 
-namespace {
-bool sf_send(BYTE b) {
-    return OV_WriteToASIC(sfWriteDataAddr, b) == 1 && OV_WriteToASIC(sfReadWriteTriggerAddr, 1) == 1 &&
-           OV_SFWaitReady() == 1;
-}
-bool sf_receive(BYTE* b) {
-    return OV_WriteToASIC(sfReadDataAddr, 0) == 1 && OV_WriteToASIC(sfReadWriteTriggerAddr, 2) == 1 &&
-           OV_SFWaitReady() == 1 && OV_ReadFromASIC(sfReadDataAddr, b) == 1;
-}
-}  // namespace
-
 bool spi_command(const BYTE* send, int n_send, BYTE* recv, int n_recv) {
-    if (OV_WriteToASIC(sfModeAddr, 1) != 1) return false;
-    bool ok = OV_WriteToASIC(sfCSAddr, 0) == 1;
-    for (int i = 0; ok && i < n_send; ++i) ok = sf_send(send[i]);
-    for (int i = 0; ok && i < n_recv; ++i) ok = sf_receive(&recv[i]);
-    bool released = OV_WriteToASIC(sfCSAddr, 1) == 1;
-    bool mode_off = OV_WriteToASIC(sfModeAddr, 0) == 1;
-    return ok && released && mode_off;
+    return orvex_sf::command(send, n_send, recv, n_recv);
 }
 
 bool read_flash_status(BYTE* status) {
-    const BYTE rdsr = 0x05;
+    const BYTE rdsr = orvex_sf::kCmdReadStatus;
     return spi_command(&rdsr, 1, status, 1);
 }
 
