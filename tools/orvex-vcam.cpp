@@ -69,6 +69,8 @@ void usage(FILE* out) {
             "      --socket PATH   where --serve listens\n"
             "      --connect PATH  run COMMAND against a device process serving there\n"
             "      --in-process    each program gets its own copy of the cameras\n"
+            "                      (also ORVEX_VCAM_MODE=in-process, e.g. where the\n"
+            "                      launcher cannot fork, as under a user-mode emulator)\n"
             "  -h, --help          this text\n");
 }
 
@@ -293,6 +295,7 @@ int main(int argc, char** argv) {
         {"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
     std::string index = "0", config, socket, connect;
     bool serve_only = false, in_process = false;
+    if (const char* mode = getenv("ORVEX_VCAM_MODE"); mode && std::string(mode) == "in-process") in_process = true;
     std::vector<std::string> opts;
     int c;
     while ((c = getopt_long(argc, argv, "+i:p:s:h", longopts, nullptr)) != -1) {

@@ -12,6 +12,8 @@ namespace {
 uint64_t g_now_us = 0;
 uint64_t g_latency_us = 0;
 bool g_real_time = false;
+bool g_defer_waits = false;
+uint64_t g_deferred_us = 0;
 uint64_t g_real_origin_us = 0;
 
 uint64_t monotonic_us() {
@@ -28,7 +30,19 @@ void advance_us(uint64_t us) {
         g_now_us += us;
         return;
     }
+    if (g_defer_waits) {
+        g_deferred_us += us;
+        return;
+    }
     real_sleep_us(us);
+}
+
+void defer_real_waits(bool on) { g_defer_waits = on; }
+
+uint64_t take_deferred_us() {
+    uint64_t us = g_deferred_us;
+    g_deferred_us = 0;
+    return us;
 }
 
 void real_sleep_us(uint64_t us) {

@@ -106,6 +106,7 @@ int remote_query(int index, uint8_t unit, uint8_t selector, uint8_t request_code
     if (!data) rq.flags = QUERY_NULL_BUFFER;
     DeviceReply rp{};
     if (!connection().call(rq, data, &rp, data)) return ENODEV;
+    if (rp.flags & REPLY_SLEEP_LOCALLY) real_sleep_us(rp.wait_us);
     return rp.error;
 }
 

@@ -37,13 +37,14 @@ enum : int32_t {
 };
 
 enum : uint32_t {
-    REPLY_SLEEP_LOCALLY = 1,  // SLEEP: the device runs in real time; wait here
+    REPLY_SLEEP_LOCALLY = 1,  // real time: the program waits (SLEEP: its sleep; QUERY: wait_us)
 };
 
 struct DeviceReply {
     int32_t error;   // 0 or an errno (OPEN: ENXIO, no virtual camera there)
     uint32_t flags;
     uint16_t size;   // bytes of data that follow (QUERY)
+    uint32_t wait_us;  // QUERY with REPLY_SLEEP_LOCALLY: the transfer's latency, waited here
 };
 
 // Whole-message I/O on a stream socket; false when the peer is gone.

@@ -57,8 +57,14 @@ bool serve_request(int fd, Opens& opens) {
         if (rp.error == 0 && opens[rq.index] > 0 && --opens[rq.index] == 0) opens.erase(rq.index);
         break;
     case DeviceOp::QUERY:
+        // In real time each camera is its own bus: the latency is waited by
+        // the program that asked, not here, where it would stall the others.
+        defer_real_waits(real_time());
         rp.error = device_query(rq.index, rq.pid, rq.unit, rq.selector, rq.request, rq.size,
                                 null_buffer ? nullptr : data.data());
+        defer_real_waits(false);
+        rp.wait_us = static_cast<uint32_t>(take_deferred_us());
+        if (rp.wait_us) rp.flags |= REPLY_SLEEP_LOCALLY;
         if (rp.error == 0 && rq.request == REQ_GET_CUR) rp.size = rq.size;
         break;
     case DeviceOp::SLEEP:

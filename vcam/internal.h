@@ -8,6 +8,11 @@ namespace vcam {
 
 void reset_clock();
 void real_sleep_us(uint64_t us);  // wall-clock wait, whatever the mode
+// While deferred, real-time waits add up instead of blocking: the device
+// process hands a query's latency back to the program that asked, so one
+// camera's transfer never holds up another camera's.
+void defer_real_waits(bool on);
+uint64_t take_deferred_us();
 // Saves every camera that has a state file (exit, signals).
 void persist_all();
 
