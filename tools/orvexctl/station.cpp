@@ -48,14 +48,14 @@ struct Worker {
 
 // "serial=S" and "usb=P" name a camera by identity; anything else is what
 // -d takes.
-int resolve_camera(const std::string& spec) {
+int resolve_camera(const std::string& name) {
     Selector s;
-    if (spec.compare(0, 7, "serial=") == 0)
-        s.serial = spec.substr(7);
-    else if (spec.compare(0, 4, "usb=") == 0)
-        s.usb_path = spec.substr(4);
+    if (name.compare(0, 7, "serial=") == 0)
+        s.serial = name.substr(7);
+    else if (name.compare(0, 4, "usb=") == 0)
+        s.usb_path = name.substr(4);
     else
-        s.device = spec;
+        s.device = name;
     return resolve_device(s);
 }
 
