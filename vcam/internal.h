@@ -2,6 +2,8 @@
 #ifndef ORVEX_VCAM_INTERNAL_H
 #define ORVEX_VCAM_INTERNAL_H
 
+#include <mutex>
+
 #include "vcam.h"
 
 namespace vcam {
@@ -15,6 +17,14 @@ void defer_real_waits(bool on);
 uint64_t take_deferred_us();
 // Saves every camera that has a state file (exit, signals).
 void persist_all();
+
+// One lock for the model and the descriptor table of this process: a
+// program's threads reach the interposer at once (a progress thread asks
+// the terminal's width while the main thread opens and queries cameras),
+// and the kernel serialises a device's requests the same way. Recursive,
+// since a device call may persist or close through the same table. Held
+// across fork by the fork handlers, so a child never inherits it locked.
+std::recursive_mutex& model_lock();
 
 // Camera behind an open descriptor, or null.
 Camera* camera_for_fd(int fd);

@@ -47,12 +47,20 @@ bool video_index(const char* path, int* index) {
     return true;
 }
 
+// Runs a call into the device model of this process under its lock; the
+// device process serialises its own programs' requests.
+template <class F> int in_process(F f) {
+    std::lock_guard<std::recursive_mutex> g(vcam::model_lock());
+    return f();
+}
+
 // Returns -2 when the path is not a virtual camera (the caller passes it on).
 int open_virtual(const char* path, int flags) {
     int index;
     if (!video_index(path, &index)) return -2;
     bool remote = vcam::device_is_remote();
-    int err = remote ? vcam::remote_open(index, flags) : vcam::device_open(index, flags);
+    int err = remote ? vcam::remote_open(index, flags)
+                     : in_process([&] { return vcam::device_open(index, flags); });
     if (err == ENXIO) return -2;
     if (err) {
         errno = err;
@@ -62,7 +70,7 @@ int open_virtual(const char* path, int flags) {
     int fd = real_open("/dev/null", O_RDWR | (flags & O_CLOEXEC));
     if (fd < 0) {
         int saved = errno;
-        remote ? vcam::remote_close(index) : vcam::device_close(index);
+        remote ? vcam::remote_close(index) : in_process([&] { return vcam::device_close(index); });
         errno = saved;
         return fd;
     }
@@ -123,8 +131,10 @@ int open2_common(const char* name, const char* path, int flags) {
 int serve_query(int index, uvc_xu_control_query* q) {
     int err = vcam::device_is_remote()
                   ? vcam::remote_query(index, q->unit, q->selector, q->query, q->size, q->data)
-                  : vcam::device_query(index, getpid(), q->unit, q->selector, q->query, q->size,
-                                       q->data);
+                  : in_process([&] {
+                                        return vcam::device_query(index, getpid(), q->unit, q->selector,
+                                                                  q->query, q->size, q->data);
+                                    });
     if (err) {
         errno = err;
         return -1;
@@ -136,7 +146,10 @@ void take_sleep(uint64_t us) {
     if (vcam::device_is_remote())
         vcam::remote_sleep(us);
     else
-        vcam::device_sleep(us);
+        in_process([&] {
+            vcam::device_sleep(us);
+            return 0;
+        });
 }
 
 }  // namespace
@@ -183,7 +196,8 @@ __attribute__((visibility("default"))) int close(int fd) {
     static close_fn real_close = next<close_fn>("close");
     if (vcam::is_virtual_fd(fd)) {
         int index = vcam::index_for_fd(fd);
-        int err = vcam::device_is_remote() ? vcam::remote_close(index) : vcam::device_close(index);
+        int err = vcam::device_is_remote() ? vcam::remote_close(index)
+                                             : in_process([&] { return vcam::device_close(index); });
         if (err) {
             // The descriptor stays open, as the caller was told.
             errno = err;

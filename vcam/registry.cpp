@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "internal.h"
@@ -21,6 +22,16 @@ Registry& registry() {
 }
 
 }  // namespace
+
+std::recursive_mutex& model_lock() {
+    static std::recursive_mutex* m = [] {
+        auto* lock = new std::recursive_mutex;  // outlives every exit handler
+        pthread_atfork([] { model_lock().lock(); }, [] { model_lock().unlock(); },
+                       [] { model_lock().unlock(); });
+        return lock;
+    }();
+    return *m;
+}
 
 Camera& attach(int index, const Profile& profile) {
     auto& r = registry();
@@ -51,33 +62,48 @@ void reset() {
     reset_clock();
 }
 
-int open_descriptor_count() { return static_cast<int>(registry().fd_to_index.size()); }
+int open_descriptor_count() {
+    std::lock_guard<std::recursive_mutex> g(model_lock());
+    return static_cast<int>(registry().fd_to_index.size());
+}
 
 Camera* camera_for_fd(int fd) {
+    std::lock_guard<std::recursive_mutex> g(model_lock());
     auto& r = registry();
     auto it = r.fd_to_index.find(fd);
     if (it == r.fd_to_index.end()) return nullptr;
     return camera(it->second);
 }
 
-bool is_virtual_fd(int fd) { return registry().fd_to_index.count(fd) != 0; }
+bool is_virtual_fd(int fd) {
+    std::lock_guard<std::recursive_mutex> g(model_lock());
+    return registry().fd_to_index.count(fd) != 0;
+}
 
 int index_for_fd(int fd) {
+    std::lock_guard<std::recursive_mutex> g(model_lock());
     auto& r = registry();
     auto it = r.fd_to_index.find(fd);
     return it == r.fd_to_index.end() ? -1 : it->second;
 }
 
 int descriptors_of(int index) {
+    std::lock_guard<std::recursive_mutex> g(model_lock());
     int n = 0;
     for (auto& e : registry().fd_to_index)
         if (e.second == index) ++n;
     return n;
 }
 
-void bind_fd(int fd, int index) { registry().fd_to_index[fd] = index; }
+void bind_fd(int fd, int index) {
+    std::lock_guard<std::recursive_mutex> g(model_lock());
+    registry().fd_to_index[fd] = index;
+}
 
-void unbind_fd(int fd) { registry().fd_to_index.erase(fd); }
+void unbind_fd(int fd) {
+    std::lock_guard<std::recursive_mutex> g(model_lock());
+    registry().fd_to_index.erase(fd);
+}
 
 void set_state_file(int index, const std::string& path) { registry().state_files[index] = path; }
 

@@ -9,7 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "env_config.h"
 #include "orvex_test.h"
@@ -237,6 +240,46 @@ TEST_F(VirtualCamera, EveryOpenVariantReachesTheCamera) {
     close(created);
     std::remove(path.c_str());
     for (int f : {at, at64, o64, dir}) close(f);
+    EXPECT_EQ(vcam::open_descriptor_count(), 0);
+}
+
+// A program's other threads reach the interposer while one opens, queries
+// and closes the camera (orvexctl's progress thread asks the terminal's
+// width this way): every call keeps its answer, and the descriptor table
+// stays whole.
+TEST_F(VirtualCamera, ThreadsShareTheInterposerSafely) {
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::thread other([&] {
+        while (!stop) {
+            int pending = -1;
+            if (ioctl(pipe_fds[0], FIONREAD, &pending) != 0 || pending != 0) ++wrong;
+        }
+    });
+    std::vector<std::thread> cameras;
+    for (int t = 0; t < 2; ++t) {
+        cameras.emplace_back([&] {
+            for (int i = 0; i < 20000; ++i) {
+                int f = open("/dev/video0", O_RDWR);
+                if (f < 0) {
+                    ++wrong;
+                    continue;
+                }
+                uint8_t d[4] = {0x1F, 0x10, 0, 0xFF};
+                uvc_xu_control_query q{3, 1, 0x81, 4, d};
+                if (ioctl(f, UVCIOC_CTRL_QUERY, &q) != 0) ++wrong;
+                if (close(f) != 0) ++wrong;
+            }
+        });
+    }
+    for (std::thread& t : cameras) t.join();
+    stop = true;
+    other.join();
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    EXPECT_EQ(wrong, 0);
     EXPECT_EQ(vcam::open_descriptor_count(), 0);
 }
 
