@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <system_error>
 
 #include "vcam.h"
@@ -23,6 +24,12 @@ const char* const kLaidOver[] = {"/sys/class/video4linux", "/sys/devices/platfor
 std::string& root_path() {
     static std::string* root = new std::string;  // outlives exit handlers
     return *root;
+}
+
+using RootMaker = std::string (*)();
+RootMaker& root_maker() {
+    static RootMaker make = nullptr;
+    return make;
 }
 
 std::string hex4(uint16_t v) {
@@ -119,12 +126,19 @@ void set_identity_root(const std::string& root) {
     root_path() = !root.empty() && ::realpath(root.c_str(), canonical) ? canonical : root;
 }
 
+void lay_identity_tree_on_demand(std::string (*make)()) { root_maker() = make; }
+
 bool redirect_path(const char* path, std::string* out) {
-    const std::string& root = root_path();
-    if (root.empty() || !path || path[0] != '/') return false;
+    if (!path || path[0] != '/') return false;
     for (const char* prefix : kLaidOver) {
         size_t n = std::strlen(prefix);
         if (std::strncmp(path, prefix, n) == 0 && (path[n] == 0 || path[n] == '/')) {
+            if (root_path().empty() && root_maker()) {
+                static std::once_flag once;
+                std::call_once(once, [] { set_identity_root(root_maker()()); });
+            }
+            const std::string& root = root_path();
+            if (root.empty()) return false;
             *out = root + path;
             return true;
         }

@@ -32,6 +32,11 @@ void remove_identity_tree(const std::string& root);
 // program's own view: only the virtual cameras are listed there.
 void set_identity_root(const std::string& root);
 
+// A tree for cameras in this process, made by MAKE (returning its root, ""
+// for none) the first time a laid-over path is asked for: a program that
+// never reads an identity never writes one.
+void lay_identity_tree_on_demand(std::string (*make)());
+
 // When path lies under one of the laid-over directories, sets *out to its
 // place inside the tree and returns true.
 bool redirect_path(const char* path, std::string* out);

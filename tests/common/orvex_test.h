@@ -59,6 +59,13 @@ inline bool fetches_rom(const vcam::QueryRecord& q, uint16_t addr) {
 // output is returned unchanged.
 std::string without_emulator_noise(const std::string& out);
 
+// True in cross builds, where the test programs run under qemu-user. The
+// emulator this suite runs under spins in the target's C library as soon
+// as a target program forks or starts a thread; tests that need either
+// are run by the native and sanitizer builds (and the ARM guest covers the
+// tool on the real driver).
+inline bool emulated() { return *ORVEX_RUN_PREFIX != 0; }
+
 class CameraTest : public ::testing::Test {
 protected:
     void SetUp() override;

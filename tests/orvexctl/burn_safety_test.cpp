@@ -182,10 +182,7 @@ TEST_F(BurnSafety, RestoreRecognisesTheUnitAndForceNeverCrossesChips) {
 }
 
 TEST_F(BurnSafety, ASignalDuringTheBurnIsAnnouncedAndTheBurnCompletes) {
-    // A fork of the emulated test process spins in qemu-user before it can
-    // exec; the native and sanitizer builds run this test.
-    if (std::string(ORVEX_RUN_PREFIX).find("qemu") != std::string::npos)
-        GTEST_SKIP() << "fork() under the user-mode emulator";
+    if (orvex_test::emulated()) GTEST_SKIP() << "fork() under the user-mode emulator";
     std::string img = firmware_image();
     json before = records();
     int err_pipe[2];

@@ -54,10 +54,9 @@ std::string slurp(const std::string& path) {
 class SharedDevice : public ::testing::Test {
 protected:
     void SetUp() override {
-        // The device process is a fork of the launcher, which spins under
-        // qemu-user; emulated runs launch in-process and skip these.
-        if (std::string(ORVEX_RUN_PREFIX).find("qemu") != std::string::npos)
-            GTEST_SKIP() << "the shared device process cannot fork under the user-mode emulator";
+        // The device process is a fork of the launcher; emulated runs
+        // launch in-process and skip these.
+        if (orvex_test::emulated()) GTEST_SKIP() << "fork() under the user-mode emulator";
         char tmpl[] = "/tmp/vcam-device-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;

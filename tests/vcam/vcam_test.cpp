@@ -248,6 +248,7 @@ TEST_F(VirtualCamera, EveryOpenVariantReachesTheCamera) {
 // width this way): every call keeps its answer, and the descriptor table
 // stays whole.
 TEST_F(VirtualCamera, ThreadsShareTheInterposerSafely) {
+    if (orvex_test::emulated()) GTEST_SKIP() << "threads under the user-mode emulator";
     int pipe_fds[2];
     ASSERT_EQ(pipe(pipe_fds), 0);
     std::atomic<bool> stop{false};
