@@ -57,6 +57,7 @@ protected:
                                 launcher.find("--state") == std::string::npos
                             ? "--state '" + state + "' " + launcher
                             : launcher;
+        if (!shared_device) l = "--in-process " + l;
         // Backups go to the test's own state folder, never the user's, and
         // the camera's lock file to the test's directory.
         // Cross builds start both programs through the emulator.
@@ -119,6 +120,11 @@ protected:
     }
 
     std::string dir, state;
+    // Each run's programs get the camera in their own process unless a test
+    // needs programs to share one device (station workers are processes of
+    // their own). A query through the device process costs about ten times
+    // an in-process one, and the shared device has tests of its own.
+    bool shared_device = false;
 };
 
 }  // namespace orvexctl_test

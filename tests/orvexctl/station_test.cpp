@@ -84,6 +84,7 @@ TEST_F(Orvexctl, ListShowsIdentitiesOfEveryNode) {
 TEST_F(Orvexctl, StationBurnsAllCamerasAndReportsTheOneThatFailed) {
     // The station forks a worker per camera that re-runs its own program.
     if (orvex_test::emulated()) GTEST_SKIP() << "fork() under the user-mode emulator";
+    shared_device = true;
     firmware_image();
     // Camera 3's flash refuses every program transfer (selector 3 stalls).
     const std::string cams =
