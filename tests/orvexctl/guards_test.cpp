@@ -2,64 +2,20 @@
 // a burn keeps, how a read-back mismatch and a refused write are reported.
 // The real program under the launcher, each test in a fresh directory with
 // its own flash image.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include "orvexctl_fixture.h"
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <string>
-
-#include "orvex_test.h"
+using namespace orvexctl_test;
 
 namespace {
 
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-void spill(const std::string& path, const std::string& data) {
-    std::ofstream f(path, std::ios::binary);
-    f << data;
-}
-
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
-
-class OrvexctlGuards : public ::testing::Test {
+class OrvexctlGuards : public Orvexctl {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/orvexctl-guards-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        state = dir + "/flash.bin";
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
-
     // Runs orvexctl ARGS against camera 0, which keeps its flash in `state`;
     // CAMERA adds keys of the launcher's camera description (profile=,
     // stuck=ADDR/MASK).
     Result run(const std::string& args, const std::string& camera = "") {
-        std::string config = "0:state=" + state + (camera.empty() ? "" : "," + camera);
-        // Backups and the camera's lock file stay in the test's directory.
-        std::string cmd = "cd '" + dir + "' && XDG_STATE_HOME='" + dir + "/state' ORVEX_LOCK_DIR='" + dir + "' ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\" " +
-                          std::string(ORVEX_RUN_PREFIX) + "'" + ORVEX_VCAM_BIN + "' --config '" + config + "' -- " +
-                          ORVEX_RUN_PREFIX + "'" + ORVEXCTL_BIN + "' " + args + " >'" + dir + "/out' 2>'" + dir +
-                          "/err' </dev/null";
-        int st = std::system(cmd.c_str());
-        Result r;
-        r.code = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-        r.out = slurp(dir + "/out");
-        r.err = orvex_test::without_emulator_noise(slurp(dir + "/err"));
-        return r;
+        return Orvexctl::run(args, "--config '0:state=" + state + (camera.empty() ? "" : "," + camera) + "'");
     }
-    std::string flash() { return slurp(state); }
-
-    std::string dir, state;
 };
 
 // An image that brings its own second identification sector (0x3F000 on)
