@@ -4,11 +4,10 @@
 # time on the wall clock, as on a real camera). A ratio near 1.0 means the
 # workers run side by side; on a machine with fewer cores than cameras the
 # ratio is bounded by CPU when the tool's own work per query dominates.
-# The shared device process takes each query's latency in its one serving
-# thread, so on it eight cameras' queries queue behind each other (a ratio
-# near 8, a bound of the model, not of the tool); VCAM_MODE=--in-process
-# gives every worker its own copy of the cameras, whose latency it waits
-# itself, as independent cameras on their own USB ports behave.
+# Through the shared device process each worker waits out its own queries'
+# latency, as independent cameras on their own USB ports behave, while the
+# device goes on serving the others; VCAM_MODE=--in-process gives every
+# worker its own copy of the cameras instead.
 #   [VCAM_MODE=--in-process] bench/station_burn.sh [BUILD_DIR] [LATENCY_US]
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
