@@ -28,6 +28,13 @@ int device_close(int index) {
     return 0;
 }
 
+int device_adopt(int index) {
+    Camera* cam = camera(index);
+    if (!cam) return ENODEV;
+    ++cam->open_count_;
+    return 0;
+}
+
 void device_release(int index) {
     Camera* cam = camera(index);
     if (cam && cam->open_count_ > 0 && --cam->open_count_ == 0) persist(*cam);

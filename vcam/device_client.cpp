@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@ struct Connection {
 
     bool connect_now() {
         if (fd >= 0 && owner == getpid()) return true;
+        bool inherited = owner != 0 && owner != getpid();
         if (fd >= 0) ::close(fd);  // the parent's, inherited
         fd = -1;
         sockaddr_un addr{};
@@ -37,13 +39,23 @@ struct Connection {
         }
         fd = s;
         owner = getpid();
+        if (inherited) adopt_inherited();
         return true;
     }
 
-    // One round trip; false when the device cannot be reached.
-    bool call(const DeviceRequest& rq, const uint8_t* out, DeviceReply* rp, uint8_t* in) {
-        std::lock_guard<std::mutex> g(lock);
-        if (!connect_now()) return false;
+    // This process's share of the descriptors a fork handed it.
+    void adopt_inherited() {
+        for (int index : bound_indexes()) {
+            DeviceRequest rq{};
+            rq.op = DeviceOp::ADOPT;
+            rq.index = index;
+            rq.pid = static_cast<int32_t>(getpid());
+            DeviceReply rp{};
+            if (!exchange(rq, nullptr, &rp, nullptr)) return;
+        }
+    }
+
+    bool exchange(const DeviceRequest& rq, const uint8_t* out, DeviceReply* rp, uint8_t* in) {
         bool ok = send_all(fd, &rq, sizeof rq) && (!rq.size || !out || send_all(fd, out, rq.size)) &&
                   recv_all(fd, rp, sizeof *rp) && rp->size <= rq.size &&
                   (!rp->size || (in && recv_all(fd, in, rp->size)));
@@ -52,6 +64,12 @@ struct Connection {
             fd = -1;
         }
         return ok;
+    }
+
+    // One round trip; false when the device cannot be reached.
+    bool call(const DeviceRequest& rq, const uint8_t* out, DeviceReply* rp, uint8_t* in) {
+        std::lock_guard<std::mutex> g(lock);
+        return connect_now() && exchange(rq, out, rp, in);
     }
 };
 
@@ -79,6 +97,23 @@ void set_device_socket(const std::string& path) {
 }
 
 bool device_is_remote() { return !connection().path.empty(); }
+
+void connection_before_fork() { connection().lock.lock(); }
+
+void connection_after_fork(bool in_child) {
+    Connection& c = connection();
+    if (!in_child) {
+        c.lock.unlock();
+        return;
+    }
+    new (&c.lock) std::mutex;  // the parent's thread held it
+    // Connect now when the child holds a camera open: its share counts
+    // from the fork, whatever it does first.
+    if (!c.path.empty() && c.owner != 0 && !bound_indexes().empty()) {
+        std::lock_guard<std::mutex> g(c.lock);
+        c.connect_now();
+    }
+}
 
 int remote_open(int index, int flags) {
     DeviceRequest rq = request(DeviceOp::OPEN, index);

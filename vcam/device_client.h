@@ -23,6 +23,14 @@ int remote_query(int index, uint8_t unit, uint8_t selector, uint8_t request, uin
                  uint8_t* data);
 void remote_sleep(uint64_t us);
 
+// Fork handlers (called from the model's, registry.cpp, in that order).
+// A child starts with an unlocked connection of its own and tells the
+// device process about every descriptor it inherited: the kernel counts a
+// forked child among the holders of an open file, so the camera stays open
+// until the last of them closes it or ends.
+void connection_before_fork();
+void connection_after_fork(bool in_child);
+
 }  // namespace vcam
 
 #endif

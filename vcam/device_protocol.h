@@ -20,6 +20,7 @@ enum class DeviceOp : uint32_t {
     CLOSE = 2,  // index
     QUERY = 3,  // index, unit, selector, request, size + data
     SLEEP = 4,  // us
+    ADOPT = 5,  // index: a forked child holds a descriptor its parent opened
 };
 
 struct DeviceRequest {

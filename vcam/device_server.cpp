@@ -56,6 +56,11 @@ bool serve_request(int fd, Opens& opens) {
         // across fork) is the parent's; its count stays.
         if (rp.error == 0 && opens[rq.index] > 0 && --opens[rq.index] == 0) opens.erase(rq.index);
         break;
+    case DeviceOp::ADOPT:
+        // One more holder of an open file: released at its last close.
+        rp.error = device_adopt(rq.index);
+        if (rp.error == 0) ++opens[rq.index];
+        break;
     case DeviceOp::QUERY:
         // In real time each camera is its own bus: the latency is waited by
         // the program that asked, not here, where it would stall the others.

@@ -23,7 +23,8 @@ void persist_all();
 // the terminal's width while the main thread opens and queries cameras),
 // and the kernel serialises a device's requests the same way. Recursive,
 // since a device call may persist or close through the same table. Held
-// across fork by the fork handlers, so a child never inherits it locked.
+// across fork by the fork handlers, so a child never inherits it locked
+// (registry.cpp). Set up when the library loads.
 std::recursive_mutex& model_lock();
 
 // Camera behind an open descriptor, or null.
@@ -33,6 +34,7 @@ void unbind_fd(int fd);
 bool is_virtual_fd(int fd);
 int index_for_fd(int fd);
 int descriptors_of(int index);  // open descriptors bound to this camera
+std::vector<int> bound_indexes();  // camera of each open descriptor
 
 // Called when the last descriptor of a camera closes and at process exit:
 // saves the flash image when the camera was configured with a state file.

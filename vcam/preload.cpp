@@ -65,6 +65,7 @@ void save_and_die(int sig) {
 }
 
 __attribute__((constructor)) void configure_from_environment() {
+    model_lock();  // its fork handlers, before the program can fork
     if (const char* socket = std::getenv(kSocketEnv); socket && *socket) {
         set_device_socket(socket);
         set_identity_root(identity_root(socket));

@@ -4,6 +4,9 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <new>
+
+#include "device_client.h"
 #include "internal.h"
 
 namespace vcam {
@@ -23,14 +26,49 @@ Registry& registry() {
 
 }  // namespace
 
+namespace {
+
+std::recursive_mutex* g_model_lock;
+
+// Fork: the prepare handler waits until no other thread is inside the model
+// or a device call, so the child's copy is consistent. The child cannot
+// unlock what the parent's thread locked (a mutex belongs to the thread that
+// took it, and the child's only thread is another one), so it starts from
+// fresh locks instead; then it takes its own share of the descriptors it
+// inherited (device_client.h).
+void before_fork() {
+    connection_before_fork();
+    g_model_lock->lock();
+}
+
+void after_fork_in_parent() {
+    g_model_lock->unlock();
+    connection_after_fork(false);
+}
+
+void after_fork_in_child() {
+    // Reusing the storage ends the old, locked mutex's life without running
+    // its destructor (which would be undefined on a locked mutex).
+    new (g_model_lock) std::recursive_mutex;
+    connection_after_fork(true);
+}
+
+}  // namespace
+
 std::recursive_mutex& model_lock() {
     static std::recursive_mutex* m = [] {
-        auto* lock = new std::recursive_mutex;  // outlives every exit handler
-        pthread_atfork([] { model_lock().lock(); }, [] { model_lock().unlock(); },
-                       [] { model_lock().unlock(); });
-        return lock;
+        g_model_lock = new std::recursive_mutex;  // outlives every exit handler
+        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+        return g_model_lock;
     }();
     return *m;
+}
+
+std::vector<int> bound_indexes() {
+    std::lock_guard<std::recursive_mutex> g(model_lock());
+    std::vector<int> out;
+    for (auto& e : registry().fd_to_index) out.push_back(e.second);
+    return out;
 }
 
 Camera& attach(int index, const Profile& profile) {

@@ -238,6 +238,7 @@ private:
     friend int device_open(int, int);
     friend int device_close(int);
     friend void device_release(int);
+    friend int device_adopt(int);
     std::map<uint8_t, XuControl> controls_;
     std::vector<std::unique_ptr<Part>> parts_;
     std::vector<uint8_t> flash_;
@@ -268,6 +269,9 @@ int device_close(int index);
 // A descriptor the kernel releases because its process ended: no close
 // fault applies.
 void device_release(int index);
+// A forked child's share of a descriptor its parent opened: one more
+// holder, released by its close or its end like any other.
+int device_adopt(int index);
 // Serves one UVCIOC_CTRL_QUERY from process pid and records it in the trace.
 int device_query(int index, int pid, uint8_t unit, uint8_t selector, uint8_t request,
                  uint16_t size, uint8_t* data);

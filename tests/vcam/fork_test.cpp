@@ -1,0 +1,71 @@
+// Programs that fork without exec under the launcher, in the shared-device
+// and the in-process mode: shells, worker pools, a program whose other
+// thread is inside the virtual camera when it forks. A hang is a failure
+// (each run has a time limit), not a stuck suite.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "orvex_test.h"
+
+namespace {
+
+std::string run(const std::string& cmd, int* status) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return out;
+    char buf[512];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    *status = pclose(p);
+    return out;
+}
+
+std::string bin(const char* name) { return std::string(ORVEX_BIN_DIR) + "/" + name; }
+
+// Runs COMMAND under the launcher in the mode given, killed after a minute.
+std::string under_launcher(const std::string& mode, const std::string& command, int* status) {
+    return run("timeout -k 5 60 " + bin("orvex-vcam") + mode + " -- " + command + " 2>&1", status);
+}
+
+class Forking : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        if (orvex_test::emulated()) GTEST_SKIP() << "the user-mode emulator cannot run a program that forks";
+    }
+};
+
+TEST_P(Forking, ShellWithCommandSubstitutions) {
+    int status = -1;
+    std::string out = under_launcher(
+        GetParam(),
+        "bash -c 'a=$(echo 1); b=$(echo 2); c=$(" + bin("orvex-probe") +
+            " 0 | cut -c1-11); d=$(echo 3); echo \"$a$b$d $c\"'",
+        &status);
+    ASSERT_TRUE(WIFEXITED(status)) << out;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+    EXPECT_EQ(out, "123 /dev/video0\n");
+}
+
+TEST_P(Forking, ChildrenOpenAndQueryTheCameraWithoutExec) {
+    int status = -1;
+    std::string out = under_launcher(GetParam(), bin("vcam-fork-child") + " 4", &status);
+    ASSERT_TRUE(WIFEXITED(status)) << out;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+    EXPECT_EQ(out, "4 children\n");
+}
+
+TEST_P(Forking, ForksWhileAnotherThreadIsInsideTheCamera) {
+    int status = -1;
+    std::string out = under_launcher(GetParam(), bin("vcam-fork-child") + " --busy-thread 24", &status);
+    ASSERT_TRUE(WIFEXITED(status)) << out;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+    EXPECT_EQ(out, "24 children\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, Forking, ::testing::Values("", " --in-process"),
+                         [](const ::testing::TestParamInfo<const char*>& p) {
+                             return std::string(*p.param ? "InProcess" : "SharedDevice");
+                         });
+
+}  // namespace
