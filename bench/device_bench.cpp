@@ -4,6 +4,7 @@
 // what sharing one device between programs costs per query.
 #include <benchmark/benchmark.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +41,7 @@ void BM_ForwardedRegisterRead(benchmark::State& state) {
     }
     pid_t device = fork();
     if (device == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);  // never outlives a benchmark that was stopped
         vcam::attach(0);
         vcam::serve_device(listen_fd);
         _exit(0);
