@@ -179,6 +179,95 @@ int serve(const std::string& config, const std::string& socket) {
     return 0;
 }
 
+struct CameraOption {
+    const char* option;  // as given, e.g. "--state"
+    std::string kv;      // as the description's key, e.g. "state=cam.bin"
+};
+
+std::string key_of(const std::string& kv) {
+    std::string key = kv.substr(0, kv.find('='));
+    // Both choose where the identification block is: one setting.
+    return key == "id2" ? "noid" : key;
+}
+
+std::vector<std::string> split(const std::string& s, char sep) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t end = s.find(sep, start);
+        std::string part = s.substr(start, end == std::string::npos ? end : end - start);
+        if (!part.empty()) parts.push_back(part);
+        if (end == std::string::npos) return parts;
+        start = end + 1;
+    }
+}
+
+// The description the device is built from: the camera options of the
+// command line laid over every camera of DESCRIPTION (an index alone when
+// --config is not given). A profile option is each camera's starting point,
+// so the description's own keys refine it; any other option is added to
+// each camera. The same setting in both places, or an option that cannot
+// hold for several cameras at once, is refused rather than one silently
+// winning.
+bool compose(const std::string& description, const std::vector<CameraOption>& opts,
+             std::string* out, std::string* error) {
+    std::vector<std::string> cams = split(description, ';');
+    if (cams.empty()) cams.push_back("0");
+    static const char* const kOnePerCamera[] = {"state", "serial", "usb", "vid", "pid"};
+    static const char* const kDeviceWide[] = {"latency_us", "real_time", "trace"};
+    auto in = [](const std::string& key, auto& list) {
+        for (const char* k : list)
+            if (key == k) return true;
+        return false;
+    };
+    // Device-wide keys count once, whichever camera carries them.
+    std::vector<std::string> device_keys;
+    for (const std::string& cam : cams) {
+        size_t colon = cam.find(':');
+        if (colon == std::string::npos) continue;
+        for (const std::string& kv : split(cam.substr(colon + 1), ','))
+            if (in(key_of(kv), kDeviceWide)) device_keys.push_back(key_of(kv));
+    }
+    out->clear();
+    for (size_t ci = 0; ci < cams.size(); ++ci) {
+        const std::string& cam = cams[ci];
+        size_t colon = cam.find(':');
+        std::string index = cam.substr(0, colon);
+        std::vector<std::string> keys =
+            colon == std::string::npos ? std::vector<std::string>() : split(cam.substr(colon + 1), ',');
+        std::vector<std::string> own;
+        for (const std::string& kv : keys) own.push_back(key_of(kv));
+        std::vector<std::string> front, back;
+        for (const CameraOption& o : opts) {
+            std::string key = key_of(o.kv);
+            if (in(key, kOnePerCamera) && cams.size() > 1) {
+                *error = std::string(o.option) + " would give " + std::to_string(cams.size()) +
+                         " cameras the same " + key + ": set " + key + "= for each camera in --config";
+                return false;
+            }
+            bool device_wide = in(key, kDeviceWide);
+            const std::vector<std::string>& clash = device_wide ? device_keys : own;
+            // Stuck bits add up; every other setting has one value.
+            if (key != "stuck")
+                for (const std::string& k : clash)
+                    if (k == key) {
+                        *error = std::string(o.option) + " and --config both set " + key +
+                                 (device_wide ? "" : " of camera " + index) + ": give it in one place";
+                        return false;
+                    }
+            if (device_wide && ci > 0) continue;  // the device's, given once
+            (key == "profile" ? front : back).push_back(o.kv);
+        }
+        std::vector<std::string> all = front;
+        all.insert(all.end(), keys.begin(), keys.end());
+        all.insert(all.end(), back.begin(), back.end());
+        if (ci) *out += ";";
+        *out += index;
+        for (size_t i = 0; i < all.size(); ++i) *out += (i ? "," : ":") + all[i];
+    }
+    return true;
+}
+
 pid_t g_command = -1;
 
 void forward_signal(int sig) {
@@ -211,6 +300,13 @@ int run_shared(const std::string& config, char** command) {
         return 2;
     }
     fflush(nullptr);
+    // The device takes SIGTERM as "save and stop" only once its handlers
+    // are in place; a command that ends at once must not find it still
+    // dying of the signal's default action. Blocked until then.
+    sigset_t stop_signals, old_mask;
+    sigemptyset(&stop_signals);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop_signals, sig);
+    sigprocmask(SIG_BLOCK, &stop_signals, &old_mask);
     pid_t device = fork();
     if (device == 0) {
         // Its own process group: a terminal's interrupt reaches COMMAND,
@@ -223,6 +319,7 @@ int run_shared(const std::string& config, char** command) {
         vcam::write_configured_trace();
         _exit(0);
     }
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     close(fd);
     vcam::reset();  // the cameras are the device process's now
     if (device < 0) {
@@ -296,21 +393,24 @@ int main(int argc, char** argv) {
     std::string index = "0", config, socket, connect;
     bool serve_only = false, in_process = false;
     if (const char* mode = getenv("ORVEX_VCAM_MODE"); mode && std::string(mode) == "in-process") in_process = true;
-    std::vector<std::string> opts;
+    // Camera options with the command-line option that gave each.
+    std::vector<CameraOption> opts;
+    auto add = [&opts](const char* option, std::string kv) { opts.push_back({option, std::move(kv)}); };
+    bool index_given = false;
     int c;
     while ((c = getopt_long(argc, argv, "+i:p:s:h", longopts, nullptr)) != -1) {
         switch (c) {
-        case 'i': index = optarg; break;
-        case 'p': opts.push_back(std::string("profile=") + optarg); break;
-        case CHIP: opts.push_back(std::string("chip=") + optarg); break;
-        case UNIT: opts.push_back(std::string("unit=") + optarg); break;
-        case 's': opts.push_back(std::string("state=") + optarg); break;
-        case FRESH: opts.push_back("fresh"); break;
-        case PROTECTED: opts.push_back("protected"); break;
-        case NOID: opts.push_back("noid"); break;
-        case ID2: opts.push_back("id2"); break;
-        case SERIAL: opts.push_back(std::string("serial=") + optarg); break;
-        case USB_PATH: opts.push_back(std::string("usb=") + optarg); break;
+        case 'i': index = optarg; index_given = true; break;
+        case 'p': add("--profile", std::string("profile=") + optarg); break;
+        case CHIP: add("--chip", std::string("chip=") + optarg); break;
+        case UNIT: add("--unit", std::string("unit=") + optarg); break;
+        case 's': add("--state", std::string("state=") + optarg); break;
+        case FRESH: add("--fresh", "fresh"); break;
+        case PROTECTED: add("--protected", "protected"); break;
+        case NOID: add("--no-id", "noid"); break;
+        case ID2: add("--id-second", "id2"); break;
+        case SERIAL: add("--serial", std::string("serial=") + optarg); break;
+        case USB_PATH: add("--usb-path", std::string("usb=") + optarg); break;
         case USB_ID: {
             std::string v(optarg);
             size_t colon = v.find(':');
@@ -318,18 +418,18 @@ int main(int argc, char** argv) {
                 fprintf(stderr, "orvex-vcam: --usb-id wants VENDOR:PRODUCT\n");
                 return 2;
             }
-            opts.push_back("vid=0x" + v.substr(0, colon));
-            opts.push_back("pid=0x" + v.substr(colon + 1));
+            add("--usb-id", "vid=0x" + v.substr(0, colon));
+            add("--usb-id", "pid=0x" + v.substr(colon + 1));
             break;
         }
-        case UNPLUG_AFTER: opts.push_back(std::string("unplug_after=") + optarg); break;
-        case FAIL_QUERY: opts.push_back("fail_query=" + slash(optarg)); break;
-        case FAIL_MATCH: opts.push_back("fail_match=" + slash(optarg)); break;
-        case STUCK: opts.push_back("stuck=" + slash(optarg)); break;
-        case UNERASABLE: opts.push_back(std::string("unerasable=") + optarg); break;
-        case LATENCY: opts.push_back(std::string("latency_us=") + optarg); break;
-        case REAL_TIME: opts.push_back("real_time"); break;
-        case TRACE: opts.push_back(std::string("trace=") + optarg); break;
+        case UNPLUG_AFTER: add("--unplug-after", std::string("unplug_after=") + optarg); break;
+        case FAIL_QUERY: add("--fail-query", "fail_query=" + slash(optarg)); break;
+        case FAIL_MATCH: add("--fail-match", "fail_match=" + slash(optarg)); break;
+        case STUCK: add("--stuck-bits", "stuck=" + slash(optarg)); break;
+        case UNERASABLE: add("--unerasable", std::string("unerasable=") + optarg); break;
+        case LATENCY: add("--latency-us", std::string("latency_us=") + optarg); break;
+        case REAL_TIME: add("--real-time", "real_time"); break;
+        case TRACE: add("--trace", std::string("trace=") + optarg); break;
         case CONFIG: config = optarg; break;
         case SERVE: serve_only = true; break;
         case SOCKET: socket = optarg; break;
@@ -339,9 +439,32 @@ int main(int argc, char** argv) {
         default: usage(stderr); return 2;
         }
     }
-    if (config.empty()) {
-        config = index;
-        for (size_t i = 0; i < opts.size(); ++i) config += (i ? "," : ":") + opts[i];
+    if (!connect.empty() && (serve_only || in_process || !config.empty() || index_given || !opts.empty())) {
+        fprintf(stderr, "orvex-vcam: --connect runs COMMAND against the cameras a device process "
+                        "already serves; camera options, --config, --serve and --in-process do not "
+                        "apply there\n");
+        return 2;
+    }
+    if (!socket.empty() && !serve_only) {
+        fprintf(stderr, "orvex-vcam: --socket is where --serve listens (to use a device process "
+                        "serving there: --connect PATH)\n");
+        return 2;
+    }
+    if (serve_only && in_process) {
+        fprintf(stderr, "orvex-vcam: --serve and --in-process exclude each other\n");
+        return 2;
+    }
+    if (connect.empty()) {
+        std::string error;
+        if (!config.empty() && index_given) {
+            fprintf(stderr, "orvex-vcam: --index and --config: the description gives each camera "
+                            "its index\n");
+            return 2;
+        }
+        if (!compose(config.empty() ? index : config, opts, &config, &error)) {
+            fprintf(stderr, "orvex-vcam: %s\n", error.c_str());
+            return 2;
+        }
     }
     if (serve_only) {
         if (optind < argc) {

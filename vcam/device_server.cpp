@@ -118,8 +118,16 @@ void serve_device(int listen_fd) {
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(sig, &sa, nullptr);
+        sigaddset(&stop_signals, sig);
+    }
     signal(SIGPIPE, SIG_IGN);
+    // A launcher blocks them until this point (a stop asked for earlier is
+    // taken now, through the handler).
+    sigprocmask(SIG_UNBLOCK, &stop_signals, nullptr);
 
     std::map<int, Opens> clients;
     for (;;) {

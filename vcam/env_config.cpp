@@ -137,6 +137,30 @@ void write_configured_trace() {
         std::fprintf(stderr, "orvex-vcam: cannot write trace file %s\n", trace_file().c_str());
 }
 
+const std::vector<std::string>& config_keys() {
+    static const std::vector<std::string> keys = {
+        "profile", "chip", "unit", "state", "fresh", "noid", "id2", "protected", "serial", "usb",
+        "vid", "pid", "unplug_after", "fail_query", "fail_match", "stuck", "unerasable",
+        "latency_us", "real_time", "trace"};
+    return keys;
+}
+
+namespace {
+
+std::string joined(const std::vector<std::string>& names) {
+    std::string out;
+    for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
+    return out;
+}
+
+bool known_key(const std::string& key) {
+    for (const auto& k : config_keys())
+        if (k == key) return true;
+    return false;
+}
+
+}  // namespace
+
 bool configure_from_string(const std::string& config, std::string* error) {
     std::vector<std::string> cams = split(config, ';');
     if (cams.empty()) cams.push_back("0");
@@ -147,7 +171,8 @@ bool configure_from_string(const std::string& config, std::string* error) {
                                : cam_spec.substr(cam_spec.find(':') + 1);
         long index;
         if (!parse_number(index_part, &index) || index < 0 || index > 0xFFFF) {
-            *error = "bad camera index '" + index_part + "'";
+            *error = "bad camera index '" + index_part +
+                     "': each camera is INDEX[:key=value,...], cameras joined by ';'";
             return false;
         }
         Profile p = default_profile();
@@ -165,7 +190,7 @@ bool configure_from_string(const std::string& config, std::string* error) {
             bool ok = true;
             if (key == "profile") {
                 if (!find_profile(val, &p)) {
-                    *error = "unknown profile '" + val + "'";
+                    *error = "unknown profile '" + val + "' (profiles: " + joined(profile_names()) + ")";
                     return false;
                 }
             } else if (key == "chip" && parse_number(val, &n)) {
@@ -210,6 +235,10 @@ bool configure_from_string(const std::string& config, std::string* error) {
                 trace_file() = val;
             } else {
                 ok = false;
+            }
+            if (!ok && !known_key(key)) {
+                *error = "unknown key '" + key + "' (keys: " + joined(config_keys()) + ")";
+                return false;
             }
             if (!ok) {
                 *error = "bad option '" + kv + "'";

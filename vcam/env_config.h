@@ -3,13 +3,18 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "vcam.h"
 
 namespace vcam {
 
-// Attaches the cameras an ORVEX_VCAM string describes.
+// Attaches the cameras an ORVEX_VCAM string describes. An unknown key or
+// profile is named in the error with the valid ones.
 bool configure_from_string(const std::string& config, std::string* error);
+
+// Every key a camera's description may carry.
+const std::vector<std::string>& config_keys();
 
 // A kind of query, as fail_match names it ("set+sel1", "reg1006"), as a
 // predicate over queries. False when the text names no kind.

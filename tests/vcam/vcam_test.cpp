@@ -407,6 +407,67 @@ TEST(Launcher, OtherIndexAndRefusedOptions) {
     EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
+// Options beside --config: honoured on every camera it names, or refused
+// with a message naming what clashed. Never silently dropped.
+TEST(Launcher, OptionsAndConfigComposeOrAreRefused) {
+    if (orvex_test::emulated()) GTEST_SKIP() << "the shared device forks";
+    const std::string state = temp_path("composed-state"), trace = temp_path("composed-trace");
+    std::remove(state.c_str());
+    std::remove(trace.c_str());
+    const std::string probe = " -- " + program("orvex-probe");
+    struct Case {
+        std::string args;
+        int status;
+        std::string output;  // expected in the launcher's and the program's output
+    } cases[] = {
+        // Honoured.
+        {"--config 0:chip=0x85 --state " + state + probe + " 0", 0, " 85\n"},
+        {"--profile chip-16 --config '0;1:serial=B'" + probe + " 1", 0, " 16\n"},
+        {"--config '0;1:serial=B' --trace " + trace + probe + " 1", 0, " 15\n"},
+        {"--config '0;1' --unplug-after 1" + probe + " 1", 1, ""},
+        // Refused.
+        {"--config 0:chip=0x85 --chip 0x15 -- true", 2, "--chip and --config both set chip of camera 0"},
+        {"--config 0:profile=unit4 -p chip-16 -- true", 2, "--profile and --config both set profile"},
+        {"--config 0:id2 --no-id -- true", 2, "--no-id and --config both set"},
+        {"--config '0;1' --state x.bin -- true", 2, "set state= for each camera"},
+        {"--config '0;1' --serial A -- true", 2, "set serial= for each camera"},
+        {"--config '0;1:latency_us=5' --latency-us 3 -- true", 2, "--latency-us and --config both set latency_us"},
+        {"--index 1 --config 0 -- true", 2, "--index and --config"},
+        {"--connect /nonexistent --fresh -- true", 2, "--connect runs COMMAND"},
+        {"--socket /nonexistent -- true", 2, "--socket is where --serve listens"},
+        {"--serve --in-process", 2, "exclude each other"},
+        // Unknown names come with the valid ones.
+        {"--config 0:colour=red -- true", 2, "unknown key 'colour' (keys: profile, chip,"},
+        {"--profile nosuch -- true", 2, "unknown profile 'nosuch' (profiles: default, unit4,"},
+        {"--config nosuch=1 -- true", 2, "each camera is INDEX[:key=value,...]"},
+    };
+    for (const Case& c : cases) {
+        int status = -1;
+        std::string out = run(program("orvex-vcam") + " " + c.args + " 2>&1", &status);
+        EXPECT_EQ(WEXITSTATUS(status), c.status) << c.args << "\n" << out;
+        EXPECT_NE(out.find(c.output), std::string::npos) << c.args << "\n" << out;
+    }
+    std::ifstream image(state, std::ios::binary | std::ios::ate);
+    EXPECT_EQ(image.tellg(), 0x40000) << "--state beside --config saved the flash image";
+    std::ifstream traced(trace);
+    std::string line;
+    EXPECT_TRUE(std::getline(traced, line) && line.find("\"query\"") != std::string::npos)
+        << "--trace beside --config wrote the trace";
+    std::remove(state.c_str());
+    std::remove(trace.c_str());
+}
+
+// A command that ends at once stops the device process before it has set
+// up its signal handling; that must still be a clean stop. Launched side by
+// side so that some of them hit the moment.
+TEST(Launcher, DeviceProcessStopsCleanlyAfterAShortCommand) {
+    if (orvex_test::emulated()) GTEST_SKIP() << "the shared device forks";
+    int status = -1;
+    std::string out = run("seq 120 | xargs -P 8 -I{} " + program("orvex-vcam") + " -- true 2>&1", &status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+    EXPECT_EQ(out.find("device process failed"), std::string::npos) << out;
+}
+
 TEST(Launcher, RefusesToRunWithoutTheVirtualCamera) {
     // A launcher copied away from lib/orvex/ must not start the program on
     // whatever real camera the machine has.
