@@ -58,6 +58,7 @@ list(APPEND expected
   ${LIBDIR}/libOrvexConfig.so.1
   ${LIBDIR}/pkgconfig/orvex-config.pc)
 list(APPEND expected ${BINDIR}/orvexctl lib/udev/rules.d/60-orvex.rules share/man/man1/orvexctl.1
+     share/man/man1/orvex-vcam.1
      share/bash-completion/completions/orvexctl share/orvex/orvex-calibration.schema.json)
 # The Python package, in the prefix's site folder.
 list(APPEND expected ${PYTHON_FILES})

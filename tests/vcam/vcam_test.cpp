@@ -457,6 +457,31 @@ TEST(Launcher, OptionsAndConfigComposeOrAreRefused) {
     std::remove(trace.c_str());
 }
 
+std::string file_text(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Every key the description takes is in --help, the man page and the
+// README, the man page's troff escapes undone.
+TEST(Launcher, EveryDescriptionKeyIsDocumented) {
+    std::string source = __FILE__;
+    source = source.substr(0, source.rfind("/tests/"));
+    int status = -1;
+    std::string help = run(program("orvex-vcam") + " --help", &status);
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    std::string man = file_text(source + "/tools/orvex-vcam.1"), readme = file_text(source + "/README.md");
+    ASSERT_FALSE(man.empty());
+    for (size_t at; (at = man.find('\\')) != std::string::npos;)
+        man.erase(at, at + 1 < man.size() && man[at + 1] == 'f' ? 3 : 1);  // \fB, \-
+    for (const std::string& key : vcam::config_keys()) {
+        EXPECT_TRUE(help.find("[" + key) != std::string::npos || help.find("," + key) != std::string::npos)
+            << key << " in --help";
+        EXPECT_NE(man.find(key), std::string::npos) << key << " in orvex-vcam.1";
+        EXPECT_NE(readme.find("`" + key), std::string::npos) << key << " in README.md";
+    }
+}
+
 // A command that ends at once stops the device process before it has set
 // up its signal handling; that must still be a clean stop. Launched side by
 // side so that some of them hit the moment.
