@@ -41,6 +41,25 @@ ORVEX_API BOOL OrvexTac_SerialFlashSectorWrite(long addr, unsigned char* pData, 
 ORVEX_API BOOL OrvexTac_GetFWVersion(unsigned char* pData, long len);
 ORVEX_API BOOL OrvexTac_GetFWVersionEx(DSP_ROM_TYPE romType, unsigned char* pData, long len);
 
+/* The camera's lock for a whole command. Every operation above holds the
+ * lock of the open camera while it runs, so that another process's queries
+ * never come between its own; a program that needs several operations in a
+ * row without anyone else in between (a backup, a burn, the restore after
+ * it) holds the camera for all of them:
+ *
+ * OrvexTac_HoldCamera holds /dev/video<index>'s lock for this process until
+ * OrvexTac_ReleaseCamera. It waits up to timeout_ms in real time (-1 for
+ * ever, 0 not at all) and returns 1 once held, or 0 when another process
+ * still holds it; then that process's "PID NAME" is copied into holder
+ * (holder_len bytes at most, NUL-terminated). Nested holds count: each
+ * hold needs its release, from the thread that took the first. While held,
+ * the operations of every thread of this process on that camera go ahead.
+ * The same camera reached through any node or link is the same lock; a
+ * holder that ends without releasing releases it. Where no lock can be
+ * set up the library says so on standard error and goes ahead. */
+ORVEX_API BOOL OrvexTac_HoldCamera(int index, LONG timeout_ms, char* holder, LONG holder_len);
+ORVEX_API void OrvexTac_ReleaseCamera(void);
+
 ORVEX_API BOOL OrvexTac_BurnerFW(unsigned char* pFwBuffer, LONG lFwLength,
                                  OrvexTac_SetProgress setProgress, void* ptrClass,
                                  SERIAL_FLASH_TYPE sft, BOOL bFullCheckFW);

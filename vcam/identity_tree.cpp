@@ -74,7 +74,9 @@ bool write_identity_tree(const std::string& root, std::string* error) {
     fs::remove_all(root, ec);
     ec.clear();
     fs::path r(root);
-    fs::create_directories(r / "sys/class/video4linux", ec);
+    // First: the programs' camera locks need it even when the rest fails.
+    fs::create_directories(lock_folder(root), ec);
+    if (!ec) fs::create_directories(r / "sys/class/video4linux", ec);
     if (!ec) fs::create_directories(r / "dev/v4l/by-id", ec);
     if (!ec) fs::create_directories(r / "dev/v4l/by-path", ec);
     for (int index : camera_indexes()) {

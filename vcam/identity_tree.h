@@ -22,6 +22,11 @@ namespace vcam {
 // The tree of the device process listening at socket.
 std::string identity_root(const std::string& socket);
 
+// The camera lock's folder of a device process's programs, inside its
+// tree (the library takes it from kLockDirEnv).
+constexpr const char* kLockDirEnv = "ORVEX_LOCK_DIR";
+inline std::string lock_folder(const std::string& root) { return root + "/locks"; }
+
 // Writes the tree of every attached camera under root (created; an old tree
 // there is replaced). False with *error when it cannot be written.
 bool write_identity_tree(const std::string& root, std::string* error);

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <dirent.h>
 #include <unistd.h>
 
 #include "device_client.h"
@@ -54,12 +55,44 @@ std::string make_own_identity_tree() {
     return tmpl;
 }
 
+// The camera lock's folder (base/internal/node_lock.h) is the virtual
+// camera's own: a session's programs meet each other's locks there, never
+// a real camera's nor another session's. The shared device's is beside its
+// identity tree; in-process cameras are the process's own, and so is the
+// folder, removed at exit like the tree.
+char g_own_locks[PATH_MAX];
+pid_t g_locks_owner = -1;
+
+void remove_own_locks() {
+    if (!g_own_locks[0] || getpid() != g_locks_owner) return;
+    if (DIR* d = opendir(g_own_locks)) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') unlink((std::string(g_own_locks) + "/" + e->d_name).c_str());
+        closedir(d);
+    }
+    rmdir(g_own_locks);
+}
+
+void use_own_lock_folder() {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/orvex-vcam-locks.XXXXXX";
+    if (!mkdtemp(tmpl.data())) {
+        std::fprintf(stderr, "orvex-vcam: cannot create a lock folder in %s\n", tmpl.c_str());
+        std::exit(2);
+    }
+    std::snprintf(g_own_locks, sizeof g_own_locks, "%s", tmpl.c_str());
+    g_locks_owner = getpid();
+    std::atexit(remove_own_locks);
+    setenv(kLockDirEnv, g_own_locks, 1);
+}
+
 void save_and_die(int sig) {
     // Not async-signal-safe in general; the program is being killed anyway
     // and losing the image would be worse than the small risk.
     persist_all();
     write_configured_trace();
     remove_own_tree();
+    remove_own_locks();
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -69,8 +102,10 @@ __attribute__((constructor)) void configure_from_environment() {
     if (const char* socket = std::getenv(kSocketEnv); socket && *socket) {
         set_device_socket(socket);
         set_identity_root(identity_root(socket));
+        setenv(kLockDirEnv, lock_folder(identity_root(socket)).c_str(), 1);
         return;
     }
+    use_own_lock_folder();
     const char* config = std::getenv("ORVEX_VCAM");
     if (!config) return;
     std::string error;

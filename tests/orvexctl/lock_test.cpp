@@ -1,8 +1,10 @@
-// One process at a time on a camera: the library holds the node's lock for
-// each operation, orvexctl for a whole command, and a waiting orvexctl
-// names the holder.
+// One process at a time on a camera: the library holds the camera's lock
+// for each operation, orvexctl for a whole command, and a waiting orvexctl
+// names the holder. The programs of one virtual-camera session share its
+// locks; other sessions and real cameras never meet them.
 #include <fcntl.h>
-#include <sys/file.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <thread>
@@ -15,19 +17,55 @@ namespace {
 
 class CameraLock : public Orvexctl {
 protected:
-    // Takes the lock of /dev/video0 as another process would.
-    int take(const std::string& holder) {
-        int fd = open((dir + "/orvex-dev_video0.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);  // not inherited by the commands
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-        EXPECT_EQ(pwrite(fd, holder.data(), holder.size(), 0), static_cast<ssize_t>(holder.size()));
-        return fd;
+    void SetUp() override {
+        if (orvex_test::emulated()) GTEST_SKIP() << "the shared device forks, which the user-mode emulator cannot run";
+        Orvexctl::SetUp();
+        socket = dir + "/device.sock";
+        // One device process that every program of the test connects to.
+        std::string serve = "(" + launcher("exec '" + std::string(ORVEX_VCAM_BIN) + "' --serve --socket '" + socket +
+                                            "' --state '" + state + "'") +
+                            ") >'" + dir + "/device.out' 2>&1 </dev/null & echo $! >'" + dir + "/device.pid'";
+        ASSERT_EQ(std::system(serve.c_str()), 0);
+        device = std::atoi(slurp(dir + "/device.pid").c_str());
+        ASSERT_GT(device, 0);
+        for (int i = 0; i < 500 && access(socket.c_str(), F_OK) != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(access(socket.c_str(), F_OK), 0) << slurp(dir + "/device.out");
     }
+    void TearDown() override {
+        if (device > 0) {
+            release();
+            appears(dir + "/holder.done", 5000);
+            kill(device, SIGTERM);
+            for (int i = 0; i < 250 && kill(device, 0) == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        Orvexctl::TearDown();
+    }
+    // A shell command in the test's folder with the sanitizers' options.
+    std::string launcher(const std::string& command) const {
+        return "cd '" + dir + "' && ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0\" " + command;
+    }
+    // PROGRAM ARGS against the test's device process.
+    std::string connected(const std::string& program_and_args) const {
+        return launcher("'" + std::string(ORVEX_VCAM_BIN) + "' --connect '" + socket + "' -- " + program_and_args);
+    }
+    // Holds /dev/video0's lock in another program of the session until
+    // release(); returns once it is held.
+    void take() {
+        std::remove((dir + "/release").c_str());
+        start(connected("'" + std::string(ORVEX_BIN_DIR) + "/vcam-lock-holder' 0 '" + dir + "/held' '" + dir +
+                        "/release'"),
+              "holder");
+        ASSERT_TRUE(appears(dir + "/held", 20000)) << slurp(dir + "/holder.out");
+    }
+    void release() { std::system(("touch '" + dir + "/release'").c_str()); }
     // Starts SHELL_COMMAND in the background; returns a file that appears
     // when it has finished.
     std::string start(const std::string& shell_command, const std::string& name) {
         std::string done = dir + "/" + name + ".done";
-        std::string cmd = "( (" + shell_command + ") >'" + dir + "/" + name + ".out' 2>&1; echo $? >'" + done + "' ) &";
+        std::string cmd = "( (" + shell_command + ") >'" + dir + "/" + name + ".out' 2>&1 </dev/null; echo $? >'" +
+                          done + "' ) &";
         EXPECT_EQ(std::system(cmd.c_str()), 0);
         return done;
     }
@@ -38,33 +76,66 @@ protected:
         }
         return access(path.c_str(), F_OK) == 0;
     }
+    Result run_connected(const std::string& args) {
+        std::string done = start(connected("'" + std::string(ORVEXCTL_BIN) + "' " + args), "cmd");
+        Result r;
+        EXPECT_TRUE(appears(done, 30000));
+        r.code = std::atoi(slurp(done).c_str());
+        r.err = slurp(dir + "/cmd.out");
+        std::remove(done.c_str());
+        return r;
+    }
+    std::string socket;
+    pid_t device = -1;
 };
 
 TEST_F(CameraLock, AWaitingCommandNamesTheHolderOrGoesOnWhenItIsFree) {
-    int fd = take("4242 calibrator --station 7\n");
-    Result r = run("--wait 1 info");
+    take();
+    Result r = run_connected("--wait 1 info");
     EXPECT_EQ(r.code, 3) << r.err;
-    EXPECT_NE(r.err.find("in use by another process (pid 4242 calibrator --station 7)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("/dev/video0 is in use by another process (pid "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("vcam-lock-holder 0 "), std::string::npos) << "the holder by its command line: " << r.err;
     // Usage errors and dry runs without a device never wait.
-    EXPECT_EQ(run("--wait 1 burn --force nonsense x.bin").code, 2);
+    EXPECT_EQ(run_connected("--wait 1 burn --force nonsense x.bin").code, 2);
 
-    std::string done = start(command("--wait 20 info"), "info");
+    std::string done = start(connected("'" + std::string(ORVEXCTL_BIN) + "' --wait 20 info"), "info");
     EXPECT_FALSE(appears(done, 700));
-    close(fd);
+    release();
     ASSERT_TRUE(appears(done, 20000));
     EXPECT_EQ(slurp(done), "0\n") << slurp(dir + "/info.out");
 }
 
 TEST_F(CameraLock, TheLibraryWaitsForTheHolderBeforeEachOperation) {
-    int fd = take("4243 other\n");
+    take();
     // A program of the library's own, not orvexctl.
-    std::string probe = "cd '" + dir + "' && ORVEX_LOCK_DIR='" + dir + "' " + ORVEX_RUN_PREFIX + "'" + ORVEX_VCAM_BIN +
-                        "' -- " + ORVEX_RUN_PREFIX + "'" + ORVEX_BIN_DIR + "/orvex-probe' 0";
-    std::string done = start(probe, "probe");
+    std::string done = start(connected("'" + std::string(ORVEX_BIN_DIR) + "/orvex-probe' 0"), "probe");
     EXPECT_FALSE(appears(done, 700));
-    close(fd);
+    release();
     ASSERT_TRUE(appears(done, 20000));
     EXPECT_EQ(slurp(done), "0\n") << slurp(dir + "/probe.out");
+}
+
+// Another session's camera, and a real camera's lock (taken outside any
+// virtual camera in the same lock folder), never hold up this session.
+TEST_F(CameraLock, SessionsAndRealCamerasNeverMeetEachOthersLocks) {
+    take();
+    Result other = run("--wait 0 info");  // its own launcher: another session
+    EXPECT_EQ(other.code, 0) << other.err;
+    release();
+    ASSERT_TRUE(appears(dir + "/holder.done", 20000));
+
+    // The fixture points ORVEX_LOCK_DIR at the test's folder; a program
+    // without the virtual camera takes /dev/video0's lock there.
+    std::remove((dir + "/release").c_str());
+    std::remove((dir + "/held").c_str());
+    start("cd '" + dir + "' && ORVEX_LOCK_DIR='" + dir + "' '" + ORVEX_BIN_DIR + "/vcam-lock-holder' 0 '" + dir +
+              "/held' '" + dir + "/release'",
+          "real");
+    ASSERT_TRUE(appears(dir + "/held", 20000)) << slurp(dir + "/real.out");
+    EXPECT_EQ(run("--wait 0 info").code, 0) << "an in-process session";
+    EXPECT_EQ(run_connected("--wait 0 info").code, 0) << "a shared-device session";
+    release();
+    EXPECT_TRUE(appears(dir + "/real.done", 20000));
 }
 
 }  // namespace
