@@ -126,27 +126,27 @@ Interleaving read_trace(const std::string& path) {
     return r;
 }
 
-// Two flash readers, each taking the camera lock from ORVEX_LOCK_DIR
-// LOCK_A and LOCK_B (relative to the test's directory).
+// Two flash readers at once, on cameras A and B of one device process.
 const char* kTwoReaders =
-    "mkdir -p $LOCK_A $LOCK_B || exit 1; "
-    "ORVEX_LOCK_DIR=$PWD/$LOCK_A $CTL flash read 0 0x8000 -o a.bin & "
-    "ORVEX_LOCK_DIR=$PWD/$LOCK_B $CTL flash read 0 0x8000 -o b.bin; wait";
+    "$CTL -d $CAM_A flash read 0 0x8000 -o a.bin & "
+    "$CTL -d $CAM_B flash read 0 0x8000 -o b.bin; wait";
 
-// Without a lock in common, both programs' queries reach the device as
-// they are sent: the device itself serialises nothing.
+// Without a lock in common (two cameras, each with its own), both
+// programs' queries reach the device as they are sent: the device itself
+// serialises nothing.
 TEST_F(SharedDevice, ConcurrentReadersInterleaveAtTheDevice) {
-    Outcome r = launch("--trace trace.txt", std::string("LOCK_A=la LOCK_B=lb; ") + kTwoReaders);
+    Outcome r = launch("--trace trace.txt --config '0;1:serial=B,usb=1-2'",
+                       std::string("CAM_A=0 CAM_B=1; ") + kTwoReaders);
     ASSERT_EQ(r.code, 0) << r.out;
     Interleaving seen = read_trace(dir + "/trace.txt");
     EXPECT_EQ(seen.pids.size(), 2u);
     EXPECT_GT(seen.switches, 2) << "the two readers ran one after the other";
 }
 
-// With the lock in common (the same node, the same folder), no register
-// read is split by the other program and both copies are the flash.
+// On one camera the lock is in common: no register read is split by the
+// other program and both copies are the flash.
 TEST_F(SharedDevice, ConcurrentReadersAreSerialisedByTheCameraLock) {
-    Outcome r = launch("--trace trace.txt --state flash.bin", std::string("LOCK_A=lock LOCK_B=lock; ") + kTwoReaders);
+    Outcome r = launch("--trace trace.txt --state flash.bin", std::string("CAM_A=0 CAM_B=0; ") + kTwoReaders);
     ASSERT_EQ(r.code, 0) << r.out;
     Interleaving seen = read_trace(dir + "/trace.txt");
     EXPECT_EQ(seen.pids.size(), 2u);
