@@ -161,24 +161,20 @@ bool camera_is_held() {
     return g_holds.load(std::memory_order_relaxed) > 0 && g_camera.page == g_hold.page;
 }
 
-// A lock whose holder died is taken over as it was.
-int take(pthread_mutex_t* m, const timespec* deadline) {
-    int r = deadline ? pthread_mutex_timedlock(m, deadline) : pthread_mutex_lock(m);
-    if (r == EOWNERDEAD) {
-        pthread_mutex_consistent(m);
-        r = 0;
-    }
-    return r;
+// A lock whose holder died is taken over; its record goes with it.
+int taken_over(LockPage* p, int r) {
+    if (r != EOWNERDEAD) return r;
+    p->holder_pid.store(0);
+    p->holder[0] = 0;
+    pthread_mutex_consistent(&p->mutex);
+    return 0;
 }
 
-int try_take(pthread_mutex_t* m) {
-    int r = pthread_mutex_trylock(m);
-    if (r == EOWNERDEAD) {
-        pthread_mutex_consistent(m);
-        r = 0;
-    }
-    return r;
+int take(LockPage* p, const timespec* deadline) {
+    return taken_over(p, deadline ? pthread_mutex_timedlock(&p->mutex, deadline) : pthread_mutex_lock(&p->mutex));
 }
+
+int try_take(LockPage* p) { return taken_over(p, pthread_mutex_trylock(&p->mutex)); }
 
 // A /proc file's text; a command line's arguments joined by spaces.
 std::string read_proc(const std::string& path, bool cmdline) {
@@ -196,8 +192,7 @@ std::string read_proc(const std::string& path, bool cmdline) {
     return s;
 }
 
-// "PID NAME" of the process whose thread tid holds the lock.
-std::string describe_thread(long tid) {
+long process_of(long tid) {
     long pid = tid;
     FILE* f = fopen(("/proc/" + std::to_string(tid) + "/status").c_str(), "r");
     if (f) {
@@ -206,6 +201,12 @@ std::string describe_thread(long tid) {
             if (sscanf(line, "Tgid: %ld", &pid) == 1) break;
         fclose(f);
     }
+    return pid;
+}
+
+// "PID NAME" of the process whose thread tid holds the lock.
+std::string describe_thread(long tid) {
+    long pid = process_of(tid);
     std::string name = read_proc("/proc/" + std::to_string(pid) + "/cmdline", true);
     return std::to_string(pid) + " " + (name.empty() ? "unknown" : name);
 }
@@ -217,9 +218,10 @@ std::string describe_holder(LockPage* p) {
     char text[sizeof p->holder];
     memcpy(text, p->holder, sizeof text);
     text[sizeof text - 1] = 0;
-    if (recorded && *text) return text;
-    if (tid > 0) return describe_thread(tid);
-    return "unknown";
+    if (tid <= 0) return "unknown";
+    // The record is the holder's only while that process holds the lock.
+    if (recorded && *text && recorded == process_of(tid)) return text;
+    return describe_thread(tid);
 }
 
 void after_fork_in_child() {
@@ -246,7 +248,7 @@ OrvexNodeLock::OrvexNodeLock() {
     if (t_depth++ > 0) return;
     LockPage* p = g_camera.page;
     if (!p || camera_is_held()) return;
-    if (try_take(&p->mutex) == 0 || take(&p->mutex, nullptr) == 0) t_page = p;
+    if (try_take(p) == 0 || take(p, nullptr) == 0) t_page = p;
 }
 
 OrvexNodeLock::~OrvexNodeLock() {
@@ -269,9 +271,9 @@ BOOL OrvexTac_HoldCamera(int index, LONG timeout_ms, char* holder, LONG holder_l
     snprintf(node, sizeof node, "/dev/video%d", index);
     if (!attach(g_hold, g_camera, node)) return 1;  // told on standard error; nothing to hold
     LockPage* p = g_hold.page;
-    int r = try_take(&p->mutex);
+    int r = try_take(p);
     if (r == EBUSY && timeout_ms < 0) {
-        r = take(&p->mutex, nullptr);
+        r = take(p, nullptr);
     } else if (r == EBUSY && timeout_ms > 0) {
         // Real time, whatever clock the program's sleeps run on.
         timespec deadline;
@@ -282,7 +284,7 @@ BOOL OrvexTac_HoldCamera(int index, LONG timeout_ms, char* holder, LONG holder_l
             ++deadline.tv_sec;
             deadline.tv_nsec -= 1000000000L;
         }
-        r = take(&p->mutex, &deadline);
+        r = take(p, &deadline);
     }
     if (r != 0) {
         if (holder && holder_len > 0)

@@ -115,6 +115,16 @@ TEST_F(CameraLock, TheLibraryWaitsForTheHolderBeforeEachOperation) {
     EXPECT_EQ(slurp(done), "0\n") << slurp(dir + "/probe.out");
 }
 
+TEST_F(CameraLock, AHolderThatDiesReleasesTheCamera) {
+    take();
+    pid_t holder = std::atoi(slurp(dir + "/held").c_str());
+    ASSERT_GT(holder, 0);
+    ASSERT_EQ(kill(holder, SIGKILL), 0);
+    ASSERT_TRUE(appears(dir + "/holder.done", 20000));
+    Result r = run_connected("--wait 0 info");
+    EXPECT_EQ(r.code, 0) << r.err;
+}
+
 // Another session's camera, and a real camera's lock (taken outside any
 // virtual camera in the same lock folder), never hold up this session.
 TEST_F(CameraLock, SessionsAndRealCamerasNeverMeetEachOthersLocks) {
