@@ -1,0 +1,38 @@
+// orvexctl as a client of libOrvexFactory: one session per command on the
+// chosen camera, with the library's notes shown as the tool's and its
+// progress drawn as the tool's bars. A failed operation ends the command
+// with the library's status as exit code and its message.
+#ifndef ORVEXCTL_FACTORY_CLIENT_H
+#define ORVEXCTL_FACTORY_CLIENT_H
+
+#include <memory>
+
+#include "OrvexFactory.h"
+#include "orvexctl.h"
+
+namespace orvexctl {
+
+class FactorySession {
+public:
+    FactorySession();  // on g_opt.device, with the global options
+    ~FactorySession();
+    FactorySession(const FactorySession&) = delete;
+    FactorySession& operator=(const FactorySession&) = delete;
+    OrvexFactorySession* get() { return s_; }
+
+    // Takes an operation's status and result: its JSON on success; throws
+    // Failure with the status and message otherwise.
+    json take(int status, OrvexFactoryResult* r);
+    // The same, but returns the status and JSON of a failed operation too
+    // (for commands whose result says what differs, such as flash verify).
+    int take_any(int status, OrvexFactoryResult* r, json* doc, std::string* message);
+
+private:
+    struct Bars;
+    OrvexFactorySession* s_ = nullptr;
+    std::unique_ptr<Bars> bars_;
+};
+
+}  // namespace orvexctl
+
+#endif
