@@ -140,13 +140,16 @@ RewriteResult flash_rewrite(Session& s, long addr, const Bytes& data, SERIAL_FLA
         done += unit;
         if (phase) progress(s, phase, done, total);
     }
-    if (!verify) return r;
+    if (!verify) {
+        if (phase && done < total) progress(s, phase, total, total);
+        return r;
+    }
     for (const auto& w : written) {
         throw_difference(verify_flash(s, w.first, w.second.data(), unit, Check::full), "verification failed");
         done += unit;
         if (phase) progress(s, phase, done, total);
     }
-    if (phase) progress(s, phase, total, total);
+    if (phase && done < total) progress(s, phase, total, total);
     return r;
 }
 

@@ -55,19 +55,20 @@ FactorySession::FactorySession() : bars_(std::make_unique<Bars>()) {
 
 FactorySession::~FactorySession() { OrvexFactory_Free(s_); }
 
-int FactorySession::take_any(int status, OrvexFactoryResult* r, json* doc, std::string* message) {
+int FactorySession::take_any(int status, OrvexFactoryResult*& r, json* doc, std::string* message) {
     if (status != ORVEX_FACTORY_OK) bars_->drop();
     *doc = json::parse(OrvexFactory_ResultJson(r), nullptr, false);
     if (doc->is_discarded()) *doc = json::object();
     *message = OrvexFactory_ResultMessage(r);
     errno = OrvexFactory_ResultErrno(r);
     OrvexFactory_ResultFree(r);
+    r = nullptr;
     if (doc->contains("notes")) doc->erase("notes");
     for (const auto& b : doc->value("backups_written", json::array())) g_opt.backups_written.push_back(b);
     return status;
 }
 
-json FactorySession::take(int status, OrvexFactoryResult* r) {
+json FactorySession::take(int status, OrvexFactoryResult*& r) {
     json doc;
     std::string message;
     take_any(status, r, &doc, &message);

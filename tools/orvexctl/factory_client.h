@@ -20,15 +20,17 @@ public:
     FactorySession& operator=(const FactorySession&) = delete;
     OrvexFactorySession* get() { return s_; }
 
-    // Takes an operation's status and result: its JSON on success; throws
+    // Takes an operation's status and result (by reference: read once the
+    // call has stored it): its JSON on success; throws
     // Failure with the status and message otherwise.
-    json take(int status, OrvexFactoryResult* r);
+    json take(int status, OrvexFactoryResult*& r);
     // The same, but returns the status and JSON of a failed operation too
     // (for commands whose result says what differs, such as flash verify).
-    int take_any(int status, OrvexFactoryResult* r, json* doc, std::string* message);
+    int take_any(int status, OrvexFactoryResult*& r, json* doc, std::string* message);
+
+    struct Bars;  // the progress bars of the phases the library reports
 
 private:
-    struct Bars;
     OrvexFactorySession* s_ = nullptr;
     std::unique_ptr<Bars> bars_;
 };
