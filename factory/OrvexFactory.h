@@ -57,6 +57,11 @@ typedef void (*OrvexFactoryLogFn)(void* context, int level, const char* message)
 typedef void (*OrvexFactoryProgressFn)(void* context, const char* phase, LONG done, LONG total);
 
 /* ------------------------------------------------------------ sessions */
+/* A session opens the camera for each operation and closes it again; when
+ * the host already holds a camera open through OrvexTac_Init, operations
+ * work on that connection and leave it open. The calibration operations go
+ * through libOrvexConfig, which opens and closes the camera itself: they
+ * must not be called while the host holds it open. */
 
 /* A session on /dev/video<index>; opens nothing yet. NULL when out of memory. */
 ORVEX_API OrvexFactorySession* OrvexFactory_New(int video_index);
@@ -125,6 +130,10 @@ ORVEX_API int OrvexFactory_FlashErase(OrvexFactorySession* session, LONG addr, L
  * ORVEX_FACTORY_VERIFY when any byte differs. */
 ORVEX_API int OrvexFactory_FlashVerify(OrvexFactorySession* session, LONG addr, const BYTE* data, LONG len,
                                        OrvexFactoryResult** result);
+/* Whether a write or erase of [addr, addr+len) may go ahead: REFUSED when
+ * it touches calibration records or an identification block's sector and
+ * flags lack ORVEX_FACTORY_INCLUDE_CALIBRATION. No camera needed. */
+ORVEX_API int OrvexFactory_GuardRegion(LONG addr, LONG len, unsigned flags, OrvexFactoryResult** result);
 /* The flash region NAME ("firmware", "calibration", "identification", "whole", ...)
  * as [*from, *to); 0 for an unknown name. */
 ORVEX_API BOOL OrvexFactory_Region(const char* name, LONG* from, LONG* to);

@@ -5,6 +5,7 @@
 
 #include "internal/burn_layout.h"
 #include "internal/store_layout.h"
+#include "result.h"
 #include "text.h"
 
 namespace orvex_factory {
@@ -77,6 +78,17 @@ void guard_regions(long from, long to, bool include_calibration) {
 }
 
 }  // namespace orvex_factory
+
+extern "C" int OrvexFactory_GuardRegion(LONG addr, LONG len, unsigned flags, OrvexFactoryResult** out) {
+    return orvex_factory::run(nullptr, out, [&] {
+        using namespace orvex_factory;
+        if (addr < 0 || len < 0 || addr + len > orvex_burn::kFlashSize)
+            throw Failure(USAGE, "flash range " + hex(addr, 5) + "+" + std::to_string(len) +
+                                     " lies outside the 256 KiB flash");
+        guard_regions(addr, addr + len, flags & ORVEX_FACTORY_INCLUDE_CALIBRATION);
+        return json{{"addr", hex(addr, 5)}, {"length", len}, {"regions", regions_json(addr, addr + len)}};
+    });
+}
 
 extern "C" BOOL OrvexFactory_Region(const char* name, LONG* from, LONG* to) {
     if (!name || !from || !to) return 0;

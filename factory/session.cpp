@@ -138,6 +138,9 @@ private:
 
 Connection::Connection(Session& s) {
     hold_camera(s);
+    // A host that holds the camera open itself (OrvexTac_Init) keeps its
+    // connection: the session works on it and leaves it open.
+    if (camera_init) return;
     int e = 0;
     {
         QuietStderr quiet;

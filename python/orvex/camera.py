@@ -10,9 +10,9 @@ from __future__ import annotations
 
 import ctypes
 import enum
-from typing import Callable, NamedTuple, Optional, Union
+from typing import Any, Callable, NamedTuple, Optional, Union
 
-from . import _lib, _records
+from . import _factory, _lib, _records
 from .errors import (CameraBusyError, CameraClosedError, DeviceNotFoundError, OrvexError,
                      TransferError, VerifyError)
 
@@ -179,10 +179,14 @@ class Flash(_Part):
                                 operation="flash read", index=self._camera.index, address=addr)
         return bytes(buf[:n])
 
-    def write(self, addr: int, data: BytesLike, *, verify: bool = True) -> None:
-        """Programs without erasing: bits only go from 1 to 0."""
+    def write(self, addr: int, data: BytesLike, *, verify: bool = True,
+              include_calibration: bool = False) -> None:
+        """Programs without erasing: bits only go from 1 to 0. A range that
+        touches the calibration records or an identification block's sector
+        raises RefusedError unless ``include_calibration``."""
         payload = bytes(data)
         _check_range(addr, len(payload), FLASH_SIZE, "flash")
+        _factory.guard(addr, len(payload), include_calibration)
         if self._lib().OrvexTac_SerialFlashWrite(addr, _lib.byte_buffer(payload), len(payload)) != 1:
             raise TransferError(f"flash program at {addr:#07x} ({len(payload)} bytes) failed",
                                 operation="flash write", index=self._camera.index, address=addr)
@@ -190,21 +194,56 @@ class Flash(_Part):
             self._verify(addr, payload, "flash write")
 
     def rewrite_sector(self, addr: int, data: BytesLike, *,
-                       flash_type: FlashType = FlashType.MXIC, verify: bool = True) -> None:
+                       flash_type: FlashType = FlashType.MXIC, verify: bool = True,
+                       include_calibration: bool = False) -> None:
         """Releases write protection, erases the sector holding ``addr`` and
         programs ``data`` from ``addr`` on. Bytes of that sector below
         ``addr`` end up erased (0xFF); data running past the sector's end is
-        programmed without an erase."""
+        programmed without an erase. Guarded like :meth:`write`, over the
+        whole erased sector."""
         payload = bytes(data)
         _check_range(addr, len(payload), FLASH_SIZE, "flash")
         if flash_type == FlashType.UNKNOWN:
             raise ValueError("name the camera's flash type")
+        sector = addr & ~0xFFF
+        _factory.guard(sector, max(sector + 0x1000, addr + len(payload)) - sector, include_calibration)
         if self._lib().OrvexTac_SerialFlashSectorWrite(
                 addr, _lib.byte_buffer(payload), len(payload), int(flash_type)) != 1:
             raise TransferError(f"sector rewrite at {addr:#07x} failed",
                                 operation="sector rewrite", index=self._camera.index, address=addr)
         if verify:
             self._verify(addr, payload, "sector rewrite")
+
+    def update(self, addr: int, data: BytesLike, *, include_calibration: bool = False,
+               verify: bool = True, flash_type: str = "auto") -> dict:
+        """Rewrites ``data`` at ``addr`` in place, as ``orvexctl flash write``
+        does: each erase unit it touches is read, merged, erased and
+        programmed (units that already hold the data are skipped), then read
+        back. Guarded like :meth:`write`. Returns the library's result
+        (sectors rewritten and unchanged)."""
+        payload = bytes(data)
+        _check_range(addr, len(payload), FLASH_SIZE, "flash")
+        flags = (_factory.INCLUDE_CALIBRATION if include_calibration else 0) | (0 if verify else _factory.NO_VERIFY)
+        with self._camera._session(flash_type=flash_type) as s:
+            return s.call("OrvexFactory_FlashWrite", addr, _lib.byte_buffer(payload), len(payload), flags,
+                          operation="flash update")
+
+    def erase(self, addr: int, length: int, *, include_calibration: bool = False,
+              flash_type: str = "auto") -> dict:
+        """Erases whole 4 KiB sectors of [addr, addr+length) and checks that
+        they read blank. Guarded like :meth:`write`."""
+        flags = _factory.INCLUDE_CALIBRATION if include_calibration else 0
+        with self._camera._session(flash_type=flash_type) as s:
+            return s.call("OrvexFactory_FlashErase", addr, length, flags, operation="flash erase")
+
+    def verify(self, addr: int, data: BytesLike) -> dict:
+        """Compares the flash with ``data``; VerifyError names the first
+        differing address, the result counts differences per region."""
+        payload = bytes(data)
+        _check_range(addr, len(payload), FLASH_SIZE, "flash")
+        with self._camera._session() as s:
+            return s.call("OrvexFactory_FlashVerify", addr, _lib.byte_buffer(payload), len(payload),
+                          operation="flash verify")
 
     def _verify(self, addr: int, expected: bytes, operation: str) -> None:
         actual = self.read(addr, len(expected))
@@ -228,6 +267,9 @@ class Camera:
             raise DeviceNotFoundError(index, ctypes.get_errno())
         self.index = index
         self._open = True
+        #: Folder of calibration backups; None: the library's default
+        #: ($XDG_STATE_HOME/orvex, else ~/.local/state/orvex).
+        self.backup_dir: Optional[str] = None
         self.registers = Registers(self)
         self.sensor = SensorRegisters(self)
         self.flash = Flash(self)
@@ -326,6 +368,32 @@ class Camera:
         """Both identification-block locations, as the calibration store reads them."""
         return [parse_id_block(addr, self.flash.read(addr, _records.ID_BLOCK_SIZE))
                 for addr, *_ in _records.ID_BLOCKS]
+
+    # ------------------------------------------------------ backups
+
+    def _session(self, **options: Any) -> "_factory.Session":
+        self._require_open()
+        return _factory.Session(self.index, backup_dir=self.backup_dir, **options)
+
+    def backup(self, path: Optional[str] = None) -> dict:
+        """Saves the calibration area and both identification blocks into
+        the backup folder and, when ``path`` is given, into that new file: a
+        backup never replaces a file (RefusedError). Returns the library's
+        result: ``kept_copy`` (the folder's copy), ``good`` (identity and a
+        calibration worth keeping) and the ``document`` itself."""
+        with self._session() as s:
+            return s.call("OrvexFactory_Backup", path.encode() if path else None, operation="backup")
+
+    def restore(self, path: str, *, force: bool = False, dry_run: bool = False,
+                flash_type: str = "auto") -> dict:
+        """Writes a backup back and reads every range back. Another unit's
+        backup, one whose identification block sits at the other location
+        (nothing shows it is the same unit) and a camera without
+        identification raise RefusedError unless ``force``; another chip's
+        backup is always refused. ``dry_run`` only says which ranges differ."""
+        flags = (_factory.FORCE if force else 0) | (_factory.DRY_RUN if dry_run else 0)
+        with self._session(flash_type=flash_type) as s:
+            return s.call("OrvexFactory_Restore", path.encode(), flags, operation="restore")
 
     # ------------------------------------------------------ firmware burn
 
