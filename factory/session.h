@@ -59,6 +59,20 @@ private:
     bool open_ = false;
 };
 
+// OrvexTac_Init and UnInit report failures on standard error themselves;
+// the library says what failed in its own message, so it silences them
+// while alive.
+class QuietStderr {
+public:
+    QuietStderr();
+    ~QuietStderr();
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
 // Takes the session's camera lock (first call only).
 void hold_camera(Session& s);
 void release_camera(Session& s);

@@ -245,26 +245,18 @@ struct NodeIdentity {
     std::string node, name, node_index, serial, usb_path, vendor, product, driver, by_id, by_path;
 };
 NodeIdentity node_identity(int index);
-// Video indices present in /dev and sysfs; with probe_low also 0..63,
-// which a container or the virtual camera may serve without an entry.
-std::vector<int> video_indices(bool probe_low);
 struct Selector {
     std::string device;  // -d: N, /dev/videoN or a /dev/v4l link
     std::string serial, usb_path;
 };
 // The video index the selector names; throws EXIT_USAGE or EXIT_NO_DEVICE.
 int resolve_device(const Selector& s);
-// A node opened and asked whether it is ours.
+// A node opened and asked whether it is ours, as the library lists it.
 struct NodeProbe {
     NodeIdentity id;
     bool opens = false;
-    std::string error;
     bool ours = false;
-    Identity ident;
-    FwVersion fw;
-    bool unit_known = false;
-    std::string unit_tag;
-    int unit_number = 0;
+    json doc;  // the library's description of the node
 };
 std::vector<NodeProbe> probe_nodes();
 // "an Orvex camera answers at /dev/video1 (serial A1)", skipping index except.
