@@ -5,6 +5,7 @@
 #ifndef ORVEXCTL_FACTORY_CLIENT_H
 #define ORVEXCTL_FACTORY_CLIENT_H
 
+#include <functional>
 #include <memory>
 
 #include "OrvexFactory.h"
@@ -19,6 +20,8 @@ public:
     FactorySession(const FactorySession&) = delete;
     FactorySession& operator=(const FactorySession&) = delete;
     OrvexFactorySession* get() { return s_; }
+    // Called when an operation starts a phase, before its bar is drawn.
+    void on_phase(std::function<void(const char* phase)> fn);
 
     // Takes an operation's status and result: its JSON on success; throws
     // Failure with the status and message otherwise.
@@ -27,8 +30,9 @@ public:
     // (for commands whose result says what differs, such as flash verify).
     int take_any(int status, OrvexFactoryResult* r, json* doc, std::string* message);
 
-private:
     struct Bars;
+
+private:
     OrvexFactorySession* s_ = nullptr;
     std::unique_ptr<Bars> bars_;
 };

@@ -1,0 +1,101 @@
+// The default burn: the sector-wise engine (burn_sector.h) behind the
+// burn's checks, progress and recovery. Only the 4 KiB sectors the image
+// covers are erased; the calibration records and the identification
+// blocks' sectors stay in the flash throughout, so an interrupted burn
+// costs the firmware only.
+#include <algorithm>
+
+#include "burn_job.h"
+#include "burn_sector.h"
+#include "flash_io.h"
+#include "internal/store_layout.h"
+#include "text.h"
+
+namespace orvex_factory {
+
+namespace {
+
+constexpr long kSector = orvex_store::kSectorSize;
+
+struct IdSector {
+    long sector, block;
+};
+constexpr IdSector kIdSectors[] = {{orvex_store::kIdFirstSector, orvex_store::kIdFirstAddr},
+                                   {orvex_store::kIdSecondSector, orvex_store::kIdSecondAddr}};
+
+std::string hex_or(long v) { return v < 0 ? std::string("?") : hex(static_cast<uint64_t>(v), 2); }
+
+[[noreturn]] void fail(const BurnJob& job, const SectorBurnResult& r) {
+    const bool firmware_lost = !r.erased_sectors.empty();
+    std::string state = firmware_lost ? "; the firmware sectors may be erased or partly programmed, the calibration "
+                                        "and identification sectors were not touched.\n"
+                                      : "; nothing was erased.\n";
+    switch (r.outcome) {
+    case SectorBurnOutcome::mismatch:
+        throw Failure(VERIFY,
+                      "the flash differs from the image at " + hex(static_cast<uint64_t>(r.mismatch_addr), 5) +
+                          ": wrote " + hex_or(r.expected) + ", read back " + hex_or(r.found) + state +
+                          job.rec.text(true),
+                      r.mismatch_addr);
+    case SectorBurnOutcome::still_protected:
+        throw Failure(TRANSFER, "the flash is still write-protected: " + r.message + "; nothing was erased");
+    case SectorBurnOutcome::unsupported_flash:
+    case SectorBurnOutcome::bad_image:
+        throw Failure(REFUSED, r.message);
+    default:
+        throw Failure(TRANSFER, "the burn failed: " + r.message + state + job.rec.text(firmware_lost));
+    }
+}
+
+}  // namespace
+
+std::vector<std::string> check_kept_sectors(BurnJob& job) {
+    std::vector<std::string> notes;
+    for (const IdSector& k : kIdSectors) {
+        if (k.sector >= job.len || !any_programmed(job.image, k.sector, k.sector + kSector)) continue;
+        long n = std::min(kSector, job.len - k.sector);
+        Bytes cur = flash_read(*job.s, k.sector, n);
+        long first = -1;
+        bool block_differs = false;
+        for (long i = 0; i < n; ++i) {
+            long a = k.sector + i;
+            if (job.image[static_cast<size_t>(a)] == cur[static_cast<size_t>(i)]) continue;
+            if (a >= k.block && a < k.block + orvex_store::kIdBlockLen)
+                block_differs = true;
+            else if (first < 0)
+                first = a;
+        }
+        if (first >= 0)
+            throw Failure(REFUSED, "the image differs from the flash at " + hex(first, 5) +
+                                       ", in the sector of the identification block at " + hex(k.block, 5) +
+                                       ", which the sector-wise burn never writes; --method=library burns it "
+                                       "(chip erase, calibration written back from the backup)");
+        if (block_differs)
+            notes.push_back("the camera keeps its own identification block at " + hex(k.block, 5) +
+                            "; the image's differs and is not written");
+    }
+    return notes;
+}
+
+json burn_sector_wise(BurnJob& job) {
+    Session& s = *job.s;
+    SectorBurnOptions o;
+    o.sft = job.sft;
+    o.full_verify = job.full_verify;
+    o.query_count = [&s] { return queries(s); };
+    // The preparation is too short to show.
+    o.progress = [&s](BurnPhase p, long done, long total) {
+        if (p != BurnPhase::prepare) progress(s, burn_phase_name(p), done, total);
+    };
+    SectorBurnResult r = sector_burn(s, job.image.data(), job.len, o);
+    for (int p = 0; p < kBurnPhaseCount; ++p)
+        job.log.add(burn_phase_name(static_cast<BurnPhase>(p)), r.phases[p].queries, r.phases[p].time_us / 1e6);
+    if (!r.ok()) fail(job, r);
+    return {{"sectors_erased", r.erased_sectors.size()},
+            {"chunks_programmed", r.chunks_programmed},
+            {"chunks_skipped", r.chunks_skipped},
+            {"bytes_verified", r.bytes_verified},
+            {"calibration_untouched", true}};
+}
+
+}  // namespace orvex_factory
