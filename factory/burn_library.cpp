@@ -40,7 +40,7 @@ struct LibraryPhases {
             // The library's sampled check follows the last report inside
             // the same call; the phase stays open until it ends.
             long done = static_cast<long>(static_cast<double>(b->job->len) * std::min(fraction, 0.999f));
-            progress(s, "program", done, b->job->len);
+            if (done > 0) progress(s, "program", done, b->job->len);
         } catch (...) {
             // Called between two flash transfers; nothing may unwind through it.
         }

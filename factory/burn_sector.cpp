@@ -105,6 +105,7 @@ private:
     bool erase() {
         begin(BurnPhase::erase, static_cast<long>(sectors_.size()) * kSector);
         for (long a : sectors_) {
+            r_.erase_started = true;
             if (!call(OV_EraseSectorForSerialFlash(a, o_.sft)))
                 return fail_at(SectorBurnOutcome::transfer_failed, "the erase command for sector", a);
             usleep(kShortestSectorEraseUs);

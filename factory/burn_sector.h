@@ -55,6 +55,9 @@ struct SectorBurnResult {
     long mismatch_addr = -1;   // first differing byte
     int expected = -1, found = -1;
     std::vector<long> erased_sectors;
+    // An erase command was sent: from then on a failure may have left the
+    // sector it names erased, though it is not counted in erased_sectors.
+    bool erase_started = false;
     // Kept sectors inside the image's range where the image has data; that
     // data was not written.
     std::vector<long> kept_sectors_with_image_data;

@@ -26,7 +26,8 @@ constexpr IdSector kIdSectors[] = {{orvex_store::kIdFirstSector, orvex_store::kI
 std::string hex_or(long v) { return v < 0 ? std::string("?") : hex(static_cast<uint64_t>(v), 2); }
 
 [[noreturn]] void fail(const BurnJob& job, const SectorBurnResult& r) {
-    const bool firmware_lost = !r.erased_sectors.empty();
+    // A failed erase command may still have reached the flash.
+    const bool firmware_lost = r.erase_started;
     std::string state = firmware_lost ? "; the firmware sectors may be erased or partly programmed, the calibration "
                                         "and identification sectors were not touched.\n"
                                       : "; nothing was erased.\n";
