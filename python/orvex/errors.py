@@ -76,3 +76,9 @@ class InvalidRecordError(OrvexError):
         super().__init__(message, operation=operation, index=index)
         self.rows = rows
         self.cols = cols
+
+
+class RefusedError(OrvexError):
+    """Refused for safety before anything was changed: an image that does
+    not fit the camera, a flash that cannot be burned this way, a backup
+    file that already exists. The message says why and what overrides it."""
