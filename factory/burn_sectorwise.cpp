@@ -54,18 +54,16 @@ std::vector<std::string> check_kept_sectors(BurnJob& job) {
     std::vector<std::string> notes;
     for (const IdSector& k : kIdSectors) {
         if (k.sector >= job.len || !any_programmed(job.image, k.sector, k.sector + kSector)) continue;
-        long n = std::min(kSector, job.len - k.sector);
-        Bytes cur = flash_read(*job.s, k.sector, n);
-        long first = -1;
-        bool block_differs = false;
-        for (long i = 0; i < n; ++i) {
-            long a = k.sector + i;
-            if (job.image[static_cast<size_t>(a)] == cur[static_cast<size_t>(i)]) continue;
-            if (a >= k.block && a < k.block + orvex_store::kIdBlockLen)
-                block_differs = true;
-            else if (first < 0)
-                first = a;
-        }
+        // The flash against the image, around the block and at it.
+        const long end = std::min(k.sector + kSector, job.len);
+        const long block_end = std::min(k.block + orvex_store::kIdBlockLen, end);
+        auto first_difference = [&](long from, long to) {
+            if (to <= from) return -1L;
+            return verify_flash(*job.s, from, &job.image[static_cast<size_t>(from)], to - from, Check::full).address;
+        };
+        long first = first_difference(k.sector, std::min(k.block, end));
+        if (first < 0) first = first_difference(block_end, end);
+        const bool block_differs = first_difference(k.block, block_end) >= 0;
         if (first >= 0)
             throw Failure(REFUSED, "the image differs from the flash at " + hex(first, 5) +
                                        ", in the sector of the identification block at " + hex(k.block, 5) +

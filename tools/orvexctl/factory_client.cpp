@@ -11,6 +11,8 @@ struct FactorySession::Bars {
     std::function<void(const char*)> hook;
     void report(const char* name, long done, long total) {
         if (hook && done == 0) hook(name);
+        // A phase that has finished, restated at its end, draws nothing.
+        if (!bar && phase == name && done > 0) return;
         if (!bar || phase != name || done == 0) {
             if (bar && phase == name && done == 0) return;  // the same phase restated
             if (bar) bar->finish();
