@@ -69,6 +69,12 @@ ORVEX_API OrvexFactorySession* OrvexFactory_New(int video_index);
 ORVEX_API void OrvexFactory_Free(OrvexFactorySession* session);
 ORVEX_API void OrvexFactory_SetLog(OrvexFactorySession* session, OrvexFactoryLogFn fn, void* context);
 ORVEX_API void OrvexFactory_SetProgress(OrvexFactorySession* session, OrvexFactoryProgressFn fn, void* context);
+/* A running count of the extension-unit queries the process has issued,
+ * for callers that can see them (an ioctl interposer, a virtual camera's
+ * trace): operations that report phases give each phase's share. Without
+ * one, phase query counts are 0. */
+typedef LONG (*OrvexFactoryCountFn)(void* context);
+ORVEX_API void OrvexFactory_SetQueryCounter(OrvexFactorySession* session, OrvexFactoryCountFn fn, void* context);
 /* Seconds to wait for a camera another process holds (default 30). */
 ORVEX_API void OrvexFactory_SetWait(OrvexFactorySession* session, LONG seconds);
 /* Folder of calibration backups; NULL or "": $XDG_STATE_HOME/orvex, else ~/.local/state/orvex. */

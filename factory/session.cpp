@@ -31,6 +31,10 @@ void progress(Session& s, const char* phase, long done, long total) {
     if (s.progress_fn) s.progress_fn(s.progress_ctx, phase, done, total);
 }
 
+uint64_t queries(const Session& s) {
+    return s.count_fn ? static_cast<uint64_t>(s.count_fn(s.count_ctx)) : 0;
+}
+
 void check_cancel(Session& s) {
     if (s.cancel) throw Failure(CANCELLED, "stopped on request; nothing was written");
 }
@@ -193,6 +197,12 @@ void OrvexFactory_SetProgress(OrvexFactorySession* s, OrvexFactoryProgressFn fn,
     if (!s) return;
     s->progress_fn = fn;
     s->progress_ctx = ctx;
+}
+
+void OrvexFactory_SetQueryCounter(OrvexFactorySession* s, OrvexFactoryCountFn fn, void* ctx) {
+    if (!s) return;
+    s->count_fn = fn;
+    s->count_ctx = ctx;
 }
 
 void OrvexFactory_SetWait(OrvexFactorySession* s, LONG seconds) {

@@ -18,6 +18,8 @@ struct OrvexFactorySession {
     void* log_ctx = nullptr;
     OrvexFactoryProgressFn progress_fn = nullptr;
     void* progress_ctx = nullptr;
+    OrvexFactoryCountFn count_fn = nullptr;
+    void* count_ctx = nullptr;
     long wait_s = 30;
     std::string backup_dir;  // empty: the user's state folder
     std::string flash_type = "auto";
@@ -37,6 +39,8 @@ using Session = OrvexFactorySession;
 void note(Session& s, const std::string& message);
 void info(Session& s, const std::string& message);
 void progress(Session& s, const char* phase, long done, long total);
+// The caller's running query count (0 without a counter).
+uint64_t queries(const Session& s);
 // Throws CANCELLED when the session was asked to stop; read-only phases
 // call it between transfers.
 void check_cancel(Session& s);

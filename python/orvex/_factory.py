@@ -16,8 +16,6 @@ from . import _lib
 from .errors import (CameraBusyError, DeviceNotFoundError, NotIdentifiedError, OrvexError,
                      RefusedError, TransferError, VerifyError)
 
-FACTORY_NAME = "libOrvexFactory.so.1"
-
 OK, FILE, USAGE, NO_DEVICE, NOT_OURS, TRANSFER, VERIFY, REFUSED = range(8)
 CANCELLED = 130
 
@@ -32,7 +30,7 @@ _vp, _long, _int, _uint = ctypes.c_void_p, ctypes.c_long, ctypes.c_int, ctypes.c
 _u8p = ctypes.POINTER(ctypes.c_ubyte)
 _resultp = ctypes.POINTER(ctypes.c_void_p)
 LOG_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p)
-PROGRESS_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_long, ctypes.c_long)
+PROGRESS_CALLBACK = _lib.FACTORY_PROGRESS
 
 _PROTOTYPES = {
     "OrvexFactory_New": (_vp, [_int]),
@@ -63,13 +61,9 @@ _factory: Optional[ctypes.CDLL] = None
 def library() -> ctypes.CDLL:
     """libOrvexFactory, from the folder libOrvexBase was found in."""
     global _factory
-    if _factory is not None:
-        return _factory
-    _lib.base()
-    d = _lib._base_dir
-    _factory = _lib._open(str(d / FACTORY_NAME)) if d is not None and (d / FACTORY_NAME).is_file() \
-        else _lib._open(FACTORY_NAME)
-    return _lib._prototype(_factory, _PROTOTYPES)
+    if _factory is None:
+        _factory = _lib._prototype(_lib.factory(), _PROTOTYPES)
+    return _factory
 
 
 class FactoryError(OrvexError):
@@ -82,7 +76,7 @@ def _error(status: int, message: str, doc: dict, index: Optional[int], operation
     if status == REFUSED:
         return RefusedError(message, result=doc, **kw)
     if status == VERIFY:
-        return VerifyError(message, **kw)
+        return VerifyError(message, offset=address if address >= 0 else 0, **kw)
     if status == TRANSFER:
         return TransferError(message, address=address if address >= 0 else None, **kw)
     if status == NOT_OURS:

@@ -11,6 +11,7 @@ The ABI: BOOL is a 32-bit int (1 success, 0 failure), LONG and ``long`` are
 from __future__ import annotations
 
 import ctypes
+import json
 import os
 from pathlib import Path
 from typing import Optional
@@ -163,3 +164,63 @@ def debug_flag() -> ctypes.c_int:
 def byte_buffer(data: bytes) -> ctypes.Array:
     """A C copy of ``data`` (the libraries take non-const pointers)."""
     return (ctypes.c_ubyte * len(data)).from_buffer_copy(data) if data else (ctypes.c_ubyte * 1)()
+
+
+# ---------------------------------------------------------------- libOrvexFactory: sessions and the burn
+# (kept as one block: further libOrvexFactory functions go beside, not inside it)
+
+FACTORY_NAME = "libOrvexFactory.so.1"
+
+# Session progress: caller context, phase name, bytes done, bytes in the phase.
+FACTORY_PROGRESS = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_char_p, _long, _long)
+
+
+class BurnOptions(ctypes.Structure):
+    """OrvexFactoryBurnOptions; OrvexFactory_BurnOptionsInit fills in ``size``."""
+    _fields_ = [
+        ("size", _long),
+        ("library_method", _int),
+        ("sample_verify", _int),
+        ("erase_calibration", _int),
+        ("no_backup", _int),
+        ("dry_run", _int),
+        ("force", _uint),
+        ("backup_file", ctypes.c_char_p),
+        ("image_name", ctypes.c_char_p),
+    ]
+
+
+_vp = ctypes.c_void_p
+_FACTORY_PROTOTYPES = {
+    "OrvexFactory_New": (_vp, [_int]),
+    "OrvexFactory_Free": (None, [_vp]),
+    "OrvexFactory_SetProgress": (None, [_vp, FACTORY_PROGRESS, _vp]),
+    "OrvexFactory_SetBackupDir": (_int, [_vp, ctypes.c_char_p]),
+    "OrvexFactory_SetFlashType": (_int, [_vp, ctypes.c_char_p]),
+    "OrvexFactory_SetWait": (None, [_vp, _long]),
+    "OrvexFactory_ResultStatus": (_int, [_vp]),
+    "OrvexFactory_ResultMessage": (ctypes.c_char_p, [_vp]),
+    "OrvexFactory_ResultJson": (ctypes.c_char_p, [_vp]),
+    "OrvexFactory_ResultAddress": (_long, [_vp]),
+    "OrvexFactory_ResultFree": (None, [_vp]),
+    "OrvexFactory_BurnOptionsInit": (None, [ctypes.POINTER(BurnOptions)]),
+    "OrvexFactory_Burn": (_int, [_vp, _u8p, _long, ctypes.POINTER(BurnOptions), ctypes.POINTER(_vp)]),
+}
+
+_factory: Optional[ctypes.CDLL] = None
+
+
+def factory() -> ctypes.CDLL:
+    """libOrvexFactory, from the directory libOrvexBase came from."""
+    global _factory
+    if _factory is not None:
+        return _factory
+    base()
+    if _base_dir is not None and (_base_dir / FACTORY_NAME).is_file():
+        _factory = _open(str(_base_dir / FACTORY_NAME))
+    else:
+        _factory = _open(FACTORY_NAME)
+    return _prototype(_factory, _FACTORY_PROTOTYPES)
+
+
+# ---------------------------------------------------------------- end of the burn block

@@ -10,11 +10,11 @@ from __future__ import annotations
 
 import ctypes
 import enum
-from typing import Any, Callable, NamedTuple, Optional, Union
+from typing import Any, Callable, Iterable, NamedTuple, Optional, Union
 
 from . import _factory, _lib, _records
-from .errors import (CameraBusyError, CameraClosedError, DeviceNotFoundError, OrvexError,
-                     TransferError, VerifyError)
+from .errors import (CameraBusyError, CameraClosedError, DeviceNotFoundError, NotIdentifiedError,
+                     OrvexError, RefusedError, TransferError, VerifyError)
 
 FLASH_SIZE = 0x40000  # 256 KiB: the flash-data path carries 18 address bits
 
@@ -397,37 +397,71 @@ class Camera:
 
     # ------------------------------------------------------ firmware burn
 
-    def burn(self, image: BytesLike, *, progress: Optional[Callable[[float], None]] = None,
-             full_check: bool = True, flash_type: FlashType = FlashType.MXIC) -> None:
-        """Erases the whole flash (the calibration records with it), programs
-        ``image`` from address 0 and verifies it: every byte with
-        ``full_check``, else 8 bytes per KiB. ``progress`` gets fractions
-        from 0 to 1. An exception raised by ``progress`` cannot stop the
-        burn; it is raised once the burn has finished."""
+    def burn(self, image: BytesLike, *, method: Optional[str] = None, erase_calibration: bool = False,
+             progress: Optional[Callable[[str, int, int], None]] = None, full_check: bool = True,
+             flash_type: Optional[FlashType] = None, force: Iterable[str] = (),
+             backup_file: Optional[str] = None, backup_dir: Optional[str] = None, no_backup: bool = False,
+             dry_run: bool = False, image_name: str = "the image") -> dict:
+        """Burns the firmware ``image`` from address 0, keeping the calibration.
+
+        By default (``method`` None or "sector") only the 4 KiB sectors the image
+        covers are erased and programmed: the calibration records and the
+        identification blocks never leave the flash. ``method="library"``
+        uses the library's burner, which erases the whole chip; the
+        calibration (and the second identification sector, unless the image
+        brings its own) is written back from the backup taken first.
+        ``erase_calibration=True`` gives the calibration up and implies the
+        library method (with ``method="sector"`` it is refused).
+
+        Before anything is erased the image is checked against the camera
+        (``force`` names checks to override: "length", "version-record",
+        "id-block"), the write protection is lifted and checked, and a
+        backup is saved to ``backup_dir`` (the user's state folder when
+        None) and to ``backup_file`` when given, which must not exist
+        (``no_backup`` with ``erase_calibration`` takes none). Every byte is
+        read back unless ``full_check`` is False (8 bytes per KiB).
+        ``flash_type`` None lets the JEDEC id decide.
+
+        ``progress(phase, done, total)`` is called per phase ("backup",
+        "erase", "program", "verify", and for the library method "restore"
+        and "verify restore"); an exception it raises cannot stop the burn
+        and is raised once the burn has finished.
+
+        Returns the burn's result (method, phases, backup path, ...); with
+        ``dry_run`` the plan, touching nothing. Raises ValueError for an
+        argument the burn cannot take, RefusedError for a refusal,
+        TransferError and VerifyError (``offset`` the flash address) for a
+        burn that failed, each with the library's message, which also says
+        how to recover the camera."""
+        if method is None:
+            method = "library" if erase_calibration else "sector"
+        if method not in ("sector", "library"):
+            raise ValueError(f"method is 'sector' or 'library', not {method!r}")
+        checks = {"length": 0x1, "version-record": 0x2, "id-block": 0x4}
+        flags = 0
+        for name in force:
+            if name not in checks:
+                raise ValueError(f"force takes {', '.join(checks)}, not {name!r}")
+            flags |= checks[name]
+        self._require_open()
         payload = bytes(image)
-        if not 0 < len(payload) <= FLASH_SIZE:
-            raise ValueError(f"an image holds 1 to {FLASH_SIZE} bytes")
-        if flash_type == FlashType.UNKNOWN:
-            raise ValueError("name the camera's flash type")
-        lib = self._require_open()
-        raised: list[BaseException] = []
-
-        def report(_context: Optional[int], fraction: float) -> None:
-            if progress is None or raised:
-                return
-            try:
-                progress(fraction)
-            except BaseException as e:  # must not unwind through C
-                raised.append(e)
-
-        callback = _lib.PROGRESS_CALLBACK(report) if progress else _lib.PROGRESS_CALLBACK()
-        ok = lib.OrvexTac_BurnerFW(_lib.byte_buffer(payload), len(payload), callback, None,
-                                   int(flash_type), int(full_check))
-        if raised:
-            raise raised[0]
-        if ok != 1:
-            raise TransferError("firmware burn failed (erase, program or verification)",
-                                operation="burn", index=self.index)
+        fac = _lib.factory()
+        options = _lib.BurnOptions()
+        fac.OrvexFactory_BurnOptionsInit(ctypes.byref(options))
+        options.library_method = int(method == "library")
+        options.sample_verify = int(not full_check)
+        options.erase_calibration = int(erase_calibration)
+        options.no_backup = int(no_backup)
+        options.dry_run = int(dry_run)
+        options.force = flags
+        options.backup_file = backup_file.encode() if backup_file else None
+        options.image_name = image_name.encode()
+        # The session works on this object's open connection.
+        with _factory.Session(self.index, backup_dir=backup_dir if backup_dir is not None else self.backup_dir,
+                              flash_type=flash_type.name if flash_type is not None else "auto",
+                              progress=progress) as s:
+            return s.call("OrvexFactory_Burn", _lib.byte_buffer(payload), len(payload), ctypes.byref(options),
+                          operation="burn")
 
 
 def _ensure_no_camera_open(operation: str, index: int) -> None:

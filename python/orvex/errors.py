@@ -79,8 +79,10 @@ class InvalidRecordError(OrvexError):
 
 
 class RefusedError(OrvexError):
-    """Refused for safety, nothing changed: another unit's backup, a guarded
-    flash region, a value the calibration store cannot hold. ``result`` is
+    """Refused for safety before anything was changed: another unit's
+    backup, a guarded flash region, a value the calibration store cannot
+    hold, an image that does not fit the camera, a backup file that already
+    exists. The message says why and what overrides it. ``result`` is
     the library's result object (what it had learned)."""
 
     def __init__(self, message: str, *, operation: str = "", index: Optional[int] = None,

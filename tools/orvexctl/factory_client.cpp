@@ -8,7 +8,11 @@ namespace orvexctl {
 struct FactorySession::Bars {
     std::string phase;
     std::unique_ptr<Progress> bar;
+    std::function<void(const char*)> hook;
     void report(const char* name, long done, long total) {
+        if (hook && done == 0) hook(name);
+        // A phase that has finished, restated at its end, draws nothing.
+        if (!bar && phase == name && done > 0) return;
         if (!bar || phase != name || done == 0) {
             if (bar && phase == name && done == 0) return;  // the same phase restated
             if (bar) bar->finish();
@@ -49,11 +53,16 @@ FactorySession::FactorySession() : bars_(std::make_unique<Bars>()) {
     OrvexFactory_SetLog(s_, on_log, nullptr);
     OrvexFactory_SetProgress(s_, on_progress, bars_.get());
     OrvexFactory_SetWait(s_, g_opt.wait_s);
+    // Phases count the queries this process issues (query_count.cpp).
+    OrvexFactory_SetQueryCounter(
+        s_, [](void*) { return static_cast<LONG>(queries_issued()); }, nullptr);
     OrvexFactory_SetBackupDir(s_, g_backup_dir.c_str());
     OrvexFactory_SetCommand(s_, ("orvexctl" + g_opt.command).c_str());
 }
 
 FactorySession::~FactorySession() { OrvexFactory_Free(s_); }
+
+void FactorySession::on_phase(std::function<void(const char*)> fn) { bars_->hook = std::move(fn); }
 
 int FactorySession::take_any(int status, OrvexFactoryResult*& r, json* doc, std::string* message) {
     if (status != ORVEX_FACTORY_OK) bars_->drop();

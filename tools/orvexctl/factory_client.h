@@ -5,6 +5,7 @@
 #ifndef ORVEXCTL_FACTORY_CLIENT_H
 #define ORVEXCTL_FACTORY_CLIENT_H
 
+#include <functional>
 #include <memory>
 
 #include "OrvexFactory.h"
@@ -19,6 +20,8 @@ public:
     FactorySession(const FactorySession&) = delete;
     FactorySession& operator=(const FactorySession&) = delete;
     OrvexFactorySession* get() { return s_; }
+    // Called when an operation starts a phase, before its bar is drawn.
+    void on_phase(std::function<void(const char* phase)> fn);
 
     // Takes an operation's status and result (by reference: read once the
     // call has stored it): its JSON on success; throws

@@ -289,19 +289,6 @@ json regions_json(long from, long to);
 // identification block, unless include_calibration.
 void check_regions(long from, long to, bool include_calibration);
 
-// Checks of an image against the camera, by the name --force takes.
-struct ImageCheck {
-    const char* name;
-    bool passed;
-    std::string problem;
-};
-extern const char* const kImageCheckNames[3];
-// Whether the chip's version fields move with the ROM revision (then the
-// ROM must be identified before an image can be checked).
-bool version_layout_needs_rom(BYTE chip);
-std::vector<ImageCheck> check_image(const Bytes& image, long original_len, const Identity& id,
-                                    bool id_block_needed, bool recognised_after);
-
 struct BurnOptions {
     std::string image;
     std::string verify = "full";  // full: every byte; sample: the library's 8 bytes per KiB
