@@ -11,7 +11,6 @@ The ABI: BOOL is a 32-bit int (1 success, 0 failure), LONG and ``long`` are
 from __future__ import annotations
 
 import ctypes
-import json
 import os
 from pathlib import Path
 from typing import Optional

@@ -113,7 +113,7 @@ def test_factory_records_and_blank_records():
     blank = run_child("0:profile=default", """
         with orvex.Camera(0) as cam:
             for addr in (0x30000, 0x31000, 0x32000, 0x34000):
-                cam.flash.rewrite_sector(addr, b"")
+                cam.flash.rewrite_sector(addr, b"", include_calibration=True)
         out = {"marker": cal.read_marker_config(0).to_dict(), "type": cal.read_sensor_type_bytes(0),
                "params": cal.read_extra_params(2, 0)}
         try:

@@ -7,7 +7,7 @@ import pytest
 import orvex
 from conftest import run_child
 
-SCRATCH_SECTOR = 0x33000  # between the calibration records; the store never touches it
+SCRATCH_SECTOR = 0x35000  # the free area after the calibration records
 
 
 @pytest.fixture

@@ -56,7 +56,7 @@ FactorySession::FactorySession() : bars_(std::make_unique<Bars>()) {
     // Phases count the queries this process issues (query_count.cpp).
     OrvexFactory_SetQueryCounter(
         s_, [](void*) { return static_cast<LONG>(queries_issued()); }, nullptr);
-    OrvexFactory_SetBackupDir(s_, g_backup_dir.c_str());
+    OrvexFactory_SetBackupDir(s_, g_opt.backup_dir.c_str());
     OrvexFactory_SetCommand(s_, ("orvexctl" + g_opt.command).c_str());
 }
 

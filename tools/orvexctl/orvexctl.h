@@ -66,6 +66,7 @@ struct Options {
     std::vector<std::string> args;  // the arguments as given, for the station log
     std::string subcommand;         // "burn", "calib import", ...
     std::string log_file;           // --log: the station log
+    std::string backup_dir;         // --backup-dir; empty: the library's default
     std::vector<std::string> backups_written;  // by this command, for the log
     std::string log_result;  // the result for the log when no error says it
 };
@@ -324,12 +325,6 @@ int cmd_calib_plot(const std::string& file);
 
 int cmd_backup(const std::string& file);
 int cmd_restore(const std::string& file, bool force, const std::string& flash_type, bool dry_run);
-// The self-describing backup document of the calibration area and the
-// identification blocks (also written by burn before it erases).
-json make_backup(const Identity& id, const FwVersion& fw, Progress* p = nullptr);
-long backup_bytes();  // what make_backup reads from the flash
-void check_backup(const json& doc);  // throws EXIT_REFUSED when damaged
-
 // Unit identity: the identification tag and number the camera's flash
 // carries (second block first: it lives in the sector every burn keeps).
 struct UnitIdentity {
@@ -339,25 +334,7 @@ struct UnitIdentity {
     std::vector<IdBlock> valid;  // every valid block
 };
 UnitIdentity unit_identity(const std::vector<IdBlock>& blocks);
-// Another unit: some block present on both sides says otherwise.
-bool other_unit(const UnitIdentity& a, const UnitIdentity& b);
 std::string identity_text(const UnitIdentity& u);
-json load_backup(const std::string& file);     // parsed and checked
-UnitIdentity backup_identity(const json& doc);  // from the backed-up blocks
-// A backup worth keeping: some valid identification block and a
-// calibration area that is not blank.
-bool backup_is_good(const json& doc);
-// The backup folder: --backup-dir, else $XDG_STATE_HOME/orvex, else
-// ~/.local/state/orvex.
-extern std::string g_backup_dir;
-std::string backup_dir();
-// Saves under a new unique name in the backup folder; returns the path.
-std::string save_backup(const json& doc, const UnitIdentity& u);
-// Creates PATH with TEXT unless it exists (then false); never replaces.
-bool write_file_exclusive(const std::string& path, const std::string& text);
-// The newest good backup of this chip (and unit, when known) in the
-// folder, or empty.
-std::string newest_good_backup(const std::string& chip_id, const UnitIdentity& u);
 
 int cmd_doctor();
 const char* udev_rule();
