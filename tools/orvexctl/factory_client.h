@@ -27,8 +27,9 @@ public:
     // (for commands whose result says what differs, such as flash verify).
     int take_any(int status, OrvexFactoryResult* r, json* doc, std::string* message);
 
+    struct Bars;  // the progress bars the library's callback draws
+
 private:
-    struct Bars;
     OrvexFactorySession* s_ = nullptr;
     std::unique_ptr<Bars> bars_;
 };
