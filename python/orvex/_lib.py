@@ -1,4 +1,4 @@
-"""Finding and loading the two C libraries, and their ctypes prototypes.
+"""Finding and loading the C libraries, and their ctypes prototypes.
 
 Search order: the directory in ORVEX_LIB_DIR (only there, when set); the
 library directory of the prefix this package was installed into; this
@@ -20,6 +20,7 @@ from .errors import LibraryNotFoundError
 
 BASE_NAME = "libOrvexBase.so.1"  # the SONAME: what the runtime package ships
 CONFIG_NAME = "libOrvexConfig.so.1"
+FACTORY_NAME = "libOrvexFactory.so.1"
 
 _u8p = ctypes.POINTER(ctypes.c_ubyte)
 _int, _long, _uint, _u8, _u16 = ctypes.c_int, ctypes.c_long, ctypes.c_uint, ctypes.c_ubyte, ctypes.c_ushort
@@ -64,8 +65,28 @@ _CONFIG_PROTOTYPES = {
     "ReadRectifyConfig": (None, [_long, _rectify_p]),
 }
 
+_vp = ctypes.c_void_p
+_resultp = ctypes.POINTER(ctypes.c_void_p)
+
+# libOrvexFactory: sessions and results are opaque pointers.
+_FACTORY_PROTOTYPES = {
+    "OrvexFactory_New": (_vp, [_int]),
+    "OrvexFactory_Free": (None, [_vp]),
+    "OrvexFactory_SetWait": (None, [_vp, _long]),
+    "OrvexFactory_ResultStatus": (_int, [_vp]),
+    "OrvexFactory_ResultMessage": (ctypes.c_char_p, [_vp]),
+    "OrvexFactory_ResultJson": (ctypes.c_char_p, [_vp]),
+    "OrvexFactory_ResultFree": (None, [_vp]),
+    "OrvexFactory_CalibRead": (_int, [_vp, _resultp]),
+    "OrvexFactory_CalibExport": (_int, [_vp, ctypes.c_char_p, _resultp]),
+    "OrvexFactory_CalibImport": (_int, [_vp, ctypes.c_char_p, _uint, _resultp]),
+    "OrvexFactory_CalibWrite": (_int, [_vp, ctypes.c_char_p, _uint, _resultp]),
+    "OrvexFactory_CalibValidate": (_int, [ctypes.c_char_p, ctypes.c_char_p, _uint, _resultp]),
+}
+
 _base: Optional[ctypes.CDLL] = None
 _config: Optional[ctypes.CDLL] = None
+_factory: Optional[ctypes.CDLL] = None
 _base_dir: Optional[Path] = None
 
 
@@ -132,6 +153,20 @@ def config() -> ctypes.CDLL:
     else:
         _config = _open(CONFIG_NAME)
     return _prototype(_config, _CONFIG_PROTOTYPES)
+
+
+def factory() -> ctypes.CDLL:
+    """libOrvexFactory, from the directory libOrvexBase came from."""
+    global _factory
+    if _factory is not None:
+        return _factory
+    base()
+    config()  # it needs both; load ours first so all three are the same
+    if _base_dir is not None and (_base_dir / FACTORY_NAME).is_file():
+        _factory = _open(str(_base_dir / FACTORY_NAME))
+    else:
+        _factory = _open(FACTORY_NAME)
+    return _prototype(_factory, _FACTORY_PROTOTYPES)
 
 
 _libc: Optional[ctypes.CDLL] = None
