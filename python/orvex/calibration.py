@@ -53,6 +53,8 @@ _SENTINELS = (0x5A, 0xA5)
 
 @dataclass
 class MarkerConfig:
+    """The marker-grid configuration: ten int32 fields and theta (float32, radians)."""
+
     x0: int = 0
     y0: int = 0
     dx: int = 0
@@ -66,10 +68,12 @@ class MarkerConfig:
     min_area: int = 0
 
     def to_dict(self) -> dict[str, Any]:
+        """The fields as the calibration document's "marker" record holds them."""
         return dataclasses.asdict(self)
 
     @classmethod
     def from_dict(cls, d: dict[str, Any]) -> "MarkerConfig":
+        """A record from a dict with every field (a document's "marker")."""
         return cls(**{name: d[name] for name, _ in _records.MARKER_FIELDS})
 
     def _to_struct(self) -> _records.MarkerConfigStruct:
@@ -94,6 +98,9 @@ def make_grid(pairs: Sequence[int], rows: int, cols: int) -> Any:
 
 @dataclass(eq=False)
 class RectifyConfig:
+    """The rectification record: four float32 values, four int32 paddings,
+    and rows x cols base points (int32 pairs, image positions)."""
+
     rotation: float = 0.0
     translation_x: float = 0.0
     translation_y: float = 0.0
@@ -134,6 +141,7 @@ class RectifyConfig:
         return bytes(self._to_struct(None))[:_HEADER_SIZE]
 
     def to_dict(self) -> dict[str, Any]:
+        """The record as plain values (the grid as nested lists)."""
         d = {f.name: getattr(self, f.name) for f in dataclasses.fields(self)}
         d["padding"] = list(self.padding)
         d["grid"] = _grid_rows(self.grid)
@@ -141,6 +149,7 @@ class RectifyConfig:
 
     @classmethod
     def from_dict(cls, d: dict[str, Any]) -> "RectifyConfig":
+        """The record from :meth:`to_dict`'s form."""
         rows, cols = int(d["rows"]), int(d["cols"])
         pairs = [int(v) for row in d["grid"] for p in row for v in p]
         return cls(d["rotation"], d["translation_x"], d["translation_y"], d["scale"],
