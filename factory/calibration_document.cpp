@@ -9,7 +9,8 @@
 namespace orvex_factory {
 
 namespace {
-bool same_bytes(const void* a, const void* b, size_t n) { return std::memcmp(a, b, n) == 0; }
+// memcmp must not see the null data() of an empty vector, even for 0 bytes.
+bool same_bytes(const void* a, const void* b, size_t n) { return n == 0 || std::memcmp(a, b, n) == 0; }
 }  // namespace
 
 bool same_records(const CalibRecords& a, const CalibRecords& b) {
