@@ -161,7 +161,10 @@ ORVEX_API int OrvexFactory_Restore(OrvexFactorySession* session, const char* fil
 /* ------------------------------------------------------------ calibration */
 
 /* The calibration records as the document orvexctl exports:
- * {"document": {...}, "records": {...}}. */
+ * {"document": {...}, "records": {...}, "unit": {"tag", "number"} or null,
+ * "image": {"width", "height", "known_type"} or null (the image the sensor
+ * type names)}. A non-finite float the flash holds is the string "NaN",
+ * "Infinity" or "-Infinity". */
 ORVEX_API int OrvexFactory_CalibRead(OrvexFactorySession* session, OrvexFactoryResult** result);
 /* Writes the calibration document to file (replacing it atomically). */
 ORVEX_API int OrvexFactory_CalibExport(OrvexFactorySession* session, const char* file, OrvexFactoryResult** result);
@@ -171,7 +174,16 @@ ORVEX_API int OrvexFactory_CalibImport(OrvexFactorySession* session, const char*
                                        OrvexFactoryResult** result);
 /* Writes the records a JSON object names ("marker", "sensor_type",
  * "extra_params", "rectify"; null erases one, an absent key keeps it),
- * validated as an import is, then read back. */
+ * validated as an import is, then read back; only records that change are
+ * written. Every value must be one the store's type holds exactly (int32:
+ * an integer within 32 bits; float32: finite, within range, not rounding
+ * to 0; send a non-finite float as "NaN"/"Infinity"/"-Infinity" to have it
+ * refused by name); the sensor type a known one unless flags include
+ * ORVEX_FACTORY_UNKNOWN_SENSOR_TYPE; base points inside its image. A
+ * refusal is ORVEX_FACTORY_REFUSED naming the field path and the value
+ * ("records.extra_params[1]: NaN is not a finite number"). The result
+ * holds "records" and "was" (the named records after and before),
+ * "checks" and "changes"; ORVEX_FACTORY_DRY_RUN writes nothing. */
 ORVEX_API int OrvexFactory_CalibWrite(OrvexFactorySession* session, const char* records_json, unsigned flags,
                                       OrvexFactoryResult** result);
 /* Checks records without a camera; camera_sensor_type (may be NULL) is the

@@ -1,5 +1,10 @@
 """libOrvexFactory through ctypes: sessions and results.
 
+A refusal (a value the store cannot hold, another unit's backup, a guarded
+region) raises RefusedError, a ValueError too, with the library's message,
+which names the field and the value; the other statuses raise the
+OrvexError subclass for them.
+
 The safe operations (unit identity, backups, calibration documents, guarded
 flash writes, burns that keep the calibration) live in that library so
 that every front end gets the same answers; this module turns its results
@@ -10,6 +15,7 @@ from __future__ import annotations
 
 import ctypes
 import json
+import math
 from typing import Any, Callable, Optional
 
 from . import _lib
@@ -64,10 +70,6 @@ def library() -> ctypes.CDLL:
     if _factory is None:
         _factory = _lib._prototype(_lib.factory(), _PROTOTYPES)
     return _factory
-
-
-class FactoryError(OrvexError):
-    """Mixin data of an error the library reported: its status and result."""
 
 
 def _error(status: int, message: str, doc: dict, index: Optional[int], operation: str,
@@ -185,3 +187,42 @@ def guard(addr: int, length: int, include_calibration: bool) -> None:
     records or an identification block's sector and is not included."""
     call(library().OrvexFactory_GuardRegion, addr, length, INCLUDE_CALIBRATION if include_calibration else 0,
          operation="flash write")
+
+
+def call_on_camera(operation: str, index: int, fn: Callable[[Any, Any], int]) -> dict:
+    """Runs ``fn(session, byref(result))`` on a session for /dev/video<index>
+    and returns the result's JSON, or raises."""
+    lib = library()
+    session = lib.OrvexFactory_New(index)
+    if not session:
+        raise DeviceNotFoundError(index, operation=operation)
+    try:
+        return call(lambda r: fn(session, r), index=index, operation=operation)
+    finally:
+        lib.OrvexFactory_Free(session)
+
+
+def call_without_camera(operation: str, fn: Callable[[Any], int]) -> dict:
+    """Runs ``fn(byref(result))`` (no session) and returns its JSON, or raises."""
+    return call(fn, operation=operation)
+
+
+def plain(value: Any) -> Any:
+    """A value as JSON carries it to the library: non-finite floats as the
+    names the library reads ("NaN", "Infinity", "-Infinity"), NumPy values
+    as Python ones, tuples as lists."""
+    if hasattr(value, "tolist"):
+        value = value.tolist()
+    elif hasattr(value, "item"):
+        value = value.item()
+    if isinstance(value, float) and not math.isfinite(value):
+        return "NaN" if math.isnan(value) else ("Infinity" if value > 0 else "-Infinity")
+    if isinstance(value, dict):
+        return {k: plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [plain(v) for v in value]
+    return value
+
+
+def dumps(records: Any) -> bytes:
+    return json.dumps(plain(records), allow_nan=False, ensure_ascii=False).encode("utf-8", "surrogateescape")

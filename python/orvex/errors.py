@@ -78,7 +78,7 @@ class InvalidRecordError(OrvexError):
         self.cols = cols
 
 
-class RefusedError(OrvexError):
+class RefusedError(OrvexError, ValueError):
     """Refused for safety before anything was changed: another unit's
     backup, a guarded flash region, a value the calibration store cannot
     hold, an image that does not fit the camera, a backup file that already

@@ -33,6 +33,8 @@ public:
 
     struct Bars;  // the progress bars of the phases the library reports
 
+    struct Bars;  // the progress bars the library's callback draws
+
 private:
     OrvexFactorySession* s_ = nullptr;
     std::unique_ptr<Bars> bars_;

@@ -318,8 +318,8 @@ private:
 
 int cmd_calib_show();
 int cmd_calib_export(const std::string& file);
-int cmd_calib_import(const std::string& file, bool edited, bool dry_run);
-int cmd_calib_set_sensor_type(const std::string& text, bool dry_run);
+int cmd_calib_import(const std::string& file, bool edited, bool dry_run, bool unknown_type);
+int cmd_calib_set_sensor_type(const std::string& text, bool dry_run, bool unknown_type);
 int cmd_calib_set_params(const std::vector<std::string>& values, bool dry_run);
 int cmd_calib_plot(const std::string& file);
 
