@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "OrvexTac.h"
-#include "sector_burn.h"
+#include "burn_sector.h"
 #include "vcam.h"
 
 namespace {
@@ -44,7 +44,7 @@ std::vector<uint8_t> kept_bytes() {
     std::vector<uint8_t> out;
     const std::vector<uint8_t>& flash = vcam::camera(0)->flash();
     for (long a = 0; a < static_cast<long>(vcam::kFlashSize); a += 0x1000)
-        if (orvexctl::is_kept_sector(a)) out.insert(out.end(), flash.begin() + a, flash.begin() + a + 0x1000);
+        if (orvex_factory::is_kept_sector(a)) out.insert(out.end(), flash.begin() + a, flash.begin() + a + 0x1000);
     return out;
 }
 
@@ -61,7 +61,7 @@ void BM_BurnMethods(benchmark::State& state) {
     const bool full = state.range(2) != 0;
     std::vector<unsigned char> image = make_image(len);
     Cost reference, run;
-    orvexctl::SectorBurnResult r;
+    orvex_factory::SectorBurnResult r;
     for (auto _ : state) {
         bool ok = false;
         reference = library_burn(image, 1, &ok);
@@ -73,13 +73,14 @@ void BM_BurnMethods(benchmark::State& state) {
         }
         open_fresh();
         const std::vector<uint8_t> kept = kept_bytes();
-        orvexctl::SectorBurnOptions o;
+        orvex_factory::SectorBurnOptions o;
         o.sft = SFT_MXIC;
         o.full_verify = full;
         o.clock_us = vcam::now_us;
         o.query_count = [] { return static_cast<uint64_t>(vcam::trace().query_count()); };
         uint64_t t0 = vcam::now_us();
-        r = orvexctl::sector_burn(image.data(), len, o);
+        OrvexFactorySession session;
+        r = orvex_factory::sector_burn(session, image.data(), len, o);
         run = {static_cast<double>(vcam::trace().query_count()), (vcam::now_us() - t0) / 1e6};
         if (!r.ok()) state.SkipWithError(r.message.c_str());
         if (kept_bytes() != kept) state.SkipWithError("a kept sector changed");
@@ -89,9 +90,9 @@ void BM_BurnMethods(benchmark::State& state) {
     state.counters["vs_library_queries"] = run.queries / reference.queries;
     state.counters["vs_library_time"] = run.seconds / reference.seconds;
     if (method == kSectorWise) {
-        state.counters["erase_s"] = r.cost(orvexctl::BurnPhase::erase).time_us / 1e6;
-        state.counters["program_s"] = r.cost(orvexctl::BurnPhase::program).time_us / 1e6;
-        state.counters["verify_s"] = r.cost(orvexctl::BurnPhase::verify).time_us / 1e6;
+        state.counters["erase_s"] = r.cost(orvex_factory::BurnPhase::erase).time_us / 1e6;
+        state.counters["program_s"] = r.cost(orvex_factory::BurnPhase::program).time_us / 1e6;
+        state.counters["verify_s"] = r.cost(orvex_factory::BurnPhase::verify).time_us / 1e6;
     }
     if (camera_init) OrvexTac_UnInit();
     vcam::reset();

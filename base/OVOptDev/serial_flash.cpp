@@ -17,20 +17,6 @@ constexpr int kReadyPolls = 50;
 constexpr int kStatusPolls = 10000;
 constexpr useconds_t kPollSleepUs = 1000;
 
-using orvex::ChipEraseRow;
-using orvex::EraseCmd;
-using orvex::kBlockErase;
-using orvex::kBlockEraseDefault;
-using orvex::kChipErase;
-using orvex::kChipEraseDefault;
-using orvex::kSectorErase;
-using orvex::kSectorEraseDefault;
-
-template <size_t N> BYTE erase_cmd(const EraseCmd (&table)[N], SERIAL_FLASH_TYPE sft, BYTE dflt) {
-    for (const EraseCmd& e : table)
-        if (e.sft == sft) return e.cmd;
-    return dflt;
-}
 
 BOOL select_flash() { return orvex_sf::select_flash() ? 1 : 0; }
 BOOL release_flash() { return orvex_sf::release_flash() ? 1 : 0; }
@@ -124,24 +110,22 @@ BOOL OV_SFWaitReady(void) {
 BOOL OV_EraseSectorForSerialFlash(LONG addr, SERIAL_FLASH_TYPE sft) {
     ORVEX_ONE_PROCESS_AT_A_TIME();
     if (sft == SFT_UNKNOW) return 0;
-    return erase_at(addr, erase_cmd(kSectorErase, sft, kSectorEraseDefault));
+    return erase_at(addr, orvex::sector_erase_opcode(sft));
 }
 
 BOOL OV_EraseBlockForSerialFlash(LONG addr, SERIAL_FLASH_TYPE sft) {
     ORVEX_ONE_PROCESS_AT_A_TIME();
     if (sft == SFT_UNKNOW) return 0;
-    return erase_at(addr, erase_cmd(kBlockErase, sft, kBlockEraseDefault));
+    return erase_at(addr, orvex::block_erase_opcode(sft));
 }
 
 // Chip erase waits for the flash before it returns: 1 only when the
 // commands went out whole and the flash then reported itself not busy.
 BOOL OV_SerialFlashErase(SERIAL_FLASH_TYPE sft) {
     ORVEX_ONE_PROCESS_AT_A_TIME();
-    const ChipEraseRow* row = &kChipEraseDefault;
-    for (const ChipEraseRow& r : kChipErase)
-        if (r.sft == sft) row = &r;
+    const orvex::ChipEraseFrames& row = orvex::chip_erase_frames(sft);
     EraseSequence seq;
-    for (int f = 0; f < row->frames; ++f) seq.frame(row->bytes[f], row->lengths[f]);
+    for (int f = 0; f < row.frames; ++f) seq.frame(row.bytes[f], row.lengths[f]);
     seq.wait_not_busy();
     return seq.finish();
 }

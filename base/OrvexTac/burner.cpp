@@ -4,6 +4,7 @@
 // Bytes 0x160 to 0x163 of the image are programmed last. Until then they stay
 // erased, so a burn that stops half-way never leaves a flash whose header
 // looks complete to the camera's boot code.
+#include "../internal/burn_layout.h"
 #include "../internal/flash_unlock.h"
 #include <stdlib.h>
 #include <string.h>
@@ -14,19 +15,14 @@
 
 namespace {
 
-// The held-back bytes and the 8-byte transfer that carries them.
-constexpr LONG kDeferredAddr = 0x160;
-constexpr LONG kDeferredLen = 4;
-constexpr LONG kDeferredChunkEnd = kDeferredAddr + 8;
+using orvex_burn::kDeferredAddr;
+using orvex_burn::kDeferredChunkEnd;
+using orvex_burn::kDeferredLen;
+using orvex_burn::kMaxImageLen;
+using orvex_burn::kMinImageLen;
 
-// An image must cover the deferred chunk, and must fit the reachable flash:
-// the flash-data path cannot address past 0x3FFFF and would fold a longer
-// image back onto bank 3, overwriting what it has just programmed.
-constexpr LONG kMinImageLen = kDeferredChunkEnd;
-constexpr LONG kMaxImageLen = 0x40000;
-
-constexpr LONG kBlankCheckStride = 1024;
-constexpr LONG kSampledVerifyStride = 1024;
+constexpr LONG kBlankCheckStride = orvex_burn::kSampleStride;
+constexpr LONG kSampledVerifyStride = orvex_burn::kSampleStride;
 constexpr LONG kProgressEvery = 0x200;
 
 using namespace orvex_unlock;

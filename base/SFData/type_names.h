@@ -1,24 +1,18 @@
-// Internal: the name of each SERIAL_FLASH_TYPE, indexed by its value (the
-// enum of SFData.h without its SFT_ prefix). Shared by the library's tables
-// and by orvexctl, which shows the names and takes them on its command
-// line. Not installed.
+// Internal: the name of each SERIAL_FLASH_TYPE (the enumerator without its
+// SFT_ prefix), from the flash-family table. Shared by the library's tables
+// and the front ends, which show the names and take them as arguments.
+// Not installed.
 #ifndef ORVEX_SF_TYPE_NAMES_H
 #define ORVEX_SF_TYPE_NAMES_H
 
-#include "../SFData.h"
+#include "flash_family.h"
 
 namespace orvex {
 
-constexpr const char* kFlashTypeNames[] = {
-    "UNKNOWN", "MXIC", "ST",  "SST", "ATMEL_AT25F", "ATMEL_AT25FS", "ATMEL_AT45DB", "WINBOND",
-    "PMC",     "MXIC_LIKE", "AMIC", "EON", "ESMT", "GIGA", "FENTECH"};
-constexpr int kFlashTypeCount = sizeof kFlashTypeNames / sizeof kFlashTypeNames[0];
-static_assert(kFlashTypeCount == SFT_FENTECH + 1, "one name per SERIAL_FLASH_TYPE");
+constexpr int kFlashTypeCount = kFlashFamilyCount;
 
 // The type's name, or "UNKNOWN" for a value outside the enum.
-inline const char* flash_type_name(int type) {
-    return type >= 0 && type < kFlashTypeCount ? kFlashTypeNames[type] : kFlashTypeNames[SFT_UNKNOW];
-}
+inline const char* flash_type_name(int type) { return flash_family(type).name; }
 
 }  // namespace orvex
 

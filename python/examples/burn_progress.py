@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Burns a firmware image with a progress bar, keeping the calibration.
+"""Burns a firmware image with a progress bar per phase, keeping the calibration.
 
-    burn_progress.py firmware.bin [-d 0] [--quick] [--no-keep]
+    burn_progress.py firmware.bin [-d 0] [--quick] [--library]
 
-A burn erases the whole flash, calibration records included; unless
---no-keep is given they are read first and saved again afterwards.
+The default burn erases and programs only the sectors the image covers, so
+the calibration records and the identification blocks never leave the
+flash. --library uses the library's chip-erase burner instead; the
+calibration is then backed up first and written back afterwards.
 
 Under the virtual camera, burning the camera's own firmware back:
     orvex-vcam --state cam.bin -- python3 -c \
@@ -19,13 +21,13 @@ import sys
 from pathlib import Path
 
 import orvex
-from orvex import calibration as cal
 
 
-def bar(fraction: float, width: int = 40) -> None:
-    done = int(fraction * width)
-    sys.stderr.write(f"\r[{'#' * done}{'.' * (width - done)}] {fraction * 100:5.1f}%")
-    if fraction >= 1.0:
+def bar(phase: str, done: int, total: int, width: int = 40) -> None:
+    fraction = done / total if total > 0 else 1.0
+    filled = int(fraction * width)
+    sys.stderr.write(f"\r{phase:>14} [{'#' * filled}{'.' * (width - filled)}] {fraction * 100:5.1f}%")
+    if done >= total:
         sys.stderr.write("\n")
     sys.stderr.flush()
 
@@ -35,25 +37,16 @@ def main() -> int:
     ap.add_argument("image", type=Path)
     ap.add_argument("-d", "--device", type=int, default=0, help="video index (default 0)")
     ap.add_argument("--quick", action="store_true", help="verify 8 bytes per KiB instead of every byte")
-    ap.add_argument("--no-keep", action="store_true", help="do not restore the calibration records")
+    ap.add_argument("--library", action="store_true", help="the library's chip-erase burner")
     args = ap.parse_args()
     image = args.image.read_bytes()
     try:
-        kept = None
-        if not args.no_keep:
-            kept = (cal.read_marker_config(args.device), cal.read_sensor_type(args.device),
-                    cal.read_extra_params(5, args.device), cal.read_rectify_config(args.device))
         with orvex.Camera(args.device) as cam:
-            cam.burn(image, progress=bar, full_check=not args.quick)
+            result = cam.burn(image, progress=bar, full_check=not args.quick,
+                              method="library" if args.library else "sector", image_name=str(args.image))
             version = cam.firmware_version()
-        print(f"burned {args.image} ({len(image)} bytes), firmware {version.code}")
-        if kept:
-            marker, sensor_type, params, rectify = kept
-            cal.save_marker_config(marker, args.device)
-            cal.save_sensor_type(sensor_type, args.device)
-            cal.save_extra_params(params, args.device)
-            cal.save_rectify_config(rectify, args.device)
-            print("calibration records restored and verified")
+        print(f"burned {args.image} ({len(image)} bytes, {result['method']}), firmware {version.code}")
+        print("calibration kept" + (f"; backup {result['backup']}" if result.get("backup") else ""))
     except orvex.OrvexError as e:
         print(f"\n{type(e).__name__}: {e}", file=sys.stderr)
         return 2

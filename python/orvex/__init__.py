@@ -13,11 +13,12 @@ from . import calibration
 from .camera import (FLASH_SIZE, Architecture, Camera, FirmwareVersion, Flash, FlashType, IdBlock,
                      Identification, Registers, RomClass, SensorRegisters)
 from .errors import (CameraBusyError, CameraClosedError, DeviceNotFoundError, InvalidRecordError,
-                     LibraryNotFoundError, NotIdentifiedError, OrvexError, TransferError, VerifyError)
+                     LibraryNotFoundError, NotIdentifiedError, OrvexError, RefusedError, TransferError,
+                     VerifyError)
 
 __version__ = "1.0.0"
 
 __all__ = ["Camera", "Registers", "SensorRegisters", "Flash", "FlashType", "RomClass", "Architecture",
            "Identification", "FirmwareVersion", "IdBlock", "FLASH_SIZE", "calibration", "OrvexError",
            "LibraryNotFoundError", "DeviceNotFoundError", "CameraBusyError", "CameraClosedError",
-           "NotIdentifiedError", "TransferError", "VerifyError", "InvalidRecordError"]
+           "NotIdentifiedError", "TransferError", "VerifyError", "InvalidRecordError", "RefusedError"]

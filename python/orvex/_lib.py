@@ -1,4 +1,4 @@
-"""Finding and loading the two C libraries, and their ctypes prototypes.
+"""Finding and loading the C libraries, and their ctypes prototypes.
 
 Search order: the directory in ORVEX_LIB_DIR (only there, when set); the
 library directory of the prefix this package was installed into; this
@@ -20,6 +20,7 @@ from .errors import LibraryNotFoundError
 
 BASE_NAME = "libOrvexBase.so.1"  # the SONAME: what the runtime package ships
 CONFIG_NAME = "libOrvexConfig.so.1"
+FACTORY_NAME = "libOrvexFactory.so.1"
 
 _u8p = ctypes.POINTER(ctypes.c_ubyte)
 _int, _long, _uint, _u8, _u16 = ctypes.c_int, ctypes.c_long, ctypes.c_uint, ctypes.c_ubyte, ctypes.c_ushort
@@ -163,3 +164,68 @@ def debug_flag() -> ctypes.c_int:
 def byte_buffer(data: bytes) -> ctypes.Array:
     """A C copy of ``data`` (the libraries take non-const pointers)."""
     return (ctypes.c_ubyte * len(data)).from_buffer_copy(data) if data else (ctypes.c_ubyte * 1)()
+
+
+# ---------------------------------------------------------------- libOrvexFactory
+
+
+# Session progress: caller context, phase name, bytes done, bytes in the phase.
+FACTORY_PROGRESS = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_char_p, _long, _long)
+
+
+class BurnOptions(ctypes.Structure):
+    """OrvexFactoryBurnOptions; OrvexFactory_BurnOptionsInit fills in ``size``."""
+    _fields_ = [
+        ("size", _long),
+        ("library_method", _int),
+        ("sample_verify", _int),
+        ("erase_calibration", _int),
+        ("no_backup", _int),
+        ("dry_run", _int),
+        ("force", _uint),
+        ("backup_file", ctypes.c_char_p),
+        ("image_name", ctypes.c_char_p),
+    ]
+
+
+_vp = ctypes.c_void_p
+_resultp = ctypes.POINTER(ctypes.c_void_p)
+# Sessions and results are opaque pointers.
+_FACTORY_PROTOTYPES = {
+    "OrvexFactory_New": (_vp, [_int]),
+    "OrvexFactory_Free": (None, [_vp]),
+    "OrvexFactory_SetProgress": (None, [_vp, FACTORY_PROGRESS, _vp]),
+    "OrvexFactory_SetBackupDir": (_int, [_vp, ctypes.c_char_p]),
+    "OrvexFactory_SetFlashType": (_int, [_vp, ctypes.c_char_p]),
+    "OrvexFactory_SetWait": (None, [_vp, _long]),
+    "OrvexFactory_ResultStatus": (_int, [_vp]),
+    "OrvexFactory_ResultMessage": (ctypes.c_char_p, [_vp]),
+    "OrvexFactory_ResultJson": (ctypes.c_char_p, [_vp]),
+    "OrvexFactory_ResultAddress": (_long, [_vp]),
+    "OrvexFactory_ResultFree": (None, [_vp]),
+    "OrvexFactory_BurnOptionsInit": (None, [ctypes.POINTER(BurnOptions)]),
+    "OrvexFactory_Burn": (_int, [_vp, _u8p, _long, ctypes.POINTER(BurnOptions), ctypes.POINTER(_vp)]),
+    "OrvexFactory_CalibRead": (_int, [_vp, _resultp]),
+    "OrvexFactory_CalibExport": (_int, [_vp, ctypes.c_char_p, _resultp]),
+    "OrvexFactory_CalibImport": (_int, [_vp, ctypes.c_char_p, _uint, _resultp]),
+    "OrvexFactory_CalibWrite": (_int, [_vp, ctypes.c_char_p, _uint, _resultp]),
+    "OrvexFactory_CalibValidate": (_int, [ctypes.c_char_p, ctypes.c_char_p, _uint, _resultp]),
+}
+
+_factory: Optional[ctypes.CDLL] = None
+
+
+def factory() -> ctypes.CDLL:
+    """libOrvexFactory, from the directory libOrvexBase came from."""
+    global _factory
+    if _factory is not None:
+        return _factory
+    base()
+    config()  # it needs both; load ours first so all three are the same
+    if _base_dir is not None and (_base_dir / FACTORY_NAME).is_file():
+        _factory = _open(str(_base_dir / FACTORY_NAME))
+    else:
+        _factory = _open(FACTORY_NAME)
+    return _prototype(_factory, _FACTORY_PROTOTYPES)
+
+

@@ -1,14 +1,23 @@
-"""The sensor's calibration records in the camera's flash, through
-libOrvexConfig.
+"""The sensor's calibration records in the camera's flash.
+
+Reads go through libOrvexConfig; saves, and the calibration document
+(the JSON that ``orvexctl calib export`` writes), through libOrvexFactory,
+which validates every value the way every other front end does: a value
+the store's types cannot hold exactly (an integer beyond 32 bits or with a
+fraction, a float that is not finite, beyond float32's range or that would
+be stored as 0), a sensor type that is not a known one (unless
+``unknown_sensor_type=True``), base points outside the sensor's image or
+beyond the store's limits raise ValueError naming the field and the
+value, and nothing is written. Every save is read back (VerifyError on a
+difference).
 
 Each call opens the camera by video index, checks its identification
 block, works and closes it again, so none may run while a Camera is open
-(CameraBusyError). The C functions return nothing; a read that leaves its
-output untouched failed. Reads therefore start from a sentinel record and
-raise when it comes back unchanged: NotIdentifiedError for a camera without
-identification block, DeviceNotFoundError when it cannot be opened,
-TransferError otherwise. Saves read the record back and raise VerifyError
-on a difference (``verify=True``).
+(CameraBusyError). The store's C functions return nothing; a read that
+leaves its output untouched failed. Reads therefore start from a sentinel
+record and raise when it comes back unchanged: NotIdentifiedError for a
+camera without identification block, DeviceNotFoundError when it cannot
+be opened, TransferError otherwise.
 
 Values are stored as the C types hold them: floats in single precision.
 The base grid is a NumPy int32 array of shape (rows, cols, 2) when NumPy is
@@ -23,10 +32,9 @@ import struct
 from dataclasses import dataclass, field
 from typing import Any, Callable, Optional, Sequence, TypeVar
 
-from . import _lib, _records
+from . import _factory, _lib, _records
 from .camera import _ensure_no_camera_open, parse_id_block
-from .errors import (DeviceNotFoundError, InvalidRecordError, NotIdentifiedError, TransferError,
-                     VerifyError)
+from .errors import DeviceNotFoundError, InvalidRecordError, NotIdentifiedError, TransferError
 
 try:
     import numpy as _np
@@ -45,6 +53,8 @@ _SENTINELS = (0x5A, 0xA5)
 
 @dataclass
 class MarkerConfig:
+    """The marker-grid configuration: ten int32 fields and theta (float32, radians)."""
+
     x0: int = 0
     y0: int = 0
     dx: int = 0
@@ -58,10 +68,12 @@ class MarkerConfig:
     min_area: int = 0
 
     def to_dict(self) -> dict[str, Any]:
+        """The fields as the calibration document's "marker" record holds them."""
         return dataclasses.asdict(self)
 
     @classmethod
     def from_dict(cls, d: dict[str, Any]) -> "MarkerConfig":
+        """A record from a dict with every field (a document's "marker")."""
         return cls(**{name: d[name] for name, _ in _records.MARKER_FIELDS})
 
     def _to_struct(self) -> _records.MarkerConfigStruct:
@@ -86,6 +98,9 @@ def make_grid(pairs: Sequence[int], rows: int, cols: int) -> Any:
 
 @dataclass(eq=False)
 class RectifyConfig:
+    """The rectification record: four float32 values, four int32 paddings,
+    and rows x cols base points (int32 pairs, image positions)."""
+
     rotation: float = 0.0
     translation_x: float = 0.0
     translation_y: float = 0.0
@@ -126,6 +141,7 @@ class RectifyConfig:
         return bytes(self._to_struct(None))[:_HEADER_SIZE]
 
     def to_dict(self) -> dict[str, Any]:
+        """The record as plain values (the grid as nested lists)."""
         d = {f.name: getattr(self, f.name) for f in dataclasses.fields(self)}
         d["padding"] = list(self.padding)
         d["grid"] = _grid_rows(self.grid)
@@ -133,6 +149,7 @@ class RectifyConfig:
 
     @classmethod
     def from_dict(cls, d: dict[str, Any]) -> "RectifyConfig":
+        """The record from :meth:`to_dict`'s form."""
         rows, cols = int(d["rows"]), int(d["cols"])
         pairs = [int(v) for row in d["grid"] for p in row for v in p]
         return cls(d["rotation"], d["translation_x"], d["translation_y"], d["scale"],
@@ -194,25 +211,10 @@ def _store_read(index: int, operation: str, attempt: Callable[[int], Optional[T]
                         operation=operation, index=index)
 
 
-def _prepare_save(operation: str, index: int) -> None:
-    """A save on a camera the store would leave alone does nothing and
-    says nothing: find that out first, whether or not it is verified."""
-    _ensure_no_camera_open(operation, index)
-    _diagnose(index, operation)
-
-
 def _filled(ctype: type, fill: int) -> Any:
     obj = ctype()
     ctypes.memset(ctypes.byref(obj), fill, ctypes.sizeof(obj))
     return obj
-
-
-def _check_saved(operation: str, index: int, expected: bytes, actual: bytes) -> None:
-    if expected != actual:
-        at = next((i for i, (a, b) in enumerate(zip(expected, actual)) if a != b),
-                  min(len(expected), len(actual)))
-        raise VerifyError(f"{operation}: the record read back differs at byte {at}", operation=operation,
-                          index=index, offset=at, expected=expected, actual=actual)
 
 
 # ------------------------------------------------------------ marker configuration
@@ -230,16 +232,16 @@ def _read_marker_raw(index: int) -> bytes:
 
 
 def read_marker_config(index: int = 0) -> MarkerConfig:
+    """The stored marker configuration (a never-written one reads as -1s and NaN)."""
     return MarkerConfig._from_struct(_records.MarkerConfigStruct.from_buffer_copy(_read_marker_raw(index)))
 
 
 def save_marker_config(config: MarkerConfig, index: int = 0, *, verify: bool = True) -> None:
-    operation = "save marker configuration"
-    _prepare_save(operation, index)
-    rec = config._to_struct()
-    _lib.config().SaveMarkerConfig(index, ctypes.byref(rec))
-    if verify:
-        _check_saved(operation, index, bytes(rec), _read_marker_raw(index))
+    """Saves the marker configuration, validated and read back.
+
+    ``verify`` is kept for existing callers: the library always reads the
+    record back."""
+    write_records({"marker": config.to_dict()}, index, _operation="save marker configuration")
 
 
 # ------------------------------------------------------------ sensor type
@@ -274,13 +276,20 @@ def read_sensor_type(index: int = 0) -> str:
     return read_sensor_type_bytes(index).decode("utf-8", "surrogateescape")
 
 
-def save_sensor_type(text: str | bytes, index: int = 0, *, verify: bool = True) -> None:
-    operation = "save sensor type"
+def save_sensor_type(text: str | bytes, index: int = 0, *, verify: bool = True,
+                     unknown_sensor_type: bool = False) -> None:
+    """Saves the sensor type, a known one (stereo-nir-640x480,
+    stereo-nir-1280x800; the refusal lists them) unless
+    ``unknown_sensor_type`` (then a WIDTHxHEIGHT in the text still names
+    the image base points must lie in). ValueError for another type, a NUL
+    byte, more than 127 bytes or base points outside the type's image."""
     raw = _encode_sensor_type(text)
-    _prepare_save(operation, index)
-    _lib.config().SetSensorType(index, raw)
-    if verify:
-        _check_saved(operation, index, raw, read_sensor_type_bytes(index))
+    try:
+        decoded = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        raise ValueError("a sensor type is saved as UTF-8 text; these bytes are not UTF-8") from None
+    write_records({"sensor_type": decoded}, index, unknown_sensor_type=unknown_sensor_type,
+                  _operation="save sensor type")
 
 
 # ------------------------------------------------------------ extra parameters
@@ -307,15 +316,13 @@ def read_extra_params(count: int, index: int = 0) -> list[float]:
 
 
 def save_extra_params(values: Sequence[float], index: int = 0, *, verify: bool = True) -> None:
-    operation = "save extra parameters"
+    """Saves 1 to 255 float32 values (none: erases the record). NaN, the
+    infinities and values beyond float32's range raise ValueError naming
+    the value."""
     count = len(values)
     if count > _records.EXTRA_PARAMS_MAX:
         raise ValueError(f"at most {_records.EXTRA_PARAMS_MAX} values, not {count}")
-    _prepare_save(operation, index)
-    array = (ctypes.c_float * max(count, 1))(*(float(v) for v in values))
-    _lib.config().SaveExtraParams(index, array, count)
-    if verify:
-        _check_saved(operation, index, bytes(array)[:4 * count], _read_extra_params_raw(count, index))
+    write_records({"extra_params": list(values) if count else None}, index, _operation="save extra parameters")
 
 
 # ------------------------------------------------------------ rectification record
@@ -347,6 +354,8 @@ def _read_rectify_raw(index: int) -> tuple[bytes, list[int]]:
 
 
 def read_rectify_config(index: int = 0) -> RectifyConfig:
+    """The stored rectification record with its base grid; InvalidRecordError
+    for one the store cannot deliver (never written, or beyond its limits)."""
     header, pairs = _read_rectify_raw(index)
     h = _records.RectifyConfigStruct.from_buffer_copy(header + bytes(ctypes.sizeof(_records.RectifyConfigStruct)
                                                                      - _HEADER_SIZE))
@@ -355,20 +364,79 @@ def read_rectify_config(index: int = 0) -> RectifyConfig:
 
 
 def save_rectify_config(config: RectifyConfig, index: int = 0, *, verify: bool = True) -> None:
-    operation = "save rectification record"
-    config.check()
-    _prepare_save(operation, index)
-    pairs = config.pairs()
-    grid = (ctypes.c_int32 * max(len(pairs), 1))(*pairs)
-    rec = config._to_struct(grid)
-    _lib.config().SaveRectifyConfig(index, ctypes.byref(rec))
-    if verify:
-        header, back = _read_rectify_raw(index)
-        _check_saved(operation, index, bytes(rec)[:_HEADER_SIZE] + struct.pack(f"<{len(pairs)}i", *pairs),
-                     header + struct.pack(f"<{len(back)}i", *back))
+    """Saves the rectification record, validated and read back: at most
+    25 x 18 points, rows x cols of them, each an int32 pair inside the
+    sensor type's image (a float grid with fractions raises ValueError)."""
+    points = [p for row in _grid_rows(config.grid) for p in row]
+    record = {"rotation": config.rotation, "translation_x": config.translation_x,
+              "translation_y": config.translation_y, "scale": config.scale,
+              "padding": list(config.padding), "rows": config.rows, "cols": config.cols,
+              "base_grid": points}
+    write_records({"rectify": record}, index, _operation="save rectification record")
+
+
+# ------------------------------------------------------------ the calibration document
+
+def write_records(records: dict[str, Any], index: int = 0, *, unknown_sensor_type: bool = False,
+                  dry_run: bool = False, _operation: str = "write calibration records") -> dict[str, Any]:
+    """Writes the records ``records`` names ("marker", "sensor_type",
+    "extra_params", "rectify", in the document's form; None erases one),
+    validated as an import is and read back; the others stay. Returns the
+    library's result ("records", "was", "checks", "changes")."""
+    _ensure_no_camera_open(_operation, index)
+    flags = (_factory.UNKNOWN_SENSOR_TYPE if unknown_sensor_type else 0) | (_factory.DRY_RUN if dry_run else 0)
+    text = _factory.dumps(records)
+    return _factory.call_on_camera(_operation, index,
+                         lambda s, r: _lib.factory().OrvexFactory_CalibWrite(s, text, flags, r))
+
+
+def read_document(index: int = 0) -> dict[str, Any]:
+    """The calibration document ``orvexctl calib export`` would write:
+    {"format", "version", "records", "checksum"}. A non-finite value the
+    flash holds appears as "NaN", "Infinity" or "-Infinity"."""
+    _ensure_no_camera_open("read calibration document", index)
+    return _factory.call_on_camera("read calibration document", index,
+                         lambda s, r: _lib.factory().OrvexFactory_CalibRead(s, r))["document"]
+
+
+def export_document(path: str, index: int = 0) -> str:
+    """Writes the calibration document to ``path`` (replaced atomically);
+    returns its checksum."""
+    _ensure_no_camera_open("export calibration", index)
+    doc = _factory.call_on_camera("export calibration", index,
+                        lambda s, r: _lib.factory().OrvexFactory_CalibExport(s, str(path).encode(), r))
+    return doc["checksum"]
+
+
+def import_document(path: str, index: int = 0, *, edited: bool = False, unknown_sensor_type: bool = False,
+                    dry_run: bool = False) -> dict[str, Any]:
+    """Imports a calibration document: its checksum must match unless
+    ``edited``; every value is validated either way (ValueError naming the
+    field). Returns "checks" (what was checked) and, with ``dry_run``,
+    "changes" (whether the camera's records differ)."""
+    _ensure_no_camera_open("import calibration", index)
+    flags = ((_factory.EDITED if edited else 0) | (_factory.UNKNOWN_SENSOR_TYPE if unknown_sensor_type else 0)
+             | (_factory.DRY_RUN if dry_run else 0))
+    return _factory.call_on_camera("import calibration", index,
+                         lambda s, r: _lib.factory().OrvexFactory_CalibImport(s, str(path).encode(), flags, r))
+
+
+def validate_records(records: dict[str, Any], camera_sensor_type: Optional[str] = None, *,
+                     unknown_sensor_type: bool = False) -> list[str]:
+    """Checks records without a camera, as a write would (ValueError naming
+    the field); ``camera_sensor_type`` is the type in force when the
+    records carry none. Returns what was checked."""
+    text = _factory.dumps(records)
+    cam = camera_sensor_type.encode() if camera_sensor_type is not None else None
+    flags = _factory.UNKNOWN_SENSOR_TYPE if unknown_sensor_type else 0
+    doc = _factory.call_without_camera(
+        "validate calibration records",
+        lambda r: _lib.factory().OrvexFactory_CalibValidate(text, cam, flags, r))
+    return doc["checks"]
 
 
 __all__ = ["MarkerConfig", "RectifyConfig", "HAVE_NUMPY", "make_grid", "set_debug",
            "read_marker_config", "save_marker_config", "read_sensor_type", "read_sensor_type_bytes",
            "save_sensor_type", "read_extra_params", "save_extra_params", "read_rectify_config",
-           "save_rectify_config"]
+           "save_rectify_config", "write_records", "read_document", "export_document",
+           "import_document", "validate_records"]

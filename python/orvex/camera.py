@@ -10,11 +10,11 @@ from __future__ import annotations
 
 import ctypes
 import enum
-from typing import Callable, NamedTuple, Optional, Union
+from typing import Any, Callable, Iterable, NamedTuple, Optional, Union
 
-from . import _lib, _records
-from .errors import (CameraBusyError, CameraClosedError, DeviceNotFoundError, OrvexError,
-                     TransferError, VerifyError)
+from . import _factory, _lib, _records
+from .errors import (CameraBusyError, CameraClosedError, DeviceNotFoundError, NotIdentifiedError,
+                     OrvexError, RefusedError, TransferError, VerifyError)
 
 FLASH_SIZE = 0x40000  # 256 KiB: the flash-data path carries 18 address bits
 
@@ -179,10 +179,14 @@ class Flash(_Part):
                                 operation="flash read", index=self._camera.index, address=addr)
         return bytes(buf[:n])
 
-    def write(self, addr: int, data: BytesLike, *, verify: bool = True) -> None:
-        """Programs without erasing: bits only go from 1 to 0."""
+    def write(self, addr: int, data: BytesLike, *, verify: bool = True,
+              include_calibration: bool = False) -> None:
+        """Programs without erasing: bits only go from 1 to 0. A range that
+        touches the calibration records or an identification block's sector
+        raises RefusedError unless ``include_calibration``."""
         payload = bytes(data)
         _check_range(addr, len(payload), FLASH_SIZE, "flash")
+        _factory.guard(addr, len(payload), include_calibration)
         if self._lib().OrvexTac_SerialFlashWrite(addr, _lib.byte_buffer(payload), len(payload)) != 1:
             raise TransferError(f"flash program at {addr:#07x} ({len(payload)} bytes) failed",
                                 operation="flash write", index=self._camera.index, address=addr)
@@ -190,21 +194,56 @@ class Flash(_Part):
             self._verify(addr, payload, "flash write")
 
     def rewrite_sector(self, addr: int, data: BytesLike, *,
-                       flash_type: FlashType = FlashType.MXIC, verify: bool = True) -> None:
+                       flash_type: FlashType = FlashType.MXIC, verify: bool = True,
+                       include_calibration: bool = False) -> None:
         """Releases write protection, erases the sector holding ``addr`` and
         programs ``data`` from ``addr`` on. Bytes of that sector below
         ``addr`` end up erased (0xFF); data running past the sector's end is
-        programmed without an erase."""
+        programmed without an erase. Guarded like :meth:`write`, over the
+        whole erased sector."""
         payload = bytes(data)
         _check_range(addr, len(payload), FLASH_SIZE, "flash")
         if flash_type == FlashType.UNKNOWN:
             raise ValueError("name the camera's flash type")
+        sector = addr & ~0xFFF
+        _factory.guard(sector, max(sector + 0x1000, addr + len(payload)) - sector, include_calibration)
         if self._lib().OrvexTac_SerialFlashSectorWrite(
                 addr, _lib.byte_buffer(payload), len(payload), int(flash_type)) != 1:
             raise TransferError(f"sector rewrite at {addr:#07x} failed",
                                 operation="sector rewrite", index=self._camera.index, address=addr)
         if verify:
             self._verify(addr, payload, "sector rewrite")
+
+    def update(self, addr: int, data: BytesLike, *, include_calibration: bool = False,
+               verify: bool = True, flash_type: str = "auto") -> dict:
+        """Rewrites ``data`` at ``addr`` in place, as ``orvexctl flash write``
+        does: each erase unit it touches is read, merged, erased and
+        programmed (units that already hold the data are skipped), then read
+        back. Guarded like :meth:`write`. Returns the library's result
+        (sectors rewritten and unchanged)."""
+        payload = bytes(data)
+        _check_range(addr, len(payload), FLASH_SIZE, "flash")
+        flags = (_factory.INCLUDE_CALIBRATION if include_calibration else 0) | (0 if verify else _factory.NO_VERIFY)
+        with self._camera._session(flash_type=flash_type) as s:
+            return s.call("OrvexFactory_FlashWrite", addr, _lib.byte_buffer(payload), len(payload), flags,
+                          operation="flash update")
+
+    def erase(self, addr: int, length: int, *, include_calibration: bool = False,
+              flash_type: str = "auto") -> dict:
+        """Erases whole 4 KiB sectors of [addr, addr+length) and checks that
+        they read blank. Guarded like :meth:`write`."""
+        flags = _factory.INCLUDE_CALIBRATION if include_calibration else 0
+        with self._camera._session(flash_type=flash_type) as s:
+            return s.call("OrvexFactory_FlashErase", addr, length, flags, operation="flash erase")
+
+    def verify(self, addr: int, data: BytesLike) -> dict:
+        """Compares the flash with ``data``; VerifyError names the first
+        differing address, the result counts differences per region."""
+        payload = bytes(data)
+        _check_range(addr, len(payload), FLASH_SIZE, "flash")
+        with self._camera._session() as s:
+            return s.call("OrvexFactory_FlashVerify", addr, _lib.byte_buffer(payload), len(payload),
+                          operation="flash verify")
 
     def _verify(self, addr: int, expected: bytes, operation: str) -> None:
         actual = self.read(addr, len(expected))
@@ -228,6 +267,9 @@ class Camera:
             raise DeviceNotFoundError(index, ctypes.get_errno())
         self.index = index
         self._open = True
+        #: Folder of calibration backups; None: the library's default
+        #: ($XDG_STATE_HOME/orvex, else ~/.local/state/orvex).
+        self.backup_dir: Optional[str] = None
         self.registers = Registers(self)
         self.sensor = SensorRegisters(self)
         self.flash = Flash(self)
@@ -327,39 +369,99 @@ class Camera:
         return [parse_id_block(addr, self.flash.read(addr, _records.ID_BLOCK_SIZE))
                 for addr, *_ in _records.ID_BLOCKS]
 
+    # ------------------------------------------------------ backups
+
+    def _session(self, **options: Any) -> "_factory.Session":
+        self._require_open()
+        return _factory.Session(self.index, backup_dir=self.backup_dir, **options)
+
+    def backup(self, path: Optional[str] = None) -> dict:
+        """Saves the calibration area and both identification blocks into
+        the backup folder and, when ``path`` is given, into that new file: a
+        backup never replaces a file (RefusedError). Returns the library's
+        result: ``kept_copy`` (the folder's copy), ``good`` (identity and a
+        calibration worth keeping) and the ``document`` itself."""
+        with self._session() as s:
+            return s.call("OrvexFactory_Backup", path.encode() if path else None, operation="backup")
+
+    def restore(self, path: str, *, force: bool = False, dry_run: bool = False,
+                flash_type: str = "auto") -> dict:
+        """Writes a backup back and reads every range back. Another unit's
+        backup, one whose identification block sits at the other location
+        (nothing shows it is the same unit) and a camera without
+        identification raise RefusedError unless ``force``; another chip's
+        backup is always refused. ``dry_run`` only says which ranges differ."""
+        flags = (_factory.FORCE if force else 0) | (_factory.DRY_RUN if dry_run else 0)
+        with self._session(flash_type=flash_type) as s:
+            return s.call("OrvexFactory_Restore", path.encode(), flags, operation="restore")
+
     # ------------------------------------------------------ firmware burn
 
-    def burn(self, image: BytesLike, *, progress: Optional[Callable[[float], None]] = None,
-             full_check: bool = True, flash_type: FlashType = FlashType.MXIC) -> None:
-        """Erases the whole flash (the calibration records with it), programs
-        ``image`` from address 0 and verifies it: every byte with
-        ``full_check``, else 8 bytes per KiB. ``progress`` gets fractions
-        from 0 to 1. An exception raised by ``progress`` cannot stop the
-        burn; it is raised once the burn has finished."""
+    def burn(self, image: BytesLike, *, method: Optional[str] = None, erase_calibration: bool = False,
+             progress: Optional[Callable[[str, int, int], None]] = None, full_check: bool = True,
+             flash_type: Optional[FlashType] = None, force: Iterable[str] = (),
+             backup_file: Optional[str] = None, backup_dir: Optional[str] = None, no_backup: bool = False,
+             dry_run: bool = False, image_name: str = "the image") -> dict:
+        """Burns the firmware ``image`` from address 0, keeping the calibration.
+
+        By default (``method`` None or "sector") only the 4 KiB sectors the image
+        covers are erased and programmed: the calibration records and the
+        identification blocks never leave the flash. ``method="library"``
+        uses the library's burner, which erases the whole chip; the
+        calibration (and the second identification sector, unless the image
+        brings its own) is written back from the backup taken first.
+        ``erase_calibration=True`` gives the calibration up and implies the
+        library method (with ``method="sector"`` it is refused).
+
+        Before anything is erased the image is checked against the camera
+        (``force`` names checks to override: "length", "version-record",
+        "id-block"), the write protection is lifted and checked, and a
+        backup is saved to ``backup_dir`` (the user's state folder when
+        None) and to ``backup_file`` when given, which must not exist
+        (``no_backup`` with ``erase_calibration`` takes none). Every byte is
+        read back unless ``full_check`` is False (8 bytes per KiB).
+        ``flash_type`` None lets the JEDEC id decide.
+
+        ``progress(phase, done, total)`` is called per phase ("backup",
+        "erase", "program", "verify", and for the library method "restore"
+        and "verify restore"); an exception it raises cannot stop the burn
+        and is raised once the burn has finished.
+
+        Returns the burn's result (method, phases, backup path, ...); with
+        ``dry_run`` the plan, touching nothing. Raises ValueError for an
+        argument the burn cannot take, RefusedError for a refusal,
+        TransferError and VerifyError (``offset`` the flash address) for a
+        burn that failed, each with the library's message, which also says
+        how to recover the camera."""
+        if method is None:
+            method = "library" if erase_calibration else "sector"
+        if method not in ("sector", "library"):
+            raise ValueError(f"method is 'sector' or 'library', not {method!r}")
+        checks = {"length": 0x1, "version-record": 0x2, "id-block": 0x4}
+        flags = 0
+        for name in force:
+            if name not in checks:
+                raise ValueError(f"force takes {', '.join(checks)}, not {name!r}")
+            flags |= checks[name]
+        self._require_open()
         payload = bytes(image)
-        if not 0 < len(payload) <= FLASH_SIZE:
-            raise ValueError(f"an image holds 1 to {FLASH_SIZE} bytes")
-        if flash_type == FlashType.UNKNOWN:
-            raise ValueError("name the camera's flash type")
-        lib = self._require_open()
-        raised: list[BaseException] = []
-
-        def report(_context: Optional[int], fraction: float) -> None:
-            if progress is None or raised:
-                return
-            try:
-                progress(fraction)
-            except BaseException as e:  # must not unwind through C
-                raised.append(e)
-
-        callback = _lib.PROGRESS_CALLBACK(report) if progress else _lib.PROGRESS_CALLBACK()
-        ok = lib.OrvexTac_BurnerFW(_lib.byte_buffer(payload), len(payload), callback, None,
-                                   int(flash_type), int(full_check))
-        if raised:
-            raise raised[0]
-        if ok != 1:
-            raise TransferError("firmware burn failed (erase, program or verification)",
-                                operation="burn", index=self.index)
+        fac = _lib.factory()
+        options = _lib.BurnOptions()
+        fac.OrvexFactory_BurnOptionsInit(ctypes.byref(options))
+        options.library_method = int(method == "library")
+        options.sample_verify = int(not full_check)
+        options.erase_calibration = int(erase_calibration)
+        options.no_backup = int(no_backup)
+        options.dry_run = int(dry_run)
+        options.force = flags
+        options.backup_file = backup_file.encode() if backup_file else None
+        options.image_name = image_name.encode()
+        # The session works on this object's open connection.
+        with _factory.Session(self.index, backup_dir=backup_dir if backup_dir is not None else self.backup_dir,
+                              flash_type=flash_type.name if flash_type is not None else "auto",
+                              progress=progress) as s:
+            return s.call("OrvexFactory_Burn", _lib.byte_buffer(payload), len(payload), ctypes.byref(options),
+                          operation="burn")
 
 
 def _ensure_no_camera_open(operation: str, index: int) -> None:

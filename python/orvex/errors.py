@@ -76,3 +76,16 @@ class InvalidRecordError(OrvexError):
         super().__init__(message, operation=operation, index=index)
         self.rows = rows
         self.cols = cols
+
+
+class RefusedError(OrvexError, ValueError):
+    """Refused for safety before anything was changed: another unit's
+    backup, a guarded flash region, a value the calibration store cannot
+    hold, an image that does not fit the camera, a backup file that already
+    exists. The message says why and what overrides it. ``result`` is
+    the library's result object (what it had learned)."""
+
+    def __init__(self, message: str, *, operation: str = "", index: Optional[int] = None,
+                 result: Optional[dict] = None):
+        super().__init__(message, operation=operation, index=index)
+        self.result = result or {}

@@ -26,7 +26,7 @@ def test_marker_round_trip(marker):
 
 @pytest.mark.parametrize("text", ["", "x" * 127, "stereo-nir-640x480", "Kamera \u00e9t\u00e9 \u2013 1"])
 def test_sensor_type_round_trip(text):
-    cal.save_sensor_type(text, 0)
+    cal.save_sensor_type(text, 0, unknown_sensor_type=text != "stereo-nir-640x480")
     assert cal.read_sensor_type(0) == text
 
 
@@ -71,7 +71,7 @@ def test_rectify_round_trip(rows, cols):
     lambda: cal.read_extra_params(256, 0),
 ])
 def test_records_the_store_cannot_keep_are_refused_before_writing(save):
-    cal.save_sensor_type("kept", 0)
+    cal.save_sensor_type("kept", 0, unknown_sensor_type=True)
     cal.save_rectify_config(cal.RectifyConfig.with_default_grid(1, 1), 0)
     with pytest.raises(ValueError):
         save()
@@ -113,7 +113,7 @@ def test_factory_records_and_blank_records():
     blank = run_child("0:profile=default", """
         with orvex.Camera(0) as cam:
             for addr in (0x30000, 0x31000, 0x32000, 0x34000):
-                cam.flash.rewrite_sector(addr, b"")
+                cam.flash.rewrite_sector(addr, b"", include_calibration=True)
         out = {"marker": cal.read_marker_config(0).to_dict(), "type": cal.read_sensor_type_bytes(0),
                "params": cal.read_extra_params(2, 0)}
         try:
@@ -137,3 +137,75 @@ def test_lists_without_numpy():
         return {"numpy": cal.HAVE_NUMPY, "grid": back.grid, "same": back == rec}
     """)
     assert result["ok"] == {"numpy": False, "grid": [[[0, 0], [0, 1]], [[1, 0], [1, 1]]], "same": True}
+
+
+def _records_area() -> bytes:
+    with orvex.Camera(0) as cam:
+        return cam.flash.read(0x30000, 0x5000)
+
+
+@pytest.mark.parametrize("save, says", [
+    (lambda: cal.save_extra_params([1.0, math.nan], 0), "records.extra_params[1]: NaN is not a finite number"),
+    (lambda: cal.save_extra_params([-math.inf], 0), "records.extra_params[0]: -Infinity is not a finite number"),
+    (lambda: cal.save_extra_params([1e39], 0), "records.extra_params[0]: 1e+39 is out of range for a 32-bit float"),
+    (lambda: cal.save_marker_config(cal.MarkerConfig(x0=2**33), 0),
+     "records.marker.x0: 8589934592 is outside the 32-bit integer range"),
+    (lambda: cal.save_rectify_config(cal.RectifyConfig(rows=1, cols=2, grid=[[[0.5, 1.0], [2.0, 3.0]]]), 0),
+     "records.rectify.base_grid[0][0]: 0.5 is not an integer"),
+    (lambda: cal.save_rectify_config(cal.RectifyConfig(rows=1, cols=1, grid=[[[64000, 48000]]]), 0),
+     "base point 0 (row 0, column 0) at (64000, 48000) lies outside the 640 x 480 image"),
+    (lambda: cal.save_rectify_config(cal.RectifyConfig(padding=(0, 2**33, 0, 0)), 0),
+     "records.rectify.padding[1]: 8589934592 is outside the 32-bit integer range"),
+    (lambda: cal.save_sensor_type("stereo-nir-640x48", 0), "is not a known sensor type"),
+])
+def test_values_the_store_cannot_hold_are_refused_naming_the_field(save, says):
+    cal.save_sensor_type("stereo-nir-640x480", 0)
+    before = _records_area()
+    with pytest.raises(ValueError) as e:
+        save()
+    assert says in str(e.value)
+    assert _records_area() == before
+
+
+def test_a_float_grid_with_fractions_is_refused_and_whole_floats_are_taken():
+    cal.save_sensor_type("stereo-nir-640x480", 0)
+    if cal.HAVE_NUMPY:
+        import numpy as np
+        grid = np.array([[[10, 20], [30, 40]]], dtype=np.float64)
+        with pytest.raises(ValueError, match="is not an integer"):
+            cal.save_rectify_config(cal.RectifyConfig(rows=1, cols=2, grid=grid + 0.25), 0)
+        cal.save_rectify_config(cal.RectifyConfig(rows=1, cols=2, grid=grid), 0)
+        assert cal.read_rectify_config(0).pairs() == [10, 20, 30, 40]
+
+
+def test_the_calibration_document_round_trip(tmp_path):
+    import json
+    cal.save_sensor_type("stereo-nir-640x480", 0)
+    cal.save_extra_params([1.25, -0.5], 0)
+    path = tmp_path / "c.json"
+    checksum = cal.export_document(str(path), 0)
+    doc = json.loads(path.read_text())
+    assert doc == cal.read_document(0) and doc["checksum"] == checksum
+    cal.save_extra_params([7.0], 0)
+    assert cal.import_document(str(path), 0, dry_run=True)["changes"] is True
+    cal.import_document(str(path), 0)
+    assert cal.read_document(0) == doc
+
+    doc["records"]["rectify"]["padding"][1] = 2**33
+    path.write_text(json.dumps(doc))
+    before = _records_area()
+    with pytest.raises(ValueError, match="its checksum does not match"):
+        cal.import_document(str(path), 0)
+    with pytest.raises(ValueError) as e:
+        cal.import_document(str(path), 0, edited=True)
+    # The same words as orvexctl and the C interface.
+    assert str(e.value) == "records.rectify.padding[1]: 8589934592 is outside the 32-bit integer range"
+    assert _records_area() == before
+
+
+def test_validation_without_a_camera():
+    rect = {"rotation": 0, "translation_x": 0, "translation_y": 0, "scale": 1, "padding": [0, 0, 0, 0],
+            "rows": 1, "cols": 1, "base_grid": [[700, 10]]}
+    with pytest.raises(ValueError, match="lies outside the 640 x 480 image"):
+        cal.validate_records({"rectify": rect}, "stereo-nir-640x480")
+    assert any("1280 x 800" in c for c in cal.validate_records({"rectify": rect}, "stereo-nir-1280x800"))

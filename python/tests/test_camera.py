@@ -7,7 +7,7 @@ import pytest
 import orvex
 from conftest import run_child
 
-SCRATCH_SECTOR = 0x33000  # between the calibration records; the store never touches it
+SCRATCH_SECTOR = 0x35000  # the free area after the calibration records
 
 
 @pytest.fixture
@@ -110,37 +110,79 @@ def test_flash_rewrite_and_program(cam):
     assert (info.value.offset, info.value.actual) == (0, b"\x00\x0f")
 
 
-def test_burn_reports_progress_and_verifies(tmp_path):
-    # A burn erases the whole flash: run it on a camera of its own.
+# A burn may wipe the flash: each runs on a camera of its own, with a
+# backup folder of its own.
+_BURN = """
+    import tempfile
+    backups = tempfile.mkdtemp()
+    with orvex.Camera(0) as cam:
+        image = cam.flash.read(0, 0x30000)
+        calibration = cam.flash.read(0x30000, 0x5000)
+        phases = []
+        def progress(phase, done, total):
+            assert 0 <= done <= total
+            if not phases or phases[-1] != phase:
+                phases.append(phase)
+        doc = cam.burn(image, progress=progress, backup_dir=backups, {args})
+        return {{"same": cam.flash.read(0, len(image)) == image,
+                 "code": cam.firmware_version().code,
+                 "calibration": ("kept" if cam.flash.read(0x30000, 0x5000) == calibration else
+                                 "erased" if cam.flash.read(0x30000, 0x5000) == b"\\xff" * 0x5000 else "other"),
+                 "phases": phases, "method": doc["method"], "backup": doc["backup"] is not None}}
+"""
+
+
+@pytest.mark.parametrize("args, method, calibration, phases", [
+    ("", "sector", "kept", ["backup", "erase", "program", "verify"]),
+    ("method='library'", "library", "kept",
+     ["backup", "erase", "program", "verify", "restore", "verify restore", "restore", "verify restore"]),
+    ("erase_calibration=True", "library", "erased", ["backup", "erase", "program", "verify"]),
+])
+def test_burn_keeps_the_calibration_unless_asked(args, method, calibration, phases):
+    result = run_child("0:profile=default", _BURN.format(args=args))
+    r = result["ok"]
+    assert r["same"] and r["code"] == "V1501"
+    assert (r["method"], r["calibration"], r["phases"]) == (method, calibration, phases)
+    assert r["backup"]
+
+
+def test_burn_refusals_carry_the_librarys_message():
     result = run_child("0:profile=default", """
         with orvex.Camera(0) as cam:
-            image = cam.flash.read(0, 0x30000)
-            seen = []
-            cam.burn(image, progress=seen.append, full_check=True)
-            back = cam.flash.read(0, len(image))
-            return {"same": back == image, "seen": seen, "code": cam.firmware_version().code,
-                    "calibration_erased": cam.flash.read(0x30000, 4) == b"\\xff" * 4}
+            before = cam.flash.read(0, 0x40000)
+            out = {}
+            for name, call in [("short", lambda: cam.burn(before[:0x100])),
+                               ("sector and erase", lambda: cam.burn(before[:0x30000], method="sector",
+                                                                     erase_calibration=True)),
+                               ("method", lambda: cam.burn(before[:0x30000], method="chip"))]:
+                try:
+                    call()
+                    out[name] = "burned"
+                except (orvex.OrvexError, ValueError) as e:
+                    out[name] = [type(e).__name__, str(e)]
+            out["unchanged"] = cam.flash.read(0, 0x40000) == before
+            return out
     """)
     r = result["ok"]
-    assert r["same"] and r["code"] == "V1501" and r["calibration_erased"]
-    seen = r["seen"]
-    assert seen[0] == 0.0 and seen[-1] == 1.0
-    assert seen == sorted(seen)
-    assert 0.5 in seen  # programming ends at one half when every byte is verified
+    assert r["short"][0] == "RefusedError" and "0x00168" in r["short"][1]
+    assert r["method"][0] == "ValueError"
+    assert r["sector and erase"][0] == "ValueError" and "--method=library" in r["sector and erase"][1]
+    assert r["unchanged"]
 
 
 def test_burn_progress_exception_surfaces_after_the_burn():
     result = run_child("0:profile=default", """
+        import tempfile
         class Stop(orvex.OrvexError):
             pass
         calls = []
-        def progress(f):
-            calls.append(f)
+        def progress(phase, done, total):
+            calls.append(phase)
             raise Stop("cancelled")
         with orvex.Camera(0) as cam:
             image = cam.flash.read(0, 0x4000)
             try:
-                cam.burn(image, progress=progress, full_check=False)
+                cam.burn(image, progress=progress, full_check=False, backup_dir=tempfile.mkdtemp())
             except Stop:
                 return {"calls": len(calls), "burned": cam.flash.read(0, 0x4000) == image}
     """)
@@ -149,8 +191,11 @@ def test_burn_progress_exception_surfaces_after_the_burn():
 
 
 def test_burn_failure_raises():
+    # The image fits the camera; its flash stays write-protected.
     result = run_child("0:profile=locked", """
+        import tempfile
         with orvex.Camera(0) as cam:
-            cam.burn(b"\\x00" * 1024)
+            cam.burn(cam.flash.read(0, 0x30000), backup_dir=tempfile.mkdtemp())
     """)
     assert result["error"] == "TransferError"
+    assert "still write-protected" in result["message"] and "nothing was erased" in result["message"]

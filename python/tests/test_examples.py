@@ -27,6 +27,6 @@ def test_burn_example_keeps_the_calibration(tmp_path):
     """)
     proc = run_program(f"0:state={state}", [str(EXAMPLES / "burn_progress.py"), str(fw), "--quick"])
     assert proc.returncode == 0, proc.stderr
-    assert "100.0%" in proc.stderr and "calibration records restored" in proc.stdout
+    assert "100.0%" in proc.stderr and "calibration kept" in proc.stdout
     after = run_child(f"0:state={state}", "return [cal.read_sensor_type(0), cal.read_extra_params(5, 0)[:3]]")
     assert after["ok"] == ["stereo-nir-640x480", [1.25, -0.5, 3.0]]

@@ -57,6 +57,11 @@ list(APPEND expected
   ${LIBDIR}/libOrvexConfig.so
   ${LIBDIR}/libOrvexConfig.so.1
   ${LIBDIR}/pkgconfig/orvex-config.pc)
+list(APPEND expected
+  ${INCLUDEDIR}/orvex/OrvexFactory.h
+  ${LIBDIR}/libOrvexFactory.so
+  ${LIBDIR}/libOrvexFactory.so.1
+  ${LIBDIR}/pkgconfig/orvex-factory.pc)
 list(APPEND expected ${BINDIR}/orvexctl lib/udev/rules.d/60-orvex.rules share/man/man1/orvexctl.1
      share/man/man1/orvex-vcam.1
      share/bash-completion/completions/orvexctl share/orvex/orvex-calibration.schema.json)
@@ -85,7 +90,7 @@ endif()
 # takes those two files as they are); the unversioned names are the links
 # the linker reads.
 set(libs libOrvexBase)
-list(APPEND libs libOrvexConfig)
+list(APPEND libs libOrvexConfig libOrvexFactory)
 foreach(lib ${libs})
   if(IS_SYMLINK ${installed}/${LIBDIR}/${lib}.so.1)
     message(SEND_ERROR "${LIBDIR}/${lib}.so.1 is a link, not the library")
@@ -156,6 +161,13 @@ if(PKG_CONFIG)
   endif()
   build_with_pkg_config(orvex-base probe.c probe)
   build_with_pkg_config(orvex-config config_link.c config_link)
+  # A C program on the safe-operations header alone, against the camera.
+  build_with_pkg_config(orvex-factory factory_refusal.c factory_refusal)
+  run(WHAT "a C program on libOrvexFactory under the launcher" OUTPUT out
+    COMMAND ${emulator} ${installed}/${BINDIR}/orvex-vcam -- ${emulator} ${WORK_DIR}/factory_refusal)
+  if(NOT out MATCHES "^7 the sectors 0x30000-0x30FFF include the unit's calibration records")
+    message(SEND_ERROR "factory_refusal printed '${out}'")
+  endif()
   # What a target takes by hand: the two SONAME files copied into one
   # folder, no links. The program finds libOrvexConfig there; the library
   # finds libOrvexBase beside itself.
@@ -230,6 +242,9 @@ run(WHAT "configuring a project that finds the package" OUTPUT out COMMAND ${CMA
 run(WHAT "building a project that finds the package" COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
 if(NOT EXISTS ${WORK_DIR}/consumer/config_link)
   message(SEND_ERROR "the package did not provide Orvex::Config")
+endif()
+if(NOT EXISTS ${WORK_DIR}/consumer/factory_refusal)
+  message(SEND_ERROR "the package did not provide Orvex::Factory")
 endif()
 run(WHAT "package probe under the launcher" OUTPUT out
   COMMAND ${emulator} ${installed}/${BINDIR}/orvex-vcam -- ${emulator} ${WORK_DIR}/consumer/probe)

@@ -265,7 +265,9 @@ TEST_F(Orvexctl, BackupWithAFlippedByteIsRefused) {
 TEST_F(Orvexctl, CalibrationExportImportAndEdits) {
     ASSERT_EQ(run("calib export c.json").code, 0);
     json original = records();
-    ASSERT_EQ(run("calib set-sensor-type 'test rig 7'").code, 0);
+    // Not a known type: stored only when declared unknown.
+    ASSERT_EQ(run("calib set-sensor-type 'test rig 7'").code, 7);
+    ASSERT_EQ(run("calib set-sensor-type --unknown-sensor-type 'test rig 7'").code, 0);
     ASSERT_EQ(run("calib set-params 1.5 -2 1e-3").code, 0);
     json edited = records();
     EXPECT_EQ(edited["sensor_type"], "test rig 7");

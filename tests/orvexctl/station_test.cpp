@@ -226,7 +226,8 @@ TEST_F(Orvexctl, EditedCalibrationIsValidatedBeforeImport) {
         const char* says;
     } cases[] = {
         {"a changed value", [](json& r) { r["extra_params"][0] = 2.5; }, 0, "20 base points inside the 640 x 480"},
-        {"not finite", [](json& r) { r["extra_params"][1] = "0x7FC00000"; }, 7, "extra parameter 1 is not a finite"},
+        {"not finite", [](json& r) { r["extra_params"][1] = "NaN"; }, 7, "records.extra_params[1]: NaN is not a finite number"},
+        {"a bit pattern", [](json& r) { r["extra_params"][1] = "0x7FC00000"; }, 7, "records.extra_params[1]: \"0x7FC00000\" is not a number"},
         {"too many params",
          [](json& r) { r["extra_params"] = json(std::vector<double>(orvex_store::kMaxExtraParams + 1, 1.0)); }, 7,
          "at most 255"},
@@ -258,7 +259,81 @@ TEST_F(Orvexctl, EditedCalibrationIsValidatedBeforeImport) {
     std::string before = flash();
     EXPECT_EQ(run("calib import --dry-run e.json").code, 0);
     EXPECT_EQ(run("calib set-params --dry-run 9 9").code, 0);
-    EXPECT_EQ(run("calib set-sensor-type --dry-run other").code, 0);
+    EXPECT_EQ(run("calib set-sensor-type --dry-run stereo-nir-1280x800").code, 0);
+    EXPECT_EQ(run("calib set-sensor-type --dry-run --unknown-sensor-type other").code, 0);
+    EXPECT_EQ(flash(), before);
+}
+
+// Values the store cannot hold are refused, never truncated, with the
+// field and the value named; the flash stays as it was.
+TEST_F(Orvexctl, CalibrationValuesTheStoreCannotHoldAreRefused) {
+    ASSERT_EQ(run("calib export e.json").code, 0);
+    const json base = json::parse(slurp(dir + "/e.json"));
+    const std::string before = flash();
+    struct Case {
+        const char* what;
+        const char* pointer;
+        json value;
+        const char* says;
+    } edits[] = {
+        {"padding 2^33 was stored as 0", "/rectify/padding/1", 8589934592LL,
+         "orvexctl: records.rectify.padding[1]: 8589934592 is outside the 32-bit integer range\n"},
+        {"base point 86.5 was stored as 86", "/rectify/base_grid/3/0", 86.5,
+         "records.rectify.base_grid[3][0]: 86.5 is not an integer"},
+        {"base point 1e10 was shown as (-2147483648, 52)", "/rectify/base_grid/3/0", 1e10,
+         "records.rectify.base_grid[3][0]: 10000000000.0 is outside the 32-bit integer range"},
+        {"1e39 was called not finite", "/marker/theta", 1e39,
+         "records.marker.theta: 1e+39 is out of range for a 32-bit float"},
+        {"a misspelt type was accepted", "/sensor_type", "stereo-nir-640x48",
+         "records.sensor_type: \"stereo-nir-640x48\" is not a known sensor type"},
+    };
+    for (const auto& c : edits) {
+        SCOPED_TRACE(c.what);
+        json doc = base;
+        doc["records"][json::json_pointer(c.pointer)] = c.value;
+        spill(dir + "/ed.json", doc.dump(2));
+        Result r = run("calib import --edited ed.json");
+        EXPECT_EQ(r.code, 7);
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("verified"), std::string::npos) << r.out;
+    }
+    struct Cli {
+        const char* args;
+        int code;
+        const char* says;
+    } commands[] = {
+        {"calib set-params 1 nan", 7, "records.extra_params[1]: NaN is not a finite number"},
+        {"calib set-params -inf", 7, "records.extra_params[0]: -Infinity is not a finite number"},
+        {"calib set-params 2 1e39", 7, "records.extra_params[1]: 1e+39 is out of range for a 32-bit float"},
+        {"calib set-params 1e-50", 7, "is too small for a 32-bit float"},
+        {"calib set-params 1 x", 2, "bad number 'x'"},
+        {"calib set-sensor-type stereo-nir-640x48", 7, "--unknown-sensor-type"},
+    };
+    for (const auto& c : commands) {
+        Result r = run(c.args);
+        EXPECT_EQ(r.code, c.code) << c.args;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << ": " << r.err;
+    }
+    EXPECT_EQ(flash(), before);
+    ASSERT_EQ(run("calib set-params -2.5 -1e-3 --dry-run").code, 0);
+    ASSERT_EQ(run("calib set-params -2.5 -1e-3").code, 0);
+    EXPECT_EQ(records()["extra_params"], json::array({-2.5, static_cast<double>(-1e-3f)}));
+}
+
+// A NaN the flash holds was exported as the string "0x7FC00000" inside the
+// number array, and a plain import took it back.
+TEST_F(Orvexctl, ANonFiniteValueInTheFlashIsExportedByNameAndNotImported) {
+    spill(dir + "/nan.bin", std::string("\x00\x00\xC0\x7F", 4));
+    ASSERT_EQ(run("flash write --include-calibration 0x31000 nan.bin").code, 0);
+    ASSERT_EQ(run("calib export n.json").code, 0);
+    std::string text = slurp(dir + "/n.json");
+    EXPECT_NE(text.find("\"NaN\""), std::string::npos) << text;
+    EXPECT_EQ(text.find("0x7FC00000"), std::string::npos) << text;
+    EXPECT_NE(run("calib show").out.find("value(s): nan"), std::string::npos);
+    const std::string before = flash();
+    Result r = run("calib import n.json");
+    EXPECT_EQ(r.code, 7);
+    EXPECT_NE(r.err.find("records.extra_params[0]: NaN is not a finite number"), std::string::npos) << r.err;
     EXPECT_EQ(flash(), before);
 }
 

@@ -38,7 +38,7 @@ TEST_P(EveryUnit, TheUsersWorkflowWorks) {
     ASSERT_EQ(burn.code, 0) << burn.err;
     EXPECT_EQ(run_json("calib show", 0, c)["records"], before);
     ASSERT_EQ(run("backup -o b.json", c).code, 0);
-    ASSERT_EQ(run("calib set-sensor-type changed", c).code, 0);
+    ASSERT_EQ(run("calib set-sensor-type stereo-nir-1280x800", c).code, 0);
     EXPECT_EQ(run("restore b.json", c).code, 0);
     EXPECT_EQ(run_json("calib show", 0, c)["records"], before);
 

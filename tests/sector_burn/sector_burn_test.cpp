@@ -3,14 +3,14 @@
 // bad cell at any point leaves in the flash.
 #include <set>
 
+#include "burn_sector.h"
 #include "orvex_test.h"
-#include "sector_burn.h"
 #include "serial_flash.h"
 
-using orvexctl::BurnPhase;
-using orvexctl::SectorBurnOutcome;
-using orvexctl::SectorBurnOptions;
-using orvexctl::SectorBurnResult;
+using orvex_factory::BurnPhase;
+using orvex_factory::SectorBurnOutcome;
+using orvex_factory::SectorBurnOptions;
+using orvex_factory::SectorBurnResult;
 
 namespace {
 
@@ -51,7 +51,7 @@ protected:
         o.clock_us = vcam::now_us;
         o.query_count = [] { return static_cast<uint64_t>(vcam::trace().query_count()); };
         o.progress = [this](BurnPhase p, long done, long total) { progress.push_back({p, done, total}); };
-        return orvexctl::sector_burn(img.data(), static_cast<long>(img.size()), o);
+        return orvex_factory::sector_burn(session, img.data(), static_cast<long>(img.size()), o);
     }
     // Addresses of the erase commands the chip received, in order; any
     // other erase opcode (block or chip erase) is recorded as 0xFFFFFFFF.
@@ -71,6 +71,7 @@ protected:
         long done, total;
     };
     std::vector<Report> progress;
+    OrvexFactorySession session;
 };
 
 TEST_F(SectorBurn, RefusesWithoutAnyQuery) {
@@ -86,14 +87,14 @@ TEST_F(SectorBurn, RefusesWithoutAnyQuery) {
         {"shorter than the deferred chunk", img.data(), 0x167, SFT_MXIC, SectorBurnOutcome::bad_image},
         {"past the reachable flash", img.data(), 0x40001, SFT_MXIC, SectorBurnOutcome::bad_image},
         {"64 KiB sector erase", img.data(), 0x1000, SFT_ST, SectorBurnOutcome::unsupported_flash},
-        {"other sector sizes", img.data(), 0x1000, SFT_ATMEL_AT25F, SectorBurnOutcome::unsupported_flash},
+        {"sector erase clears nothing", img.data(), 0x1000, SFT_ATMEL_AT45DB, SectorBurnOutcome::unsupported_flash},
         {"unknown flash", img.data(), 0x1000, SFT_UNKNOW, SectorBurnOutcome::unsupported_flash},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         SectorBurnOptions o;
         o.sft = c.sft;
-        EXPECT_EQ(orvexctl::sector_burn(c.image, c.len, o).outcome, c.outcome);
+        EXPECT_EQ(orvex_factory::sector_burn(session, c.image, c.len, o).outcome, c.outcome);
         EXPECT_EQ(vcam::trace().query_count(), 0u);
     }
     ASSERT_EQ(OrvexTac_UnInit(), 1);
@@ -180,7 +181,7 @@ TEST_F(SectorBurn, PhasesReportProgressAndCost) {
     size_t i = 0;
     uint64_t queries = 0;
     for (BurnPhase p : order) {
-        SCOPED_TRACE(orvexctl::burn_phase_name(p));
+        SCOPED_TRACE(orvex_factory::burn_phase_name(p));
         ASSERT_LT(i, progress.size());
         EXPECT_EQ(progress[i].phase, p);
         EXPECT_EQ(progress[i].done, 0);
@@ -235,8 +236,10 @@ TEST_F(SectorBurn, StuckBitIsReportedWithItsAddress) {
         bool caught;
     } cases[] = {
         {true, 0x1A3B, true},
+        {true, 0x1FFF, true},    // the last byte of a sector's read-back
         {false, 0x2400, true},   // a sampled chunk
         {false, 0x2401, true},
+        {false, 0x2407, true},   // the sampled chunk's last byte
         {false, 0x2408, false},  // between samples: sampling misses it
     };
     for (const auto& c : cases) {
@@ -262,7 +265,7 @@ TEST_F(SectorBurn, UnplugInAnyPhaseFailsAndKeepsCalibrationAndIdentification) {
     ASSERT_TRUE(clean.ok()) << clean.message;
     std::vector<long> unplug_points;
     long start = 0;
-    for (int p = 0; p < orvexctl::kBurnPhaseCount; ++p) {
+    for (int p = 0; p < orvex_factory::kBurnPhaseCount; ++p) {
         long n = static_cast<long>(clean.phases[p].queries);
         for (long at : {start, start + 1, start + n / 2, start + n - 1}) unplug_points.push_back(at);
         start += n;

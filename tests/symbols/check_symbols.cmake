@@ -82,3 +82,4 @@ endfunction()
 
 check(${BASE_LIB} base)
 check(${CONFIG_LIB_PATH} config)
+check(${FACTORY_LIB} factory)

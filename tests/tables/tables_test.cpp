@@ -15,7 +15,8 @@
 #include "ROMData/rom_quirks.h"
 #include "SFData.h"
 #include "SFData/columns.h"
-#include "SFData/erase_commands.h"
+#include "SFData/flash_family.h"
+#include "serial_flash.h"
 
 namespace {
 
@@ -196,46 +197,61 @@ TEST(FlashTables, CommandSetsInUseHaveDistinctOpcodes) {
     }
 }
 
-// The erase lookups take the first entry of a type: a second one would be
-// dead, and a row for the unknown type would override the default.
-TEST(EraseTables, EachTypeListedAtMostOnceAndKnown) {
-    auto check = [](const char* table, std::vector<SERIAL_FLASH_TYPE> types) {
-        std::set<SERIAL_FLASH_TYPE> seen;
-        for (SERIAL_FLASH_TYPE t : types) {
-            EXPECT_TRUE(seen.insert(t).second) << table << " lists type " << t << " twice";
-            EXPECT_GT(t, SFT_UNKNOW) << table;
-            EXPECT_LE(t, SFT_FENTECH) << table;
+// The flash-family table is the one home of what each erase clears: its
+// rows agree with the command sets the library's identification table
+// names, and with the chips the virtual camera models.
+TEST(FlashFamilies, ChipEraseFramesEndWithWriteEnableThenErase) {
+    const BYTE wren = cbSFLib_Cmd[orvex::kCmdsCommon][SFCMD_IDX_WREN];
+    for (const orvex::FlashFamily& f : orvex::kFlashFamilies) {
+        const orvex::ChipEraseFrames& r = f.chip_erase;
+        ASSERT_GE(r.frames, 2) << f.name;
+        ASSERT_LE(r.frames, 4) << f.name;
+        for (int i = 0; i < 4; ++i) {
+            if (i < r.frames)
+                EXPECT_TRUE(r.lengths[i] == 1 || r.lengths[i] == 2) << f.name << " frame " << i;
+            else
+                EXPECT_EQ(r.lengths[i], 0) << f.name << " frame " << i;
         }
-    };
-    std::vector<SERIAL_FLASH_TYPE> sector, block, chip;
-    for (const orvex::EraseCmd& e : orvex::kSectorErase) sector.push_back(e.sft);
-    for (const orvex::EraseCmd& e : orvex::kBlockErase) block.push_back(e.sft);
-    for (const orvex::ChipEraseRow& r : orvex::kChipErase) chip.push_back(r.sft);
-    check("sector erase", sector);
-    check("block erase", block);
-    check("chip erase", chip);
+        EXPECT_EQ(r.lengths[r.frames - 2], 1) << f.name;
+        EXPECT_EQ(r.bytes[r.frames - 2][0], wren) << f.name;
+        EXPECT_EQ(r.lengths[r.frames - 1], 1) << f.name;
+        EXPECT_NE(r.bytes[r.frames - 1][0], wren) << f.name;
+    }
 }
 
-// Every chip erase ends with write enable, then the one-byte erase opcode;
-// the frame counts and lengths stay inside the row's arrays.
-TEST(EraseTables, ChipEraseFramesEndWithWriteEnableThenErase) {
-    const BYTE wren = cbSFLib_Cmd[orvex::kCmdsCommon][SFCMD_IDX_WREN];
-    std::vector<orvex::ChipEraseRow> rows(std::begin(orvex::kChipErase), std::end(orvex::kChipErase));
-    rows.push_back(orvex::kChipEraseDefault);
-    for (const orvex::ChipEraseRow& r : rows) {
-        ASSERT_GE(r.frames, 2) << "type " << r.sft;
-        ASSERT_LE(r.frames, 4) << "type " << r.sft;
-        for (int f = 0; f < 4; ++f) {
-            if (f < r.frames)
-                EXPECT_TRUE(r.lengths[f] == 1 || r.lengths[f] == 2) << "type " << r.sft << " frame " << f;
-            else
-                EXPECT_EQ(r.lengths[f], 0) << "type " << r.sft << " frame " << f;
-        }
-        EXPECT_EQ(r.lengths[r.frames - 2], 1) << "type " << r.sft;
-        EXPECT_EQ(r.bytes[r.frames - 2][0], wren) << "type " << r.sft;
-        EXPECT_EQ(r.lengths[r.frames - 1], 1) << "type " << r.sft;
-        EXPECT_NE(r.bytes[r.frames - 1][0], wren) << "type " << r.sft;
+TEST(FlashFamilies, ProgramOpcodeIsTheIdentifiedPartsCommandSet) {
+    for (int row = 1; row < SFLIB_ID_ROWS; ++row) {
+        const BYTE* id = cbSFLib_ID[row];
+        const orvex::FlashFamily& f = orvex::flash_family(id[orvex::kIdFlashType]);
+        EXPECT_EQ(f.program, cbSFLib_Cmd[id[orvex::kIdCommandSet]][SFCMD_IDX_PP]) << "row " << row << " " << f.name;
     }
+}
+
+// What the model's chips clear for the opcode the library sends is what
+// the table says (0: the opcode is no erase of that family).
+TEST(FlashFamilies, EraseSizesMatchTheModelledChips) {
+    for (int t = SFT_MXIC; t <= SFT_FENTECH; ++t) {
+        const orvex::FlashFamily& f = orvex::flash_family(t);
+        const vcam::FlashFamily& chip = vcam::flash_family(t);
+        auto cleared = [&](BYTE op) -> long {
+            for (const vcam::EraseOp& e : chip.erases)
+                if (e.opcode == op) return static_cast<long>(e.size);
+            return 0;
+        };
+        EXPECT_EQ(cleared(f.sector_erase), f.sector_erase_size) << f.name << " sector erase";
+        EXPECT_EQ(cleared(f.block_erase), f.block_erase_size) << f.name << " block erase";
+        const BYTE op = f.chip_erase.bytes[f.chip_erase.frames - 1][0];
+        bool clears = std::find(chip.chip_erase.begin(), chip.chip_erase.end(), op) != chip.chip_erase.end();
+        EXPECT_EQ(clears, f.chip_erase_clears) << f.name << " chip erase";
+    }
+}
+
+TEST(FlashFamilies, SectorErasesKeepTheStoreRecordsApart) {
+    // A record's save erases the sector holding it; on a family whose
+    // sector erase clears more than 4 KiB it would take its neighbours.
+    for (const orvex::FlashFamily& f : orvex::kFlashFamilies)
+        if (f.sector_erase_size > 0)
+            EXPECT_TRUE(f.sector_erase_size == 0x1000 || f.type == SFT_ST) << f.name;
 }
 
 }  // namespace

@@ -1,180 +1,19 @@
-// burn: firmware burning that keeps the calibration. Before anything is
-// erased the tool checks the image against the camera, makes sure the
-// flash's write protection lifts, and saves the calibration area and the
-// identification blocks to a backup. By default the burn then erases and
-// programs only the sectors the image covers, so the calibration never
-// leaves the flash (burn_sector.cpp); --method=library keeps the library's
-// burner, which erases the whole chip and needs the saved areas written
-// back afterwards (burn_library.cpp).
-#include <algorithm>
+// burn: firmware burning that keeps the calibration, as a client of
+// libOrvexFactory (OrvexFactory_Burn): the library checks the image against
+// the camera, lifts the write protection, takes the backup and burns; the
+// tool parses the options, holds signals off while the flash is being
+// erased and programmed, and renders the result as text or JSON.
+#include <cstring>
 
 #include <CLI/CLI.hpp>
 
-#include "burn_job.h"
 #include "commands.h"
-#include "internal/sf_bytes.h"
+#include "factory_client.h"
 #include "orvexctl.h"
-#include "sector_burn.h"
 
 namespace orvexctl {
 
 namespace {
-
-// Status register bits that keep a flash from being written: block protect
-// (BP0-BP2, and BP3 on larger parts) and the register's own write disable.
-constexpr BYTE kProtectBits = orvex_sf::kStatusWriteLocks;
-constexpr BYTE kStatusRegisterWriteDisable = orvex_sf::kStatusRegisterProtect;
-
-// The image, padded, and what the options ask; no device needed.
-BurnJob read_job(const BurnOptions& o) {
-    BurnJob job;
-    job.o = o;
-    for (const auto& f : o.force)
-        if (std::find(std::begin(kImageCheckNames), std::end(kImageCheckNames), f) == std::end(kImageCheckNames))
-            throw Failure(EXIT_USAGE, "--force takes length, version-record or id-block, not '" + f + "'");
-    job.keep = !o.erase_calibration;
-    // Only the library's chip erase gives the calibration up.
-    if (o.method == "sector" && !job.keep)
-        throw Failure(EXIT_USAGE, "--erase-calibration needs --method=library: the sector-wise burn never "
-                                  "erases the calibration");
-    job.method = (o.method == "library" || (o.method.empty() && !job.keep)) ? BurnMethod::library
-                                                                             : BurnMethod::sector;
-    job.image = read_file(o.image);
-    if (job.image.empty()) throw Failure(EXIT_USAGE, o.image + " is empty");
-    if (static_cast<long>(job.image.size()) > kFlashSize)
-        throw Failure(EXIT_REFUSED, o.image + " is larger than the 256 KiB flash");
-    job.full_verify = o.verify != "sample";
-    // Both burns program whole 8-byte chunks and save 8 bytes at 0x160 for
-    // last; pad with the erased value, which programs nothing.
-    job.original = static_cast<long>(job.image.size());
-    size_t want = std::max<size_t>((job.image.size() + 7) / 8 * 8, 0x168);
-    if (want != job.image.size()) {
-        job.image.resize(want, 0xFF);
-        info("image padded with 0xFF from " + std::to_string(job.original) + " to " + std::to_string(want) +
-             " bytes");
-    }
-    job.len = static_cast<long>(job.image.size());
-    job.take_backup = job.keep || !o.no_backup;
-    if (job.keep && any_programmed(job.image, kCalibStart, kCalibEnd))
-        throw Failure(EXIT_REFUSED, "the image overlaps the calibration area 0x30000-0x34FFF; "
-                                    "refusing to burn (--erase-calibration gives it up)");
-    const bool image_has_id2 = any_programmed(job.image, kId2SectorStart, kId2SectorEnd);
-    job.keep_id2 = job.keep && !image_has_id2;
-    if (job.method == BurnMethod::library) {
-        if (job.keep) job.kept.emplace_back(kCalibStart, kCalibEnd);
-        if (job.keep_id2) job.kept.emplace_back(kId2SectorStart, kId2SectorEnd);
-    }
-    job.rec.image = o.image;
-    job.rec.calibration_untouched = job.method == BurnMethod::sector;
-    if (o.flash_type != "auto") parse_flash_type(o.flash_type);  // usage errors before the device
-    return job;
-}
-
-// --backup FILE never replaces a file and must be writable before the
-// device is touched.
-void check_backup_target(const BurnOptions& o) {
-    if (o.backup.empty() || o.dry_run) return;
-    bool created;
-    try {
-        created = write_file_exclusive(o.backup, "");
-    } catch (const Failure& f) {
-        throw Failure(EXIT_REFUSED, std::string(f.what()) + "; refusing to burn without a calibration backup");
-    }
-    if (!created) throw Failure(EXIT_REFUSED, o.backup + " exists; a backup never replaces a file, name another");
-    std::remove(o.backup.c_str());
-}
-
-// Whether the calibration store finds an identification block after the
-// burn: the library burn leaves the image's first block (and its second,
-// or the camera's second from the backup); the sector-wise burn leaves
-// the camera's own blocks.
-bool recognised_after(const BurnJob& job) {
-    if (job.method == BurnMethod::sector) return store_recognises(job.id_blocks_now);
-    auto image_block = [&](long addr) {
-        Bytes b(24, 0xFF);
-        for (long i = 0; i < 24 && addr + i < job.len; ++i) b[static_cast<size_t>(i)] = job.image[static_cast<size_t>(addr + i)];
-        return check_id_block(addr, b.data()).valid;
-    };
-    if (image_block(kIdBlock1)) return true;
-    return job.keep_id2 ? job.id_blocks_now[1].valid : image_block(kIdBlock2);
-}
-
-// The image against this camera; each failed check refuses unless forced
-// by name. Register and flash reads only.
-void check_against_camera(BurnJob& job) {
-    job.id = identify(false);
-    if (version_layout_needs_rom(job.id.chip_id)) job.id = identify(true);
-    job.id_blocks_now = read_id_blocks();
-    job.recognised_after = recognised_after(job);
-    job.checks = json::object();
-    std::string refusal;
-    for (const auto& c : check_image(job.image, job.original, job.id, job.keep, job.recognised_after)) {
-        bool forced = !c.passed && std::find(job.o.force.begin(), job.o.force.end(), c.name) != job.o.force.end();
-        job.checks[c.name] = c.passed ? "passed" : forced ? "forced" : "failed";
-        if (forced) note(std::string("warning (forced): ") + c.problem);
-        if (!c.passed && !forced) refusal += "\n  " + c.problem + " (--force " + c.name + " overrides)";
-    }
-    if (!refusal.empty() && job.method == BurnMethod::sector && !job.recognised_after)
-        refusal += "\n  (the sector-wise burn keeps the camera's identification blocks, and it has none: "
-                   "--method=library burns the image's)";
-    if (!refusal.empty()) throw Failure(EXIT_REFUSED, job.o.image + " does not fit this camera:" + refusal);
-    if (!job.recognised_after)
-        note("warning: the new image carries no valid identification block: the calibration store will no "
-             "longer recognise this camera");
-    if (job.method == BurnMethod::sector)
-        for (const std::string& n : check_kept_sectors(job)) note(n);
-}
-
-// Lifts the write protection as the burn will, then reads the status
-// register: a flash that stays protected would let a burn erase nothing
-// and "verify" the old firmware.
-void require_unprotected(SERIAL_FLASH_TYPE sft) {
-    // The release's own result is not trusted either way: the status
-    // register says what the flash will do.
-    OV_DisableSerialFlashWriteProtect(sft);
-    BYTE status = read_status_register();
-    if ((status & kProtectBits) == 0) return;
-    std::string cause = (status & kStatusRegisterWriteDisable)
-                            ? "the register's write-disable bit is set and the WP# pin holds it: the pin is "
-                              "not wired to the GPIO the firmware's configuration names, or is strapped low"
-                            : "the status register did not take the write that clears its protect bits "
-                              "(register protection, or a flash that ignores the command)";
-    throw Failure(EXIT_TRANSFER, "the flash is still write-protected (status register " + hex(status, 2) +
-                                     ") after the release: " + cause + "; nothing was erased");
-}
-
-// The calibration as it is now, in memory; on disk only when it is worth
-// keeping, so that a half-burned camera's blank area never becomes the
-// newest backup.
-void take_backup(BurnJob& job) {
-    {
-        PhaseTimer t(job.log, "backup");
-        Progress p("backup", static_cast<uint64_t>(backup_bytes()));
-        Identity full = identify(true);
-        job.snapshot = make_backup(full, firmware_version(), &p);
-        p.finish();
-    }
-    Recovery& rec = job.rec;
-    UnitIdentity unit = backup_identity(job.snapshot);
-    if (job.take_backup && backup_is_good(job.snapshot)) {
-        try {
-            rec.backup = save_backup(job.snapshot, unit);
-            if (!job.o.backup.empty() && !write_file_exclusive(job.o.backup, job.snapshot.dump(2) + "\n"))
-                throw Failure(EXIT_FILE, job.o.backup + " appeared meanwhile");
-        } catch (const Failure& f) {
-            throw Failure(EXIT_REFUSED, std::string(f.what()) + "; refusing to burn without a calibration backup");
-        }
-        if (!job.o.backup.empty()) rec.backup = job.o.backup;
-        note("calibration of unit " + identity_text(unit) + " saved to " + rec.backup);
-    } else if (job.take_backup) {
-        rec.backup = newest_good_backup(hex(job.id.chip_id, 2), unit);
-        rec.why_no_backup = "no backup of this camera's calibration exists";
-        note("the calibration area holds no identification block or nothing at all: no backup taken" +
-             std::string(rec.backup.empty() ? "" : "; the newest good backup for this chip is " + rec.backup));
-    } else {
-        rec.why_no_backup = "no backup was taken (--no-backup)";
-    }
-}
 
 const char* const kLibrarySignalMessage =
     "\norvexctl: signal received during the burn. The flash is being erased and programmed: stopping now "
@@ -185,43 +24,98 @@ const char* const kSectorSignalMessage =
     "stopping now would leave a camera that does not boot (the calibration is never erased). The burn "
     "will finish; please wait.\n";
 
+unsigned force_flags(const std::vector<std::string>& names) {
+    unsigned f = 0;
+    for (const auto& n : names) {
+        if (n == "length")
+            f |= ORVEX_FACTORY_CHECK_LENGTH;
+        else if (n == "version-record")
+            f |= ORVEX_FACTORY_CHECK_VERSION_RECORD;
+        else if (n == "id-block")
+            f |= ORVEX_FACTORY_CHECK_ID_BLOCK;
+        else
+            throw Failure(EXIT_USAGE, "--force takes length, version-record or id-block, not '" + n + "'");
+    }
+    return f;
+}
+
+std::string range_text(const json& r) { return r.value("from", "?") + "-" + r.value("to", "?"); }
+
+std::string plan_text(const json& doc, const BurnOptions& o) {
+    const bool sector = doc.value("method", "") == "sector";
+    std::string t = "dry run, nothing is touched:\n";
+    for (const auto& e : doc["erase"])
+        t += "  erase  " + range_text(e) + (sector ? " (4 KiB sectors)\n" : " (whole flash)\n");
+    t += "  write  " + range_text(doc["write"]) + " (" + o.image + ", " +
+         std::to_string(doc.value("image_length", 0L)) + " bytes" + (sector ? ", outside the kept sectors" : "") + ")\n";
+    if (o.erase_calibration) {
+        t += "  keep   nothing (--erase-calibration)\n";
+    } else {
+        for (const auto& k : doc["keep"])
+            t += "  keep   " + range_text(k) +
+                 (k.value("untouched", false)
+                      ? std::string(" (never erased or written)\n")
+                      : " (" + std::to_string(k.value("sectors_with_data", 0)) + " sector(s) hold data, written back)\n");
+    }
+    if (doc["backup_dir"].is_string())
+        t += "  backup into " + doc["backup_dir"].get<std::string>() + (o.backup.empty() ? "" : " and " + o.backup) +
+             "\n";
+    t += std::string("  verify ") + (doc.value("verification", "") == "full" ? "every byte" : "8 bytes per KiB") + "\n";
+    t += "  time   about " + std::to_string(doc.value("estimated_seconds", 0L)) + " s\n";
+    if (!doc.value("calibration_store_recognises_after", true))
+        t += "  warning: no valid identification block after the burn\n";
+    return t;
+}
+
+std::string burn_text(const json& doc, const BurnOptions& o) {
+    const bool full = doc.value("verification", "") == "full";
+    const std::string verified = full ? "every byte verified" : "sample verified";
+    const std::string len = std::to_string(doc.value("image_length", 0L));
+    std::string t;
+    if (doc.value("method", "") == "sector") {
+        t = "burned " + o.image + " (" + len + " bytes, " + std::to_string(doc.value("sectors_erased", 0L)) +
+            " sectors erased, " + verified + ")\n" + "kept   calibration and identification sectors, never erased\n";
+    } else {
+        t = "burned " + o.image + " (" + len + " bytes, chip erase, " + verified + ")\n";
+        for (const auto& k : doc.value("kept", json::array())) t += "kept   " + range_text(k) + ", verified\n";
+    }
+    if (doc["backup"].is_string()) t += "backup  " + doc["backup"].get<std::string>() + "\n";
+    return t;
+}
+
 }  // namespace
 
 int cmd_burn(const BurnOptions& o) {
-    BurnJob job = read_job(o);
-    check_backup_target(o);
-    Session s(g_opt.device);
-    check_against_camera(job);
-    if (o.dry_run) return print_burn_plan(job);
+    OrvexFactoryBurnOptions bo;
+    OrvexFactory_BurnOptionsInit(&bo);
+    bo.force = force_flags(o.force);
+    if (o.flash_type != "auto") parse_flash_type(o.flash_type);  // usage errors before the device
+    // --erase-calibration alone means the library's burner: only its chip
+    // erase gives the calibration up.
+    bo.library_method = o.method == "library" || (o.method.empty() && o.erase_calibration);
+    bo.sample_verify = o.verify == "sample";
+    bo.erase_calibration = o.erase_calibration;
+    bo.no_backup = o.no_backup;
+    bo.dry_run = o.dry_run;
+    bo.backup_file = o.backup.empty() ? nullptr : o.backup.c_str();
+    bo.image_name = o.image.c_str();
+    Bytes image = read_file(o.image);
 
-    job.sft = resolve_flash_type(o.flash_type);
-    if (job.method == BurnMethod::sector && !sector_burn_supports(job.sft))
-        throw Failure(EXIT_REFUSED, std::string("the ") + flash_type_name(job.sft) +
-                                        " flash erases no 4 KiB sectors: a sector-wise burn would take the "
-                                        "calibration with it; --method=library burns it (chip erase, "
-                                        "calibration written back)");
-    require_unprotected(job.sft);
-    take_backup(job);
-
-    SignalGuard guard(job.method == BurnMethod::sector ? kSectorSignalMessage : kLibrarySignalMessage);
-    BurnReport r = job.method == BurnMethod::sector ? burn_sector_wise(job) : burn_with_library(job);
-
-    bool after = store_recognises(read_id_blocks());
-    if (guard.received()) note("the burn finished despite the signal; the camera is complete");
-    if (job.keep && !backup_is_good(job.snapshot) && !job.rec.backup.empty())
-        note("the calibration area was blank before the burn; to bring the calibration back:\n  orvexctl -d " +
-             std::to_string(g_opt.device) + " restore " + job.rec.backup);
-    json doc = {{"image", o.image},
-                {"image_length", job.len},
-                {"method", job.method == BurnMethod::sector ? "sector" : "library"},
-                {"flash_type", flash_type_name(job.sft)},
-                {"verification", job.full_verify ? "full" : "sampled"},
-                {"checks", job.checks},
-                {"backup", job.rec.backup.empty() ? json(nullptr) : json(job.rec.backup)},
-                {"calibration_store_recognises", after}};
-    doc.update(r.doc);
-    doc.update(job.log.to_json());
-    emit(doc, r.text + (job.rec.backup.empty() ? "" : "backup  " + job.rec.backup + "\n"));
+    FactorySession fs;
+    if (!OrvexFactory_SetFlashType(fs.get(), o.flash_type.c_str())) parse_flash_type(o.flash_type);
+    // Signals are held off from the first erase on: until then nothing
+    // was written and stopping costs nothing.
+    std::unique_ptr<SignalGuard> guard;
+    fs.on_phase([&](const char* phase) {
+        if (!guard && std::strcmp(phase, "erase") == 0)
+            guard = std::make_unique<SignalGuard>(bo.library_method ? kLibrarySignalMessage : kSectorSignalMessage);
+    });
+    OrvexFactoryResult* r = nullptr;
+    int status = OrvexFactory_Burn(fs.get(), image.data(), static_cast<LONG>(image.size()), &bo, &r);
+    json doc = fs.take(status, r);
+    if (guard && guard->received()) note("the burn finished despite the signal; the camera is complete");
+    doc.erase("backups_written");
+    emit(doc, o.dry_run ? plan_text(doc, o) : burn_text(doc, o));
     return EXIT_OK;
 }
 

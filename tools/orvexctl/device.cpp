@@ -65,7 +65,6 @@ std::string rom_version_text(const BYTE v[8]) {
 }
 
 using orvex::kFlashTypeCount;
-using orvex::kFlashTypeNames;
 
 const char* flash_type_name(int type) { return orvex::flash_type_name(type); }
 
@@ -74,15 +73,14 @@ SERIAL_FLASH_TYPE parse_flash_type(const std::string& name) {
     for (char c : name) n += c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     if (n.rfind("SFT_", 0) == 0) n = n.substr(4);
     for (int i = 1; i < kFlashTypeCount; ++i)
-        if (n == kFlashTypeNames[i]) return static_cast<SERIAL_FLASH_TYPE>(i);
+        if (n == orvex::flash_type_name(i)) return static_cast<SERIAL_FLASH_TYPE>(i);
     std::string all;
-    for (int i = 1; i < kFlashTypeCount; ++i) all += std::string(i > 1 ? ", " : "") + kFlashTypeNames[i];
+    for (int i = 1; i < kFlashTypeCount; ++i) all += std::string(i > 1 ? ", " : "") + orvex::flash_type_name(i);
     throw Failure(EXIT_USAGE, "unknown flash type '" + name + "' (one of auto, " + all + ")");
 }
 
-// Sector erase clears 4 KiB on every family except ST, whose "sector"
-// erase (0xD8) clears a 64 KiB block.
-long erase_unit(SERIAL_FLASH_TYPE t) { return t == SFT_ST ? 0x10000 : 0x1000; }
+// What the library's sector erase clears, from the flash-family table.
+long erase_unit(SERIAL_FLASH_TYPE t) { return orvex::sector_erase_size(t); }
 
 // ------------------------------------------------------------ identification
 

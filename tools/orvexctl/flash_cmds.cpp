@@ -4,7 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
-#include "internal/sf_bytes.h"
+#include "factory_client.h"
 #include "orvexctl.h"
 
 namespace orvexctl {
@@ -12,27 +12,27 @@ namespace orvexctl {
 int cmd_flash_read(long addr, long len, const std::string& file) {
     if (len <= 0 || addr < 0 || addr + len > kFlashSize)
         throw Failure(EXIT_USAGE, "flash range must lie within 0x00000 to 0x3FFFF");
-    Session s(g_opt.device);
-    identify(false);  // finds the extension unit (3 or 4) the flash data path answers on
-    Bytes data;
-    {
-        Progress p("read", static_cast<uint64_t>(len));
-        data = flash_read(addr, len, &p);
-        p.finish();
-    }
+    FactorySession f;
+    Bytes data(static_cast<size_t>(len));
+    OrvexFactoryResult* r = nullptr;
+    json doc = f.take(OrvexFactory_FlashRead(f.get(), addr, data.data(), len, &r), r);
     write_file(file, data.data(), data.size());
-    uint32_t crc = crc32(data.data(), data.size());
-    emit({{"addr", hex(addr, 5)}, {"length", len}, {"file", file}, {"crc32", hex(crc, 8)}},
-         "read " + std::to_string(len) + " bytes at " + hex(addr, 5) + " into " + file + " (CRC32 " +
-             hex(crc, 8) + ")\n");
+    doc["file"] = file;
+    emit(doc, "read " + std::to_string(len) + " bytes at " + hex(addr, 5) + " into " + file + " (CRC32 " +
+                  doc.value("crc32", "") + ")\n");
     return EXIT_OK;
 }
 
 namespace {
-// The erase units a change of [addr, addr+len) rewrites.
-std::pair<long, long> units_of(long addr, long len, long unit) {
-    return {addr / unit * unit, (addr + len + unit - 1) / unit * unit};
+unsigned write_flags(const FlashWriteOptions& o) {
+    return (o.include_calibration ? ORVEX_FACTORY_INCLUDE_CALIBRATION : 0u) | (o.dry_run ? ORVEX_FACTORY_DRY_RUN : 0u) |
+           (o.verify ? 0u : ORVEX_FACTORY_NO_VERIFY);
 }
+void name_flash_type(FactorySession& f, const FlashWriteOptions& o) {
+    // An unknown name is a usage error with the valid names, before any device access.
+    if (!OrvexFactory_SetFlashType(f.get(), o.flash_type.c_str())) parse_flash_type(o.flash_type);
+}
+std::string kib(const json& doc) { return std::to_string(doc.value("sector_size", 0L) / 1024); }
 }  // namespace
 
 int cmd_flash_write(long addr, const std::string& file, const FlashWriteOptions& o) {
@@ -42,52 +42,20 @@ int cmd_flash_write(long addr, const std::string& file, const FlashWriteOptions&
     if (addr < 0 || addr + len > kFlashSize)
         throw Failure(EXIT_USAGE, "the file does not fit the flash at " + hex(addr, 5) + " (" +
                                       std::to_string(len) + " bytes, flash ends at 0x40000)");
-    if (o.flash_type != "auto") parse_flash_type(o.flash_type);
-    // Every rewritten sector is erased whole, so the check covers whole
-    // 4 KiB sectors before the device is opened, and the flash's own erase
-    // unit after.
-    auto sectors = units_of(addr, len, 0x1000);
-    check_regions(sectors.first, sectors.second, o.include_calibration);
-    Session s(g_opt.device);
-    identify(false);
-    SERIAL_FLASH_TYPE sft = resolve_flash_type(o.flash_type);
-    long unit = erase_unit(sft);
-    auto units = units_of(addr, len, unit);
-    check_regions(units.first, units.second, o.include_calibration);
-    json base = {{"addr", hex(addr, 5)},
-                 {"length", len},
-                 {"flash_type", flash_type_name(sft)},
-                 {"sector_size", unit},
-                 {"regions", regions_json(units.first, units.second)}};
+    FactorySession f;
+    name_flash_type(f, o);
+    OrvexFactoryResult* r = nullptr;
+    json doc = f.take(OrvexFactory_FlashWrite(f.get(), addr, data.data(), len, write_flags(o), &r), r);
     if (o.dry_run) {
-        Bytes cur = flash_read(units.first, units.second - units.first);
-        int differ = 0;
-        for (long u = units.first; u < units.second; u += unit) {
-            bool same = true;
-            for (long a = std::max(u, addr); a < std::min(u + unit, addr + len) && same; ++a)
-                same = cur[static_cast<size_t>(a - units.first)] == data[static_cast<size_t>(a - addr)];
-            differ += !same;
-        }
-        base["dry_run"] = true;
-        base["sectors_to_rewrite"] = differ;
-        emit(base, "dry run, nothing is touched: writing " + std::to_string(len) + " bytes at " + hex(addr, 5) +
-                       " would rewrite " + std::to_string(differ) + " sector(s) of " +
-                       std::to_string(unit / 1024) + " KiB in " + base["regions"].dump() + "\n");
+        emit(doc, "dry run, nothing is touched: writing " + std::to_string(len) + " bytes at " + hex(addr, 5) +
+                      " would rewrite " + std::to_string(doc.value("sectors_to_rewrite", 0)) + " sector(s) of " +
+                      kib(doc) + " KiB in " + doc["regions"].dump() + "\n");
         return EXIT_OK;
     }
-    RewriteResult r;
-    {
-        Progress p("write", static_cast<uint64_t>(len));
-        r = flash_rewrite(addr, data, sft, o.verify, &p);
-        p.finish();
-    }
-    base["sectors_rewritten"] = r.units_written;
-    base["sectors_unchanged"] = r.units_unchanged;
-    base["verified"] = o.verify;
-    emit(base, "wrote " + std::to_string(len) + " bytes at " + hex(addr, 5) + ": " + std::to_string(r.units_written) +
-                   " sector(s) of " + std::to_string(unit / 1024) + " KiB rewritten, " +
-                   std::to_string(r.units_unchanged) + " already held the data" +
-                   (o.verify ? ", verified\n" : ", not verified\n"));
+    emit(doc, "wrote " + std::to_string(len) + " bytes at " + hex(addr, 5) + ": " +
+                  std::to_string(doc.value("sectors_rewritten", 0)) + " sector(s) of " + kib(doc) + " KiB rewritten, " +
+                  std::to_string(doc.value("sectors_unchanged", 0)) + " already held the data" +
+                  (o.verify ? ", verified\n" : ", not verified\n"));
     return EXIT_OK;
 }
 
@@ -96,51 +64,14 @@ int cmd_flash_erase(long addr, long len, const FlashWriteOptions& o) {
         throw Failure(EXIT_USAGE, "flash range must lie within 0x00000 to 0x3FFFF");
     if (addr % 0x1000 || len % 0x1000)
         throw Failure(EXIT_USAGE, "erase whole 4 KiB sectors: address and length must be multiples of 0x1000");
-    if (o.flash_type != "auto") parse_flash_type(o.flash_type);
-    check_regions(addr, addr + len, o.include_calibration);
-    Session s(g_opt.device);
-    identify(false);
-    SERIAL_FLASH_TYPE sft = resolve_flash_type(o.flash_type);
-    long unit = erase_unit(sft);
-    if (addr % unit || len % unit)
-        throw Failure(EXIT_USAGE, std::string("this flash (") + flash_type_name(sft) + ") erases " +
-                                      std::to_string(unit / 1024) + " KiB at a time; align the range to it");
-    json base = {{"addr", hex(addr, 5)}, {"length", len}, {"flash_type", flash_type_name(sft)},
-                 {"sector_size", unit}, {"regions", regions_json(addr, addr + len)}};
-    int erased = 0, blank = 0;
-    {
-        Progress p(o.dry_run ? "check" : "erase", static_cast<uint64_t>(len));
-        for (long u = addr; u < addr + len; u += unit) {
-            Bytes cur = flash_read(u, unit);
-            bool is_blank = std::all_of(cur.begin(), cur.end(), [](uint8_t b) { return b == 0xFF; });
-            if (is_blank) {
-                ++blank;
-            } else if (!o.dry_run) {
-                BYTE none = 0xFF;
-                if (OrvexTac_SerialFlashSectorWrite(u, &none, 0, sft) != 1)
-                    throw Failure(EXIT_TRANSFER, "erasing the sector at " + hex(u, 5) + " failed");
-                // The library's result is not the proof: the sector must read blank.
-                Bytes back = flash_read(u, unit);
-                if (!std::all_of(back.begin(), back.end(), [](uint8_t b) { return b == 0xFF; })) {
-                    BYTE st = read_status_register();
-                    throw Failure(st & orvex_sf::kStatusWriteLocks ? EXIT_TRANSFER : EXIT_VERIFY,
-                                  "the sector at " + hex(u, 5) + " is not blank after the erase (status register " +
-                                      hex(st, 2) + ")");
-                }
-                ++erased;
-            } else {
-                ++erased;
-            }
-            p.update(static_cast<double>(u + unit - addr) / static_cast<double>(len));
-        }
-        p.finish();
-    }
-    base["dry_run"] = o.dry_run;
-    base[o.dry_run ? "sectors_to_erase" : "sectors_erased"] = erased;
-    base["sectors_already_blank"] = blank;
-    emit(base, std::string(o.dry_run ? "dry run, nothing is touched: would erase " : "erased ") +
-                   std::to_string(erased) + " sector(s) of " + std::to_string(unit / 1024) + " KiB at " +
-                   hex(addr, 5) + "-" + hex(addr + len - 1, 5) + ", " + std::to_string(blank) + " already blank\n");
+    FactorySession f;
+    name_flash_type(f, o);
+    OrvexFactoryResult* r = nullptr;
+    json doc = f.take(OrvexFactory_FlashErase(f.get(), addr, len, write_flags(o), &r), r);
+    emit(doc, std::string(o.dry_run ? "dry run, nothing is touched: would erase " : "erased ") +
+                  std::to_string(doc.value(o.dry_run ? "sectors_to_erase" : "sectors_erased", 0)) + " sector(s) of " +
+                  kib(doc) + " KiB at " + hex(addr, 5) + "-" + hex(addr + len - 1, 5) + ", " +
+                  std::to_string(doc.value("sectors_already_blank", 0)) + " already blank\n");
     return EXIT_OK;
 }
 
@@ -150,33 +81,21 @@ int cmd_flash_verify(long addr, const std::string& file) {
     long len = static_cast<long>(data.size());
     if (addr < 0 || addr + len > kFlashSize)
         throw Failure(EXIT_USAGE, "the file does not fit the flash at " + hex(addr, 5));
-    Session s(g_opt.device);
-    identify(false);
-    Bytes cur;
-    {
-        Progress p("verify", static_cast<uint64_t>(len));
-        cur = flash_read(addr, len, &p);
-        p.finish();
-    }
-    long first = -1, count = 0;
-    json per_region = json::object();
-    for (long i = 0; i < len; ++i)
-        if (cur[static_cast<size_t>(i)] != data[static_cast<size_t>(i)]) {
-            if (first < 0) first = addr + i;
-            ++count;
-            for (const auto& r : regions_json(addr + i, addr + i + 1)) per_region[r.get<std::string>()] =
-                per_region.value(r.get<std::string>(), 0) + 1;
-        }
-    json doc = {{"addr", hex(addr, 5)}, {"length", len}, {"file", file}, {"identical", count == 0},
-                {"bytes_differing", count}, {"first_difference", first < 0 ? json(nullptr) : json(hex(first, 5))},
-                {"differing_by_region", per_region}};
-    if (count == 0) {
+    FactorySession f;
+    OrvexFactoryResult* r = nullptr;
+    json doc;
+    std::string message;
+    int status = f.take_any(OrvexFactory_FlashVerify(f.get(), addr, data.data(), len, &r), r, &doc, &message);
+    if (status != ORVEX_FACTORY_OK && status != ORVEX_FACTORY_VERIFY) throw Failure(status, message);
+    for (const char* k : {"ok", "status", "error", "address"}) doc.erase(k);
+    doc["file"] = file;
+    if (status == ORVEX_FACTORY_OK) {
         emit(doc, file + " matches the flash at " + hex(addr, 5) + " (" + std::to_string(len) + " bytes)\n");
         return EXIT_OK;
     }
-    std::string t = file + " differs from the flash in " + std::to_string(count) + " byte(s), first at " +
-                    hex(first, 5) + ":";
-    for (auto it = per_region.begin(); it != per_region.end(); ++it)
+    std::string t = file + " differs from the flash in " + std::to_string(doc.value("bytes_differing", 0L)) +
+                    " byte(s), first at " + doc.value("first_difference", "") + ":";
+    for (auto it = doc["differing_by_region"].begin(); it != doc["differing_by_region"].end(); ++it)
         t += " " + it.key() + " " + std::to_string(it.value().get<long>()) + ";";
     emit(doc, t + "\n");
     return EXIT_VERIFY;

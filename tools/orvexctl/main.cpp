@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
     app.add_option("--wait", g_opt.wait_s,
                    "seconds to wait for a camera another process is using (default 30), then exit 3")
         ->check(CLI::NonNegativeNumber);
-    app.add_option("--backup-dir", g_backup_dir,
+    app.add_option("--backup-dir", g_opt.backup_dir,
                    "folder of calibration backups (default $XDG_STATE_HOME/orvex, else ~/.local/state/orvex)");
     app.add_option("--progress", g_opt.progress, "progress display: auto, bar, json or none")
         ->check(CLI::IsMember({"auto", "bar", "json", "none"}));

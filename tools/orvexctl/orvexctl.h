@@ -66,6 +66,7 @@ struct Options {
     std::vector<std::string> args;  // the arguments as given, for the station log
     std::string subcommand;         // "burn", "calib import", ...
     std::string log_file;           // --log: the station log
+    std::string backup_dir;         // --backup-dir; empty: the library's default
     std::vector<std::string> backups_written;  // by this command, for the log
     std::string log_result;  // the result for the log when no error says it
 };
@@ -245,26 +246,18 @@ struct NodeIdentity {
     std::string node, name, node_index, serial, usb_path, vendor, product, driver, by_id, by_path;
 };
 NodeIdentity node_identity(int index);
-// Video indices present in /dev and sysfs; with probe_low also 0..63,
-// which a container or the virtual camera may serve without an entry.
-std::vector<int> video_indices(bool probe_low);
 struct Selector {
     std::string device;  // -d: N, /dev/videoN or a /dev/v4l link
     std::string serial, usb_path;
 };
 // The video index the selector names; throws EXIT_USAGE or EXIT_NO_DEVICE.
 int resolve_device(const Selector& s);
-// A node opened and asked whether it is ours.
+// A node opened and asked whether it is ours, as the library lists it.
 struct NodeProbe {
     NodeIdentity id;
     bool opens = false;
-    std::string error;
     bool ours = false;
-    Identity ident;
-    FwVersion fw;
-    bool unit_known = false;
-    std::string unit_tag;
-    int unit_number = 0;
+    json doc;  // the library's description of the node
 };
 std::vector<NodeProbe> probe_nodes();
 // "an Orvex camera answers at /dev/video1 (serial A1)", skipping index except.
@@ -297,19 +290,6 @@ json regions_json(long from, long to);
 // identification block, unless include_calibration.
 void check_regions(long from, long to, bool include_calibration);
 
-// Checks of an image against the camera, by the name --force takes.
-struct ImageCheck {
-    const char* name;
-    bool passed;
-    std::string problem;
-};
-extern const char* const kImageCheckNames[3];
-// Whether the chip's version fields move with the ROM revision (then the
-// ROM must be identified before an image can be checked).
-bool version_layout_needs_rom(BYTE chip);
-std::vector<ImageCheck> check_image(const Bytes& image, long original_len, const Identity& id,
-                                    bool id_block_needed, bool recognised_after);
-
 struct BurnOptions {
     std::string image;
     std::string verify = "full";  // full: every byte; sample: the library's 8 bytes per KiB
@@ -338,19 +318,13 @@ private:
 
 int cmd_calib_show();
 int cmd_calib_export(const std::string& file);
-int cmd_calib_import(const std::string& file, bool edited, bool dry_run);
-int cmd_calib_set_sensor_type(const std::string& text, bool dry_run);
+int cmd_calib_import(const std::string& file, bool edited, bool dry_run, bool unknown_type);
+int cmd_calib_set_sensor_type(const std::string& text, bool dry_run, bool unknown_type);
 int cmd_calib_set_params(const std::vector<std::string>& values, bool dry_run);
 int cmd_calib_plot(const std::string& file);
 
 int cmd_backup(const std::string& file);
 int cmd_restore(const std::string& file, bool force, const std::string& flash_type, bool dry_run);
-// The self-describing backup document of the calibration area and the
-// identification blocks (also written by burn before it erases).
-json make_backup(const Identity& id, const FwVersion& fw, Progress* p = nullptr);
-long backup_bytes();  // what make_backup reads from the flash
-void check_backup(const json& doc);  // throws EXIT_REFUSED when damaged
-
 // Unit identity: the identification tag and number the camera's flash
 // carries (second block first: it lives in the sector every burn keeps).
 struct UnitIdentity {
@@ -360,25 +334,7 @@ struct UnitIdentity {
     std::vector<IdBlock> valid;  // every valid block
 };
 UnitIdentity unit_identity(const std::vector<IdBlock>& blocks);
-// Another unit: some block present on both sides says otherwise.
-bool other_unit(const UnitIdentity& a, const UnitIdentity& b);
 std::string identity_text(const UnitIdentity& u);
-json load_backup(const std::string& file);     // parsed and checked
-UnitIdentity backup_identity(const json& doc);  // from the backed-up blocks
-// A backup worth keeping: some valid identification block and a
-// calibration area that is not blank.
-bool backup_is_good(const json& doc);
-// The backup folder: --backup-dir, else $XDG_STATE_HOME/orvex, else
-// ~/.local/state/orvex.
-extern std::string g_backup_dir;
-std::string backup_dir();
-// Saves under a new unique name in the backup folder; returns the path.
-std::string save_backup(const json& doc, const UnitIdentity& u);
-// Creates PATH with TEXT unless it exists (then false); never replaces.
-bool write_file_exclusive(const std::string& path, const std::string& text);
-// The newest good backup of this chip (and unit, when known) in the
-// folder, or empty.
-std::string newest_good_backup(const std::string& chip_id, const UnitIdentity& u);
 
 int cmd_doctor();
 const char* udev_rule();

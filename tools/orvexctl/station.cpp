@@ -76,7 +76,7 @@ void start(Worker& w, const std::vector<std::string>& job) {
         throw Failure(EXIT_FILE, std::string("cannot start a worker: ") + std::strerror(errno));
     std::vector<std::string> args = {"orvexctl", "-d", w.cam.node, "--json", "--progress=json",
                                      "--wait", std::to_string(g_opt.wait_s)};
-    if (!g_backup_dir.empty()) args.insert(args.end(), {"--backup-dir", g_backup_dir});
+    if (!g_opt.backup_dir.empty()) args.insert(args.end(), {"--backup-dir", g_opt.backup_dir});
     if (!g_opt.log_file.empty()) args.insert(args.end(), {"--log", g_opt.log_file});
     if (g_opt.verbosity > 0) args.push_back("-v");
     args.insert(args.end(), job.begin(), job.end());

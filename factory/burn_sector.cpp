@@ -2,12 +2,7 @@
 // erases only the 4 KiB sectors the image reaches, leaving the calibration
 // records and the identification blocks where they are, and waits on the
 // flash's busy bit instead of a fixed second after each erase.
-#include "sector_burn.h"
-
-#include "internal/flash_unlock.h"
-#include "internal/sf_bytes.h"
-#include "internal/store_layout.h"
-#include "spi_master.h"
+#include "burn_sector.h"
 
 #include <algorithm>
 #include <chrono>
@@ -16,22 +11,21 @@
 
 #include <unistd.h>
 
-namespace orvexctl {
+#include "SFData/flash_family.h"
+#include "flash_io.h"
+#include "internal/burn_layout.h"
+#include "internal/flash_unlock.h"
+#include "internal/sf_bytes.h"
+#include "internal/store_layout.h"
+#include "spi.h"
+#include "text.h"
+
+namespace orvex_factory {
 
 namespace {
 
+using namespace orvex_burn;
 constexpr long kSector = orvex_store::kSectorSize;
-constexpr long kChunk = 8;  // one flash-data transfer
-
-// The held-back bytes and the transfer that carries them, as the library's
-// burner has them: 0x160-0x163 stay erased until everything else is in.
-constexpr long kDeferredAddr = 0x160;
-constexpr long kDeferredLen = 4;
-constexpr long kMinImageLen = kDeferredAddr + kChunk;
-// The flash-data path reaches 256 KiB; longer would fold onto bank 3.
-constexpr long kMaxImageLen = 0x40000;
-
-constexpr long kSampleStride = 1024;
 
 // What a burn keeps: the calibration records and the sectors of both
 // identification blocks.
@@ -44,21 +38,9 @@ constexpr KeptRange kKept[] = {
     {orvex_store::kIdSecondSector, orvex_store::kIdSecondSector + kSector},
 };
 
-// Flash types on which the library's sector erase clears 4 KiB (0x20, or
-// 0xD7 on PMC parts). The ST parts get 0xD8, a 64 KiB erase that would take
-// the calibration with it; the Atmel families have other sector sizes.
-constexpr SERIAL_FLASH_TYPE kFourKiBSectorTypes[] = {
-    SFT_MXIC, SFT_MXIC_LIKE, SFT_SST, SFT_WINBOND, SFT_PMC, SFT_AMIC,
-    SFT_EON,  SFT_ESMT,      SFT_GIGA, SFT_FENTECH,
-};
-
-using namespace orvex_unlock;
-
 // No supported part erases a 4 KiB sector in less than about 20 ms; each
 // status poll costs eleven queries, so polling starts only after that.
 constexpr useconds_t kShortestSectorEraseUs = 20000;
-
-constexpr BYTE kBlockProtectBits = orvex_sf::kStatusBlockProtect;
 
 bool all_erased(const BYTE* p, long n) {
     return std::all_of(p, p + n, [](BYTE b) { return b == 0xFF; });
@@ -72,12 +54,12 @@ uint64_t steady_us() {
 
 class Burn {
 public:
-    Burn(const unsigned char* image, long len, const SectorBurnOptions& o) : o_(o) {
+    Burn(Session& s, const unsigned char* image, long len, const SectorBurnOptions& o) : s_(s), o_(o) {
         padded_ = (len + kChunk - 1) / kChunk * kChunk;
         want_.assign(static_cast<size_t>(padded_), 0xFF);
         std::memcpy(want_.data(), image, static_cast<size_t>(len));
-        for (long s = 0; s < padded_; s += kSector)
-            if (!is_kept_sector(s)) sectors_.push_back(s);
+        for (long a = 0; a < padded_; a += kSector)
+            if (!is_kept_sector(a)) sectors_.push_back(a);
     }
 
     SectorBurnResult run() {
@@ -94,43 +76,45 @@ private:
         DSP_ARCH_TYPE arch = DAT_UNKNOW;
         if (call(OV_GetChipRomType(&chip, &arch)) == DRT_Unknow)
             return fail(SectorBurnOutcome::unidentified, "the chip's ROM type could not be read");
-        if (chip == kChipNeedsUnlock && !call(OV_WriteToASIC(kUnlockReg, kUnlockValue)))
+        if (chip == orvex_unlock::kChipNeedsUnlock &&
+            !call(OV_WriteToASIC(orvex_unlock::kUnlockReg, orvex_unlock::kUnlockValue)))
             return fail(SectorBurnOutcome::transfer_failed, "the flash unlock key could not be written");
         // The release skips the status register on some ROMs and reports
         // success there; reading it ourselves covers those and gives the
         // byte to report.
         call(OV_DisableSerialFlashWriteProtect(o_.sft));
         BYTE status = 0;
-        if (!call(read_flash_status(&status)))
+        if (!call(read_status_register(&status)))
             return fail(SectorBurnOutcome::transfer_failed, "the flash status register could not be read");
         r_.status_register = status;
-        if (status & kBlockProtectBits) {
+        if (status & orvex_sf::kStatusBlockProtect) {
             char buf[160];
             std::snprintf(buf, sizeof buf,
-                          "the flash stays write-protected after the release (status register 0x%02X%s)",
-                          status, (status & orvex_sf::kStatusRegisterProtect) ? ", status-register protect set: WP# pin" : "");
+                          "the flash stays write-protected after the release (status register 0x%02X%s)", status,
+                          (status & orvex_sf::kStatusRegisterProtect) ? ", status-register protect set: WP# pin" : "");
             return fail(SectorBurnOutcome::still_protected, buf);
         }
         for (const KeptRange& k : kKept)
-            for (long s = k.from; s < k.to && s < padded_; s += kSector)
-                if (!all_erased(&want_[static_cast<size_t>(s)], std::min(kSector, padded_ - s)))
-                    r_.kept_sectors_with_image_data.push_back(s);
+            for (long a = k.from; a < k.to && a < padded_; a += kSector)
+                if (!all_erased(&want_[static_cast<size_t>(a)], std::min(kSector, padded_ - a)))
+                    r_.kept_sectors_with_image_data.push_back(a);
         end(1);
         return true;
     }
 
     bool erase() {
         begin(BurnPhase::erase, static_cast<long>(sectors_.size()) * kSector);
-        for (long s : sectors_) {
-            if (!call(OV_EraseSectorForSerialFlash(s, o_.sft)))
-                return fail_at(SectorBurnOutcome::transfer_failed, "the erase command for sector", s);
+        for (long a : sectors_) {
+            r_.erase_started = true;
+            if (!call(OV_EraseSectorForSerialFlash(a, o_.sft)))
+                return fail_at(SectorBurnOutcome::transfer_failed, "the erase command for sector", a);
             usleep(kShortestSectorEraseUs);
             // The status poll needs the SPI master in host mode, which the
             // erase call has left.
             if (!call(OV_WriteToASIC(sfModeAddr, 1)) || !call(OV_SFCMDreadStatus()) ||
                 !call(OV_WriteToASIC(sfModeAddr, 0)))
-                return fail_at(SectorBurnOutcome::transfer_failed, "waiting for the erase of sector", s);
-            r_.erased_sectors.push_back(s);
+                return fail_at(SectorBurnOutcome::transfer_failed, "waiting for the erase of sector", a);
+            r_.erased_sectors.push_back(a);
             step(static_cast<long>(r_.erased_sectors.size()) * kSector);
         }
         end(static_cast<long>(sectors_.size()) * kSector);
@@ -144,19 +128,19 @@ private:
         std::memcpy(deferred, &want_[kDeferredAddr], kChunk);
         std::memset(&want_[kDeferredAddr], 0xFF, kDeferredLen);
         long done = 0;
-        for (long s : sectors_) {
-            long end_addr = std::min(s + kSector, padded_);
-            for (long a = s; a < end_addr; a += kChunk) {
-                BYTE* chunk = &want_[static_cast<size_t>(a)];
+        for (long a : sectors_) {
+            long end_addr = std::min(a + kSector, padded_);
+            for (long c = a; c < end_addr; c += kChunk) {
+                BYTE* chunk = &want_[static_cast<size_t>(c)];
                 if (all_erased(chunk, kChunk)) {
                     ++r_.chunks_skipped;
                     continue;
                 }
-                if (!call(OrvexTac_SerialFlashWrite(a, chunk, kChunk)))
-                    return fail_at(SectorBurnOutcome::transfer_failed, "programming", a);
+                if (!call(OrvexTac_SerialFlashWrite(c, chunk, kChunk)))
+                    return fail_at(SectorBurnOutcome::transfer_failed, "programming", c);
                 ++r_.chunks_programmed;
             }
-            done += end_addr - s;
+            done += end_addr - a;
             step(done);
         }
         std::memcpy(&want_[kDeferredAddr], deferred, kChunk);
@@ -170,22 +154,26 @@ private:
     bool verify() {
         long total = written_bytes();
         begin(BurnPhase::verify, total);
-        std::vector<BYTE> got(kSector);
+        const Check check = o_.full_verify ? Check::full : Check::sampled;
         long done = 0;
-        for (long s : sectors_) {
-            long n = std::min(s + kSector, padded_) - s;
-            if (o_.full_verify) {
-                if (!call(OrvexTac_SerialFlashRead(s, got.data(), n)))
-                    return fail_at(SectorBurnOutcome::transfer_failed, "reading back", s);
-                if (!compare(s, got.data(), n)) return false;
-                r_.bytes_verified += n;
-            } else {
-                for (long a = s; a < s + n; a += kSampleStride) {
-                    if (!call(OrvexTac_SerialFlashRead(a, got.data(), kChunk)))
-                        return fail_at(SectorBurnOutcome::transfer_failed, "reading back", a);
-                    if (!compare(a, got.data(), kChunk)) return false;
-                    r_.bytes_verified += kChunk;
-                }
+        for (long a : sectors_) {
+            long n = std::min(a + kSector, padded_) - a;
+            Difference d;
+            try {
+                d = verify_flash(s_, a, &want_[static_cast<size_t>(a)], n, check);
+            } catch (const Failure& f) {
+                return fail(SectorBurnOutcome::transfer_failed, f.what());
+            }
+            cost().calls += o_.full_verify ? 1 : (n + kSampleStride - 1) / kSampleStride;
+            r_.bytes_verified += d.bytes_compared;
+            if (!d.none()) {
+                r_.mismatch_addr = d.address;
+                r_.expected = d.expected;
+                r_.found = d.found;
+                char buf[96];
+                std::snprintf(buf, sizeof buf, "read-back differs at 0x%05lX: 0x%02X, expected 0x%02X", d.address,
+                              d.found, d.expected);
+                return fail(SectorBurnOutcome::mismatch, buf);
             }
             done += n;
             step(done);
@@ -196,24 +184,9 @@ private:
 
     // ------------------------------------------------------------ helpers
 
-    bool compare(long addr, const BYTE* got, long n) {
-        const BYTE* want = &want_[static_cast<size_t>(addr)];
-        for (long i = 0; i < n; ++i) {
-            if (got[i] == want[i]) continue;
-            r_.mismatch_addr = addr + i;
-            r_.expected = want[i];
-            r_.found = got[i];
-            char buf[96];
-            std::snprintf(buf, sizeof buf, "read-back differs at 0x%05lX: 0x%02X, expected 0x%02X",
-                          addr + i, got[i], want[i]);
-            return fail(SectorBurnOutcome::mismatch, buf);
-        }
-        return true;
-    }
-
     long written_bytes() const {
         long n = 0;
-        for (long s : sectors_) n += std::min(s + kSector, padded_) - s;
+        for (long a : sectors_) n += std::min(a + kSector, padded_) - a;
         return n;
     }
 
@@ -256,9 +229,10 @@ private:
         return fail(outcome, buf);
     }
 
+    Session& s_;
     const SectorBurnOptions& o_;
     long padded_;
-    std::vector<BYTE> want_;   // the image padded with 0xFF to whole chunks
+    std::vector<BYTE> want_;     // the image padded with 0xFF to whole chunks
     std::vector<long> sectors_;  // covered sectors that are not kept
     SectorBurnResult r_;
     BurnPhase phase_ = BurnPhase::prepare;
@@ -292,10 +266,7 @@ const char* sector_burn_outcome_name(SectorBurnOutcome outcome) {
     return "?";
 }
 
-bool sector_burn_supports(SERIAL_FLASH_TYPE sft) {
-    return std::find(std::begin(kFourKiBSectorTypes), std::end(kFourKiBSectorTypes), sft) !=
-           std::end(kFourKiBSectorTypes);
-}
+bool sector_burn_supports(SERIAL_FLASH_TYPE sft) { return orvex::sector_erase_size(sft) == kSector; }
 
 bool is_kept_sector(long addr) {
     for (const KeptRange& k : kKept)
@@ -303,17 +274,17 @@ bool is_kept_sector(long addr) {
     return false;
 }
 
-SectorBurnResult sector_burn(const unsigned char* image, long len, const SectorBurnOptions& options) {
+SectorBurnResult sector_burn(Session& s, const unsigned char* image, long len, const SectorBurnOptions& options) {
     SectorBurnResult r;
     if (image == nullptr || len < kMinImageLen || len > kMaxImageLen) {
         r.outcome = SectorBurnOutcome::bad_image;
-        r.message = "the image must hold 0x168 to 0x40000 bytes";
+        r.message = "the image must hold " + hex(kMinImageLen, 3) + " to " + hex(kMaxImageLen, 5) + " bytes";
         return r;
     }
     if (!sector_burn_supports(options.sft)) {
         r.outcome = SectorBurnOutcome::unsupported_flash;
-        r.message = "this flash type has no 4 KiB sector erase; a sector-wise burn would erase "
-                    "more than the image covers";
+        r.message = "this flash type's sector erase does not clear one 4 KiB sector; a sector-wise burn would "
+                    "erase more than the image covers";
         return r;
     }
     if (!camera_init) {
@@ -321,7 +292,7 @@ SectorBurnResult sector_burn(const unsigned char* image, long len, const SectorB
         r.message = "no camera is open";
         return r;
     }
-    return Burn(image, len, options).run();
+    return Burn(s, image, len, options).run();
 }
 
-}  // namespace orvexctl
+}  // namespace orvex_factory

@@ -1,19 +1,16 @@
-// Sector-wise firmware burn: erases only the 4 KiB sectors an image covers
-// and programs them, so the calibration records and the identification
-// blocks stay in the flash throughout instead of passing through a host
-// file. Built on the exported libOrvexBase calls only; the camera must be
-// open (OrvexTac_Init).
-#ifndef ORVEXCTL_SECTOR_BURN_H
-#define ORVEXCTL_SECTOR_BURN_H
+// Internal: the sector-wise firmware burn. It erases only the 4 KiB sectors
+// an image covers and programs them, so the calibration records and the
+// identification blocks stay in the flash throughout instead of passing
+// through a host file. The camera must be open.
+#ifndef ORVEX_FACTORY_BURN_SECTOR_H
+#define ORVEX_FACTORY_BURN_SECTOR_H
 
-#include <cstdint>
 #include <functional>
-#include <string>
-#include <vector>
 
 #include "OrvexTac.h"
+#include "session.h"
 
-namespace orvexctl {
+namespace orvex_factory {
 
 enum class BurnPhase { prepare, erase, program, verify };
 constexpr int kBurnPhaseCount = 4;
@@ -23,7 +20,7 @@ enum class SectorBurnOutcome {
     ok,
     bad_image,          // empty, shorter than the deferred chunk, or past 256 KiB
     no_camera,          // no camera open
-    unsupported_flash,  // the flash type has no 4 KiB sector erase
+    unsupported_flash,  // the flash type's sector erase does not clear exactly 4 KiB
     unidentified,       // the chip's ROM type could not be read
     still_protected,    // block-protect bits remain after the release
     transfer_failed,    // a query failed (unplug, stall) during erase, program or read
@@ -41,7 +38,7 @@ struct SectorBurnOptions {
     // Clock for the phase times, in microseconds; the steady clock when empty.
     std::function<uint64_t()> clock_us;
     // Running count of extension-unit queries, for callers that can see
-    // them (a virtual camera's trace); phase query counts stay 0 otherwise.
+    // them; phase query counts stay 0 otherwise.
     std::function<uint64_t()> query_count;
 };
 
@@ -53,11 +50,14 @@ struct PhaseCost {
 
 struct SectorBurnResult {
     SectorBurnOutcome outcome = SectorBurnOutcome::ok;
-    std::string message;        // what went wrong, for people; empty on success
-    int status_register = -1;   // as read after the write-protect release
-    long mismatch_addr = -1;    // first differing byte
+    std::string message;       // what went wrong, for people; empty on success
+    int status_register = -1;  // as read after the write-protect release
+    long mismatch_addr = -1;   // first differing byte
     int expected = -1, found = -1;
     std::vector<long> erased_sectors;
+    // An erase command was sent: from then on a failure may have left the
+    // sector it names erased, though it is not counted in erased_sectors.
+    bool erase_started = false;
     // Kept sectors inside the image's range where the image has data; that
     // data was not written.
     std::vector<long> kept_sectors_with_image_data;
@@ -70,20 +70,22 @@ struct SectorBurnResult {
     const PhaseCost& cost(BurnPhase p) const { return phases[static_cast<int>(p)]; }
 };
 
-// Whether the flash type erases 4 KiB sectors (else the burn refuses it).
+// Whether the flash type can be burned sector by sector: its sector erase
+// clears exactly one 4 KiB sector (from the flash-family table).
 bool sector_burn_supports(SERIAL_FLASH_TYPE sft);
 
 // Sectors no burn erases or writes: the calibration records and both
 // identification blocks.
 bool is_kept_sector(long addr);
 
-// Burns image[0, len) from flash address 0 on the open camera: every
-// covered sector outside the kept ones is erased, then programmed, then
-// read back. The image bytes 0x160-0x163 are programmed last, with the rest of their 8-byte
-// chunk, so a burn that stops early never leaves a header that looks
-// complete. A failure at any point leaves the kept sectors untouched.
-SectorBurnResult sector_burn(const unsigned char* image, long len, const SectorBurnOptions& options);
+// Burns image[0, len) from flash address 0 on the session's open camera:
+// every covered sector outside the kept ones is erased, then programmed,
+// then read back. The image bytes 0x160-0x163 are programmed last, with the
+// rest of their 8-byte chunk, so a burn that stops early never leaves a
+// header that looks complete. A failure at any point leaves the kept
+// sectors untouched.
+SectorBurnResult sector_burn(Session& s, const unsigned char* image, long len, const SectorBurnOptions& options);
 
-}  // namespace orvexctl
+}  // namespace orvex_factory
 
 #endif
