@@ -27,7 +27,8 @@ int cmd_backup(const std::string& file) {
 
 int cmd_restore(const std::string& file, bool force, const std::string& flash_type, bool dry_run) {
     FactorySession f;
-    if (!OrvexFactory_SetFlashType(f.get(), flash_type.c_str())) parse_flash_type(flash_type);
+    check_flash_type(flash_type);
+    OrvexFactory_SetFlashType(f.get(), flash_type.c_str());
     unsigned flags = (force ? ORVEX_FACTORY_FORCE : 0u) | (dry_run ? ORVEX_FACTORY_DRY_RUN : 0u);
     OrvexFactoryResult* r = nullptr;
     json doc = f.take(OrvexFactory_Restore(f.get(), file.c_str(), flags, &r), r);

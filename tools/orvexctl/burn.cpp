@@ -89,7 +89,7 @@ int cmd_burn(const BurnOptions& o) {
     OrvexFactoryBurnOptions bo;
     OrvexFactory_BurnOptionsInit(&bo);
     bo.force = force_flags(o.force);
-    if (o.flash_type != "auto") parse_flash_type(o.flash_type);  // usage errors before the device
+    check_flash_type(o.flash_type);  // usage errors before the device
     // --erase-calibration alone means the library's burner: only its chip
     // erase gives the calibration up.
     bo.library_method = o.method == "library" || (o.method.empty() && o.erase_calibration);
@@ -102,7 +102,8 @@ int cmd_burn(const BurnOptions& o) {
     Bytes image = read_file(o.image);
 
     FactorySession fs;
-    if (!OrvexFactory_SetFlashType(fs.get(), o.flash_type.c_str())) parse_flash_type(o.flash_type);
+    check_flash_type(o.flash_type);
+    OrvexFactory_SetFlashType(fs.get(), o.flash_type.c_str());
     // Signals are held off from the first erase on: until then nothing
     // was written and stopping costs nothing.
     std::unique_ptr<SignalGuard> guard;

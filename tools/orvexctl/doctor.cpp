@@ -13,6 +13,7 @@
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "factory_client.h"
 #include "orvexctl.h"
 #include "udev_rule.h"
 
@@ -85,18 +86,23 @@ int cmd_doctor() {
     }
     if (opened) {
         add("open", "ok", node + " opens read-write");
-        try {
-            Identity id = identify(false);
+        // The library works on this connection and leaves it open.
+        FactorySession f;
+        OrvexFactoryResult* r = nullptr;
+        json d;
+        std::string message;
+        int st = f.take_any(OrvexFactory_Info(f.get(), &r), r, &d, &message);
+        if (st == EXIT_OK || (st == EXIT_TRANSFER && d.contains("identification_blocks"))) {
             add("extension unit", "ok",
-                "unit " + std::to_string(id.unit) + " answers, chip " + hex(id.chip_id, 2) + ", " +
-                    arch_name(id.arch) + " architecture, ROM class " + rom_class_name(id.rom_class));
-            bool known = store_recognises(read_id_blocks());
+                "unit " + std::to_string(d.value("extension_unit", 0)) + " answers, chip " + d.value("chip_id", "") +
+                    ", " + d.value("architecture", "") + " architecture, ROM class " + d.value("rom_class", ""));
+            bool known = d.value("calibration_store_recognises", false);
             add("identification block", known ? "ok" : "warn",
                 known ? "the calibration store recognises the camera"
                       : "no valid identification block: the calibration store leaves this camera alone");
-        } catch (const Failure& f) {
-            add("extension unit", "fail", f.what());
-            code = f.code;
+        } else {
+            add("extension unit", "fail", message);
+            code = st;
         }
         QuietStderr quiet;
         OrvexTac_UnInit();

@@ -3,6 +3,8 @@
 
 #include <new>
 
+#include "SFData/type_names.h"
+
 namespace orvexctl {
 
 struct FactorySession::Bars {
@@ -87,6 +89,16 @@ json FactorySession::take(int status, OrvexFactoryResult*& r) {
         throw Failure(status, message, status == ORVEX_FACTORY_NOT_OURS || message.rfind("cannot open", 0) == 0);
     }
     return doc;
+}
+
+void check_flash_type(const std::string& name) {
+    OrvexFactorySession* s = OrvexFactory_New(0);
+    bool ok = s && OrvexFactory_SetFlashType(s, name.c_str());
+    OrvexFactory_Free(s);
+    if (ok) return;
+    std::string all;
+    for (int i = 1; i < orvex::kFlashTypeCount; ++i) all += std::string(i > 1 ? ", " : "") + orvex::flash_type_name(i);
+    throw Failure(EXIT_USAGE, "unknown flash type '" + name + "' (one of auto, " + all + ")");
 }
 
 }  // namespace orvexctl

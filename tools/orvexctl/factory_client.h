@@ -40,6 +40,10 @@ private:
     std::unique_ptr<Bars> bars_;
 };
 
+// Throws a usage error naming the valid flash types unless the library
+// takes NAME ("auto" included).
+void check_flash_type(const std::string& name);
+
 }  // namespace orvexctl
 
 #endif

@@ -30,7 +30,8 @@ unsigned write_flags(const FlashWriteOptions& o) {
 }
 void name_flash_type(FactorySession& f, const FlashWriteOptions& o) {
     // An unknown name is a usage error with the valid names, before any device access.
-    if (!OrvexFactory_SetFlashType(f.get(), o.flash_type.c_str())) parse_flash_type(o.flash_type);
+    check_flash_type(o.flash_type);
+    OrvexFactory_SetFlashType(f.get(), o.flash_type.c_str());
 }
 std::string kib(const json& doc) { return std::to_string(doc.value("sector_size", 0L) / 1024); }
 }  // namespace

@@ -183,62 +183,6 @@ struct Identity {
 // Finds the extension unit and classifies the chip (register reads only).
 // With rom, also matches the mask-ROM revision (that probes registers).
 Identity identify(bool rom);
-json identity_json(const Identity& id);
-const char* arch_name(DSP_ARCH_TYPE a);
-const char* rom_class_name(DSP_ROM_TYPE r);
-const char* rom_row_name(unsigned row);
-std::string rom_version_text(const BYTE v[8]);
-
-struct FwVersion {
-    bool ok = false;
-    std::string code, customer_version, customer, date;
-};
-FwVersion firmware_version();
-json fw_json(const FwVersion& v);
-
-// One serial-flash command through the ASIC's SPI master (needs identify()
-// first); see internal/sf_bytes.h.
-bool spi_command(const BYTE* send, int n_send, BYTE* recv, int n_recv);
-struct FlashId {
-    BYTE id[3] = {};
-    int row = -1;  // row of cbSFLib_ID, -1 when unknown
-    SERIAL_FLASH_TYPE type = SFT_UNKNOW;
-};
-FlashId read_flash_id();  // throws EXIT_TRANSFER when the SPI master fails
-const char* flash_type_name(int type);
-SERIAL_FLASH_TYPE parse_flash_type(const std::string& name);  // throws EXIT_USAGE
-// --flash-type NAME|auto; auto reads the JEDEC id.
-SERIAL_FLASH_TYPE resolve_flash_type(const std::string& name);
-long erase_unit(SERIAL_FLASH_TYPE t);
-
-// Identification blocks the calibration store looks for.
-struct IdBlock {
-    long addr;
-    bool valid = false;
-    std::string tag;
-    int number = 0;
-};
-IdBlock check_id_block(long addr, const uint8_t* bytes24);
-constexpr long kIdBlock1 = orvex_store::kIdFirstAddr, kIdBlock2 = orvex_store::kIdSecondAddr;
-// Reads both blocks from the open camera.
-std::vector<IdBlock> read_id_blocks();
-bool store_recognises(const std::vector<IdBlock>& blocks);
-
-// Flash helpers on the open camera.
-Bytes flash_read(long addr, long len, Progress* p = nullptr);  // throws EXIT_TRANSFER
-// Rewrites [addr, addr+len) unit by unit (read, merge, sector rewrite),
-// skipping units that already hold the data, then reads everything back.
-struct RewriteResult {
-    int units_written = 0;
-    int units_unchanged = 0;
-};
-RewriteResult flash_rewrite(long addr, const Bytes& data, SERIAL_FLASH_TYPE sft,
-                            bool verify, Progress* p = nullptr);
-BYTE read_status_register();  // throws EXIT_TRANSFER
-// After a write the flash refused: "it is write-protected (status register
-// 0x..)" when the status register still shows protection, else "".
-std::string protection_note();
-
 // ------------------------------------------------------------ selection
 // What sysfs and udev say about /dev/video<index> ("" where nothing does).
 struct NodeIdentity {
@@ -284,12 +228,6 @@ struct FlashWriteOptions {
 int cmd_flash_write(long addr, const std::string& file, const FlashWriteOptions& o);
 int cmd_flash_erase(long addr, long len, const FlashWriteOptions& o);
 int cmd_flash_verify(long addr, const std::string& file);
-// The regions [from, to) overlaps, by name.
-json regions_json(long from, long to);
-// Refuses (exit 7) sectors [from, to) that hold calibration records or an
-// identification block, unless include_calibration.
-void check_regions(long from, long to, bool include_calibration);
-
 struct BurnOptions {
     std::string image;
     std::string verify = "full";  // full: every byte; sample: the library's 8 bytes per KiB
@@ -325,17 +263,6 @@ int cmd_calib_plot(const std::string& file);
 
 int cmd_backup(const std::string& file);
 int cmd_restore(const std::string& file, bool force, const std::string& flash_type, bool dry_run);
-// Unit identity: the identification tag and number the camera's flash
-// carries (second block first: it lives in the sector every burn keeps).
-struct UnitIdentity {
-    bool known = false;
-    std::string tag;  // of the block that names the unit
-    int number = 0;
-    std::vector<IdBlock> valid;  // every valid block
-};
-UnitIdentity unit_identity(const std::vector<IdBlock>& blocks);
-std::string identity_text(const UnitIdentity& u);
-
 int cmd_doctor();
 const char* udev_rule();
 
