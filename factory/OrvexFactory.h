@@ -101,6 +101,10 @@ ORVEX_API LONG OrvexFactory_ResultAddress(const OrvexFactoryResult* result);
 /* errno of the failed transfer, 0 when none. */
 ORVEX_API int OrvexFactory_ResultErrno(const OrvexFactoryResult* result);
 ORVEX_API void OrvexFactory_ResultFree(OrvexFactoryResult* result);
+/* The driver's reason for a failed extension-unit query from its errno
+ * ("the camera is gone: unplugged or reset (ENODEV)"), "" when errno says
+ * nothing the driver would. Static text. */
+ORVEX_API const char* OrvexFactory_TransferReason(int err);
 
 /* Every operation below returns its status and, when result is not NULL,
  * stores a result object the caller frees with OrvexFactory_ResultFree. */

@@ -49,7 +49,7 @@ struct Failure : std::runtime_error {
 
 // The driver's reason for a failed extension-unit query, from its errno
 // ("" when errno says nothing the driver would).
-std::string driver_reason(int err);
+const char* driver_reason(int err);
 
 }  // namespace orvex_factory
 

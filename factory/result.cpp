@@ -61,7 +61,7 @@ int run(Session* s, OrvexFactoryResult** out, const std::function<json()>& op) {
     return status;
 }
 
-std::string driver_reason(int err) {
+const char* driver_reason(int err) {
     // What uvcvideo's extension-unit query answers with: ENOENT before any
     // USB traffic for a unit or selector the camera does not describe,
     // ENOBUFS when the size differs from the control's (EINVAL for a
@@ -84,6 +84,7 @@ std::string driver_reason(int err) {
 
 extern "C" {
 
+const char* OrvexFactory_TransferReason(int err) { return orvex_factory::driver_reason(err); }
 int OrvexFactory_ResultStatus(const OrvexFactoryResult* r) { return r ? r->status : ORVEX_FACTORY_USAGE; }
 const char* OrvexFactory_ResultMessage(const OrvexFactoryResult* r) { return r ? r->message.c_str() : ""; }
 const char* OrvexFactory_ResultJson(const OrvexFactoryResult* r) { return r ? r->json_text.c_str() : "{}"; }

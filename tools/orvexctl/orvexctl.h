@@ -196,6 +196,9 @@ struct Selector {
 };
 // The video index the selector names; throws EXIT_USAGE or EXIT_NO_DEVICE.
 int resolve_device(const Selector& s);
+// The video index a station's camera name gives: N, /dev/videoN, a
+// /dev/v4l link, serial=S or usb=P.
+int find_camera(const std::string& selector);
 // A node opened and asked whether it is ours, as the library lists it.
 struct NodeProbe {
     NodeIdentity id;

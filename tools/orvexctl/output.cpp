@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "OrvexFactory.h"
 #include "orvexctl.h"
 
 namespace orvexctl {
@@ -31,24 +32,9 @@ const char* exit_code_table() {
            "  7  refused for safety (calibration overlap, damaged or mismatched file, unknown flash)\n";
 }
 
-// What uvcvideo's UVCIOC_CTRL_QUERY answers with: ENOENT before any USB
-// traffic for a unit or selector the camera does not describe, ENOBUFS when
-// the size differs from the control's (EINVAL for a request it does not
-// know), EOVERFLOW when the camera sent more than asked, EPIPE when the
-// camera stalled the control pipe, ENODEV once it is unplugged.
-std::string driver_reason(int err) {
-    switch (err) {
-    case ENOENT: return "the camera has no such extension unit or selector (ENOENT)";
-    case ENOBUFS: return "the size differs from the control's size (ENOBUFS)";
-    case EINVAL: return "the driver refused the request or its size (EINVAL)";
-    case EOVERFLOW: return "the camera answered with more bytes than the control's size (EOVERFLOW)";
-    case EPIPE: return "the camera stalled the request (EPIPE)";
-    case ENODEV: return "the camera is gone: unplugged or reset (ENODEV)";
-    case ETIMEDOUT: return "the camera did not answer in time (ETIMEDOUT)";
-    case EIO: return "input/output error on the USB transfer (EIO)";
-    default: return "";
-    }
-}
+// The library's reading of a failed query's errno, for the raw commands'
+// own failures.
+std::string driver_reason(int err) { return OrvexFactory_TransferReason(err); }
 
 FILE* out() { return g_out; }
 

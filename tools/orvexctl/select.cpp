@@ -42,6 +42,12 @@ json find(const std::string& selector, int* index) {
 
 }  // namespace
 
+int find_camera(const std::string& selector) {
+    int index = 0;
+    find(selector, &index);
+    return index;
+}
+
 NodeIdentity node_identity(int index) {
     int i = index;
     return from_json(find(std::to_string(index), &i).value("usb", json::object()));

@@ -47,17 +47,8 @@ struct Worker {
 };
 
 // "serial=S" and "usb=P" name a camera by identity; anything else is what
-// -d takes.
-int resolve_camera(const std::string& name) {
-    Selector s;
-    if (name.compare(0, 7, "serial=") == 0)
-        s.serial = name.substr(7);
-    else if (name.compare(0, 4, "usb=") == 0)
-        s.usb_path = name.substr(4);
-    else
-        s.device = name;
-    return resolve_device(s);
-}
+// -d takes (the library reads the selector).
+int resolve_camera(const std::string& name) { return find_camera(name); }
 
 std::string file_safe(const std::string& s) {
     std::string o;
