@@ -59,7 +59,7 @@ protected:
               "holder");
         ASSERT_TRUE(appears(dir + "/held", 20000)) << slurp(dir + "/holder.out");
     }
-    void release() { std::system(("touch '" + dir + "/release'").c_str()); }
+    void release() { std::ofstream(dir + "/release").put('\n'); }
     // Starts SHELL_COMMAND in the background; returns a file that appears
     // when it has finished.
     std::string start(const std::string& shell_command, const std::string& name) {

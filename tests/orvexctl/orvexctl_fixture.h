@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -47,7 +48,10 @@ protected:
         dir = tmpl;
         state = dir + "/flash.bin";
     }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
 
     // The shell command that runs orvexctl ARGS under the launcher with
     // LAUNCHER options (the camera at /dev/video0 keeps its flash in

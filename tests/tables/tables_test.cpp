@@ -249,9 +249,11 @@ TEST(FlashFamilies, EraseSizesMatchTheModelledChips) {
 TEST(FlashFamilies, SectorErasesKeepTheStoreRecordsApart) {
     // A record's save erases the sector holding it; on a family whose
     // sector erase clears more than 4 KiB it would take its neighbours.
-    for (const orvex::FlashFamily& f : orvex::kFlashFamilies)
-        if (f.sector_erase_size > 0)
+    for (const orvex::FlashFamily& f : orvex::kFlashFamilies) {
+        if (f.sector_erase_size > 0) {
             EXPECT_TRUE(f.sector_erase_size == 0x1000 || f.type == SFT_ST) << f.name;
+        }
+    }
 }
 
 }  // namespace
