@@ -153,6 +153,13 @@ std::string joined(const std::vector<std::string>& names) {
     return out;
 }
 
+// "0002" for camera 1.
+std::string index_serial(long index) {
+    char b[16];
+    std::snprintf(b, sizeof b, "%04ld", index + 1);
+    return b;
+}
+
 bool known_key(const std::string& key) {
     for (const auto& k : config_keys())
         if (k == key) return true;
@@ -245,6 +252,12 @@ bool configure_from_string(const std::string& config, std::string* error) {
                 return false;
             }
         }
+        // No two cameras share a USB port, and few share a serial: one that
+        // names neither gets its own from its index (camera 0 keeps the
+        // profile's), as the next port of the same bus.
+        const UsbIdentity usb_default;
+        if (index > 0 && p.usb.serial == usb_default.serial) p.usb.serial = index_serial(index);
+        if (index > 0 && p.usb.bus_path == usb_default.bus_path) p.usb.bus_path = "1-" + std::to_string(index + 1);
         for (const auto& kv : identity) {
             long n = 0;
             if (kv.first == "serial") p.usb.serial = kv.second;
@@ -255,6 +268,13 @@ bool configure_from_string(const std::string& config, std::string* error) {
         if (fresh) p.flash.assign(kFlashSize, 0xFF);
         if (id != ID_AS_BUILT) clear_identification(p.flash);
         if (id == ID_SECOND) write_identification(p.flash, 2, "OF", "000042");
+        for (int other : camera_indexes()) {
+            if (other != index && camera(other)->profile().usb.bus_path == p.usb.bus_path) {
+                *error = "cameras " + std::to_string(other) + " and " + std::to_string(index) +
+                         " are both on USB path " + p.usb.bus_path + " (usb=PATH tells them apart)";
+                return false;
+            }
+        }
         Camera& cam = attach(static_cast<int>(index), p);
         cam.faults() = faults;
         if (!state.empty()) {

@@ -106,7 +106,9 @@ bool write_identity_tree(const std::string& root, std::string* error) {
         link("../../../" + id.bus_path + ":1.0", v4l / "device", ec);
         link("../../../../../../bus/usb/drivers/uvcvideo", r / intf_rel / "driver", ec);
         link("../../" + v4l_rel.substr(4), r / "sys/class/video4linux" / node, ec);
-        link("../../" + node, r / "dev/v4l/by-id" / ("usb-" + udev_serial(id) + "-video-index0"), ec);
+        // Cameras of one model with one serial: udev keeps one by-id link.
+        fs::path by_id = r / "dev/v4l/by-id" / ("usb-" + udev_serial(id) + "-video-index0");
+        if (!fs::is_symlink(by_id)) link("../../" + node, by_id, ec);
         link("../../" + node,
              r / "dev/v4l/by-path" / ("platform-vcam_hcd.0-usb-0:" + ports + ":1.0-video-index0"), ec);
     }
