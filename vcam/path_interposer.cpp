@@ -80,3 +80,21 @@ extern "C" __attribute__((visibility("default"))) char* realpath(const char* pat
     }
     return strdup(seen.c_str());
 }
+
+// Programs built with _FORTIFY_SOURCE (Debian's packages are) call checked
+// entry points instead wherever the buffer's size is known: without these,
+// a packaged tool reads the system's sysfs rather than the camera's.
+ORVEX_PATH_CALL(ssize_t, __readlink_chk, (const char* path, char* buf, size_t size, size_t buflen),
+                (path, buf, size, buflen))
+ORVEX_PATH_CALL(ssize_t, __readlinkat_chk,
+                (int dirfd, const char* path, char* buf, size_t size, size_t buflen),
+                (dirfd, path, buf, size, buflen))
+
+extern "C" __attribute__((visibility("default"))) char* __realpath_chk(const char* path, char* resolved,
+                                                                        size_t resolved_len) {
+    using fn = char* (*)(const char*, char*, size_t);
+    static fn real = next<fn>("__realpath_chk");
+    // The real one aborts on a buffer too small for any answer.
+    if (resolved_len < PATH_MAX) return real(path, resolved, resolved_len);
+    return realpath(path, resolved);
+}
