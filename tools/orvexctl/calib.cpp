@@ -382,14 +382,15 @@ void orvexctl::add_calib_commands(CLI::App& app, Action& action) {
     cexp->callback([&action] { action = [] { return cmd_calib_export(a.file); }; });
     auto* cimp = calib->add_subcommand("import", "calib import FILE.json (or --edited FILE.json)");
     cimp->add_option("file", a.file, "a calibration export (orvexctl calib export)");
-    auto* edited = cimp->add_option("--edited", a.file, "a hand-edited export: values checked, its checksum not")
-                       ->excludes(cimp->get_option("file"));
+    // A flag, not an option taking the file: the file is the one argument
+    // wherever --edited stands (--edited --dry-run F, F --edited).
+    auto* edited = cimp->add_flag("--edited", "FILE is a hand-edited export: values checked, its checksum not");
     cimp->add_flag("--dry-run", a.dry_run, "check the file against the camera and write nothing");
     cimp->add_flag("--unknown-sensor-type", a.unknown_type, "accept a sensor type that is not a known one");
     cimp->callback([&action, edited] {
         a.edited = edited->count() > 0;
         action = [] {
-            if (a.file.empty()) throw Failure(EXIT_USAGE, "give the file, or --edited FILE");
+            if (a.file.empty()) throw Failure(EXIT_USAGE, "give the file: calib import [--edited] FILE.json");
             return cmd_calib_import(a.file, a.edited, a.dry_run, a.unknown_type);
         };
     });
@@ -400,18 +401,11 @@ void orvexctl::add_calib_commands(CLI::App& app, Action& action) {
                   "store a type that is not a known one (at most " + std::to_string(kMaxTypeLen) + " characters)");
     cst->callback([&action] { action = [] { return cmd_calib_set_sensor_type(a.text, a.dry_run, a.unknown_type); }; });
     auto* csp = calib->add_subcommand("set-params", "calib set-params VALUE... (at most " + std::to_string(kMaxParams) + " floats)");
-    // The values may start with '-' ("-2", "-inf"): everything after the
-    // options is a value, and --dry-run may also follow them.
+    // Values may start with '-' ("-2", "-inf"): the command line's walk
+    // hands them over as values, and --dry-run may stand anywhere.
+    csp->add_option("values", a.values, "the values, decimal floating point (nan, inf and 1e39 are refused naming the value)");
     csp->add_flag("--dry-run", a.dry_run, "say what would change and write nothing");
-    csp->allow_extras()->fallthrough(false);
-    csp->footer("VALUE...: the values, decimal floating point (nan, inf and 1e39 are refused naming the value)");
-    csp->callback([&action, csp] {
-        for (const std::string& v : csp->remaining()) {
-            if (v == "--dry-run") a.dry_run = true;
-            else if (v != "--") a.values.push_back(v);
-        }
-        action = [] { return cmd_calib_set_params(a.values, a.dry_run); };
-    });
+    csp->callback([&action] { action = [] { return cmd_calib_set_params(a.values, a.dry_run); }; });
     auto* cplot = calib->add_subcommand("plot", "calib plot -o FILE.svg: base grid and marker grid");
     cplot->add_option("-o,--output", a.file)->required();
     cplot->callback([&action] { action = [] { return cmd_calib_plot(a.file); }; });
