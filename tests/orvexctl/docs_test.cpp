@@ -2,6 +2,7 @@
 // walk the program's own command tree (its --help at every level) and fail
 // on any command or option either one lacks, so that neither can drift.
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <regex>
 #include <set>
@@ -152,6 +153,123 @@ TEST(Docs, TheBashCompletionOffersEveryCommandAndOption) {
     EXPECT_TRUE(complete("flash read ").count("identification-2"));
     EXPECT_TRUE(complete("burn --method ").count("library"));
     EXPECT_TRUE(complete("help ").count("station"));
+}
+
+}  // namespace
+
+namespace {
+
+// One command of a README example and what the README shows it printing.
+struct Example {
+    std::string command;
+    int exit_code = 0;                  // "# exits N" at its end, else 0
+    std::vector<std::string> expected;  // lines; "..." stands for any text
+};
+
+// The fenced blocks the README marks as run by this test, in order.
+std::vector<Example> readme_examples(const std::string& readme) {
+    std::vector<Example> out;
+    std::istringstream lines(readme);
+    bool marked = false, inside = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (!inside && line.find("runs as written in the tests") != std::string::npos) {
+            marked = true;
+            continue;
+        }
+        if (line.rfind("```", 0) == 0) {
+            inside = !inside && marked;
+            if (!inside) marked = false;
+            continue;
+        }
+        if (!inside) continue;
+        if (line.rfind("$ ", 0) == 0) {
+            Example e;
+            e.command = line.substr(2);
+            std::smatch m;
+            if (std::regex_search(e.command, m, std::regex("#\\s*exits (\\d+)")))
+                e.exit_code = std::stoi(m[1].str());
+            out.push_back(e);
+        } else if (!out.empty()) {
+            out.back().expected.push_back(line);
+        }
+    }
+    return out;
+}
+
+// Whether OUTPUT holds the EXPECTED lines in order ("..." alone skips any
+// lines, within a line any text).
+bool shows(const std::string& output, const std::vector<std::string>& expected) {
+    std::vector<std::string> got;
+    std::istringstream lines(output);
+    for (std::string l; std::getline(lines, l);) got.push_back(l);
+    size_t at = 0;
+    for (const std::string& want : expected) {
+        if (want == "...") continue;
+        std::string pattern;
+        for (size_t i = 0; i < want.size(); ++i) {
+            if (want.compare(i, 3, "...") == 0) {
+                pattern += ".*";
+                i += 2;
+            } else if (std::strchr("\\^$.|?*+()[]{}", want[i])) {
+                pattern += std::string("\\") + want[i];
+            } else {
+                pattern += want[i];
+            }
+        }
+        std::regex re("^" + pattern + "$");
+        while (at < got.size() && !std::regex_match(got[at], re)) ++at;
+        if (at == got.size()) return false;
+        ++at;
+    }
+    return true;
+}
+
+TEST(Docs, ReadmeExamplesRunAsWritten) {
+    if (orvex_test::emulated()) GTEST_SKIP() << "the examples run the host's build/bin";
+    const std::string readme = slurp(ORVEX_README);
+    std::vector<Example> examples = readme_examples(readme);
+    ASSERT_GE(examples.size(), 20u) << "the README's marked examples were not found";
+    char tmpl[] = "/tmp/orvexctl-readme-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    // The examples name build/bin/...: the build tree, seen from the directory they run in.
+    std::string build = ORVEXCTL_BIN;
+    build = build.substr(0, build.rfind('/'));
+    build = build.substr(0, build.rfind('/'));
+    ASSERT_EQ(symlink(build.c_str(), (dir + "/build").c_str()), 0);
+    // One shell runs them all, in order, as a reader would type them.
+    std::string script = "cd '" + dir + "' || exit 99\nexport XDG_STATE_HOME='" + dir + "/state' ORVEX_LOCK_DIR='" +
+                         dir + "'\n";
+    for (size_t i = 0; i < examples.size(); ++i)
+        script += "{\n" + examples[i].command + "\n} >'" + dir + "/out." + std::to_string(i) + "' 2>&1 </dev/null; echo $? >'" +
+                  dir + "/rc." + std::to_string(i) + "'\n";
+    spill(dir + "/examples.sh", script);
+    std::system(("bash '" + dir + "/examples.sh'").c_str());
+    for (size_t i = 0; i < examples.size(); ++i) {
+        const Example& e = examples[i];
+        SCOPED_TRACE(e.command);
+        std::string output = slurp(dir + "/out." + std::to_string(i));
+        std::string rc = slurp(dir + "/rc." + std::to_string(i));
+        EXPECT_EQ(std::atoi(rc.c_str()), e.exit_code) << output;
+        EXPECT_TRUE(shows(output, e.expected)) << "the README shows:\n"
+                                                << [&] {
+                                                       std::string t;
+                                                       for (const auto& l : e.expected) t += l + "\n";
+                                                       return t;
+                                                   }() << "it printed:\n"
+                                                << output;
+    }
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+// The limit the README states for extra parameters is the one the tool
+// enforces.
+TEST(Docs, ReadmeStatesTheExtraParameterLimitTheToolEnforces) {
+    const std::string readme = slurp(ORVEX_README);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(readme, m, std::regex("at most\\s+(\\d+) extra parameters"))) << "no limit stated";
+    std::string help = capture(std::string(ORVEX_RUN_PREFIX) + "'" + ORVEXCTL_BIN + "' calib set-params --help");
+    EXPECT_NE(help.find("at most " + m[1].str() + " floats"), std::string::npos) << m[1] << " vs " << help;
 }
 
 }  // namespace
