@@ -117,7 +117,9 @@ int main(int argc, char** argv) {
     app.footer(std::string("\nChoosing the camera: -d N, -d /dev/videoN, -d /dev/v4l/by-id/... or\n"
                            "-d /dev/v4l/by-path/...; --serial S or --usb-path P (see 'orvexctl list').\n\n"
                            "Numbers: every number argument (addresses, lengths, counts, units,\n"
-                           "selectors, slave ids) is decimal, or hex with 0x (0x30000, 0x3F).\n"
+                           "selectors, slave ids) is decimal, or hex with 0x (0x30000, 0x3F); a bare\n"
+                           "flash address of two or more digits is noted with its hex value.\n"
+                           "Flash commands also take a region: flash read calibration -o cal.bin.\n"
                            "Byte lists are hex without 0x: \"12 34\", \"1234\", \"12,34\".\n\n") +
                exit_code_table());
 
