@@ -144,9 +144,12 @@ ORVEX_API int OrvexFactory_FlashVerify(OrvexFactorySession* session, LONG addr, 
  * it touches calibration records or an identification block's sector and
  * flags lack ORVEX_FACTORY_INCLUDE_CALIBRATION. No camera needed. */
 ORVEX_API int OrvexFactory_GuardRegion(LONG addr, LONG len, unsigned flags, OrvexFactoryResult** result);
-/* The flash region NAME ("firmware", "calibration", "identification", "whole", ...)
- * as [*from, *to); 0 for an unknown name. */
+/* The flash region NAME ("whole", "firmware", "calibration", "free",
+ * "identification-1", "identification-2") as [*from, *to); 0 for an
+ * unknown name. */
 ORVEX_API BOOL OrvexFactory_Region(const char* name, LONG* from, LONG* to);
+/* The name of region INDEX, counting from 0; NULL past the last. */
+ORVEX_API const char* OrvexFactory_RegionName(int index);
 
 /* ------------------------------------------------------------ backups */
 

@@ -49,7 +49,7 @@ BurnJob read_job(Session& s, const BYTE* image, long len, const OrvexFactoryBurn
         throw Failure(USAGE, "--erase-calibration needs --method=library: the sector-wise burn never "
                              "erases the calibration");
     job.method = o.library_method ? BurnMethod::library : BurnMethod::sector;
-    if (!image || len <= 0) throw Failure(USAGE, job.image_name + " is empty");
+    if (!image || len <= 0) throw Failure(REFUSED, job.image_name + " is empty");
     if (len > orvex_burn::kMaxImageLen) throw Failure(REFUSED, job.image_name + " is larger than the 256 KiB flash");
     // Both burns program the chunk that ends here last: an image must
     // reach it, whatever is forced.

@@ -16,7 +16,11 @@ namespace {
 json blocks_json(const std::vector<IdBlock>& blocks) {
     json jb = json::array();
     for (const auto& b : blocks)
-        jb.push_back({{"addr", hex(b.addr, 5)}, {"valid", b.valid}, {"tag", b.tag}, {"number", b.number}});
+        // An absent block has no tag or number: the erased bytes are none.
+        jb.push_back({{"addr", hex(b.addr, 5)},
+                      {"valid", b.valid},
+                      {"tag", b.valid ? json(b.tag) : json(nullptr)},
+                      {"number", b.valid ? json(b.number) : json(nullptr)}});
     return jb;
 }
 

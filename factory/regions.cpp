@@ -56,6 +56,11 @@ json regions_json(long from, long to) {
     return a;
 }
 
+const char* region_name(int index) {
+    constexpr int n = static_cast<int>(sizeof kNamed / sizeof kNamed[0]);
+    return index >= 0 && index < n ? kNamed[index].name : nullptr;
+}
+
 bool region_by_name(const std::string& name, long* from, long* to) {
     for (const Named& n : kNamed)
         if (name == n.name) {
@@ -98,3 +103,5 @@ extern "C" BOOL OrvexFactory_Region(const char* name, LONG* from, LONG* to) {
     *to = t;
     return 1;
 }
+
+extern "C" const char* OrvexFactory_RegionName(int index) { return orvex_factory::region_name(index); }

@@ -11,6 +11,8 @@ namespace orvex_factory {
 json regions_json(long from, long to);
 // The region whose name is given, as [*from, *to); false for an unknown name.
 bool region_by_name(const std::string& name, long* from, long* to);
+// The name of the INDEXth region a caller may give; nullptr past the last.
+const char* region_name(int index);
 // Refuses (REFUSED) a write or erase of [from, to) that touches the
 // calibration records or a sector holding an identification block, unless
 // include_calibration.

@@ -64,6 +64,16 @@ TEST_F(Regions, NamedRegions) {
     }
     LONG from = 0, to = 0;
     EXPECT_EQ(OrvexFactory_Region("bogus", &from, &to), 0);
+    // Every listed name resolves, inside the flash; the list ends in NULL.
+    int n = 0;
+    for (; OrvexFactory_RegionName(n); ++n) {
+        SCOPED_TRACE(OrvexFactory_RegionName(n));
+        ASSERT_EQ(OrvexFactory_Region(OrvexFactory_RegionName(n), &from, &to), 1);
+        EXPECT_LT(from, to);
+        EXPECT_LE(to, 0x40000);
+    }
+    EXPECT_EQ(n, 6);
+    EXPECT_EQ(OrvexFactory_RegionName(-1), nullptr);
 }
 
 // A flash whose sector erase clears nothing is refused, never "written".

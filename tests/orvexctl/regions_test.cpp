@@ -86,3 +86,88 @@ TEST_F(Orvexctl, EraseAndVerify) {
 }
 
 }  // namespace
+
+namespace {
+
+// flash read, write, verify and erase take a region by the library's name
+// where they take an address; a region is always whole.
+TEST_F(Orvexctl, FlashCommandsTakeRegionsByName) {
+    ASSERT_EQ(run("flash dump -o full.bin").code, 0);
+    const std::string full = slurp(dir + "/full.bin");
+    struct Read {
+        const char* region;
+        size_t from, len;
+    } reads[] = {{"firmware", 0, 0x30000},           {"calibration", 0x30000, 0x5000},
+                 {"identification-1", 0x19000, 0x1000}, {"identification-2", 0x3F000, 0x1000},
+                 {"whole", 0, 0x40000}};
+    for (const auto& c : reads) {
+        SCOPED_TRACE(c.region);
+        Result r = run(std::string("flash read ") + c.region + " -o region.bin");
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_TRUE(slurp(dir + "/region.bin") == full.substr(c.from, c.len));
+        EXPECT_EQ(run(std::string("flash verify ") + c.region + " region.bin").code, 0);
+        EXPECT_EQ(run(std::string("flash verify region.bin --addr ") + c.region).code, 0);
+    }
+    // A whole-region write takes the image without an address; the
+    // guards of the unit's own sectors still hold.
+    std::string before = flash();
+    spill(dir + "/fw0.bin", full.substr(0, 0x30000));
+    Result guarded = run("flash write firmware fw0.bin");
+    EXPECT_EQ(guarded.code, 7) << guarded.err;
+    EXPECT_NE(guarded.err.find("identification block 1"), std::string::npos) << guarded.err;
+    spill(dir + "/free.bin", std::string(0xA000, '\x42'));
+    Result w = run("flash write free free.bin");
+    EXPECT_EQ(w.code, 0) << w.err;
+    EXPECT_EQ(flash().substr(0x35000, 0xA000), std::string(0xA000, '\x42'));
+    EXPECT_EQ(flash().substr(0, 0x35000), before.substr(0, 0x35000));
+    json e = run_json("flash erase free");
+    EXPECT_EQ(e["sectors_erased"], 10);
+    EXPECT_EQ(flash().substr(0x35000, 0xA000), std::string(0xA000, '\xFF'));
+    EXPECT_EQ(run("flash erase calibration").code, 7);
+
+    // Wrong uses, before any device access.
+    struct Bad {
+        const char* args;
+        const char* says;
+    } bad[] = {
+        {"flash read identification -o x", "did you mean identification-1 or identification-2?"},
+        {"flash read firmwar -o x", "'firmwar' is neither a flash address nor a region"},
+        {"flash read calibration 16 -o x", "a region is read whole"},
+        {"flash read 0x30000 -o x", "give the length"},
+        {"flash erase free 0x1000", "a region is erased whole"},
+        {"flash write calibration fw0.bin", "is larger than the calibration region 0x30000-0x34FFF"},
+        {"flash verify free fw0.bin --addr 0", "give the address once"},
+    };
+    for (const auto& c : bad) {
+        SCOPED_TRACE(c.args);
+        Result r = run(c.args);
+        EXPECT_EQ(r.code, 2) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+}
+
+// Flash addresses read as decimal unless written with 0x, as everywhere
+// in the tool; a bare number where the digits would mean another address
+// in hex is noted, so that `flash read 30000 16` cannot pass unnoticed.
+TEST_F(Orvexctl, ABareDecimalFlashAddressIsNoted) {
+    const std::string full = (run("flash dump -o full.bin"), slurp(dir + "/full.bin"));
+    Result r = run("flash read 30000 16 -o x.bin");
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("note: flash address 30000 is decimal, 0x07530; write 0x30000 for hex"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(slurp(dir + "/x.bin") == full.substr(30000, 16));
+    struct Case {
+        const char* args;
+        bool noted;
+    } cases[] = {{"flash read 0x30000 16 -o x.bin", false}, {"flash read 0 16 -o x.bin", false},
+                 {"flash read 7 16 -o x.bin", false},       {"flash read 196608 16 -o x.bin", true},
+                 {"flash verify x.bin --addr 4096", true},  {"flash verify 0X1000 x.bin", false},
+                 {"-q flash read 30000 16 -o x.bin", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        Result n = run(c.args);
+        EXPECT_EQ(n.err.find("is decimal") != std::string::npos, c.noted) << n.err;
+    }
+}
+
+}  // namespace

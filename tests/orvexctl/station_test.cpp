@@ -3,6 +3,7 @@
 // -q, errno reasons, help), all through the real program under the
 // launcher with several virtual cameras.
 #include <cmath>
+#include <regex>
 
 #include "internal/store_layout.h"
 #include "orvexctl_fixture.h"
@@ -356,6 +357,40 @@ TEST_F(Orvexctl, PlotShowsFrameAxesIdentityAndRows) {
     Result e = run("calib plot -o e.svg");
     EXPECT_EQ(e.code, 7);
     EXPECT_NE(e.err.find("nothing to plot"), std::string::npos) << e.err;
+}
+
+}  // namespace
+
+namespace {
+
+// On a narrow terminal the live table's rows are cut, never wrapped: a
+// wrapped row scrolls the table instead of redrawing it in place.
+TEST_F(Orvexctl, StationTableFitsANarrowTerminal) {
+    if (orvex_test::emulated()) GTEST_SKIP() << "fork() under the user-mode emulator";
+    shared_device = true;
+    const char* saved = std::getenv("COLUMNS");
+    const std::string keep = saved ? saved : "";
+    setenv("COLUMNS", "50", 1);
+    Result r = run("--progress=bar station backup --all",
+                   "--config '0:serial=A1-LONG-SERIAL-NUMBER,usb=1-2,state=a.bin;1:serial=B2,usb=1-3,state=b.bin'");
+    if (saved)
+        setenv("COLUMNS", keep.c_str(), 1);
+    else
+        unsetenv("COLUMNS");
+    EXPECT_EQ(r.code, 0) << r.err;
+    // What the terminal shows: escape sequences take no columns, and a
+    // carriage return starts the line over.
+    std::string shown = std::regex_replace(r.err, std::regex("\033\\[[0-9;]*[A-Za-z]"), "");
+    size_t rows = 0;
+    std::istringstream lines(shown);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind('\r') != std::string::npos) line = line.substr(line.rfind('\r') + 1);
+        if (line.rfind("orvexctl:", 0) == 0) continue;  // messages are not table rows
+        ++rows;
+        EXPECT_LE(line.size(), 49u) << "[" << line << "]";
+    }
+    EXPECT_GE(rows, 3u) << r.err;  // the header and both cameras at least once
+    EXPECT_NE(shown.find("A1-LONG-SERIAL-NUMBER  /dev/video0"), std::string::npos) << shown;
 }
 
 }  // namespace

@@ -3,7 +3,12 @@
 // the store's decoding), validates every write once, exports and imports
 // the document; the tool parses the command line and renders the results
 // as text, JSON or a picture.
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -216,7 +221,62 @@ std::string today_utc() {
 // The records as a picture to check by eye: the image frame with pixel
 // axes, the base grid joined row by row (two swapped points show as a
 // crossing), the marker grid, and whose camera and when.
+namespace {
+bool ends_with(const std::string& s, const char* tail) {
+    size_t n = std::strlen(tail);
+    if (s.size() < n) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != tail[i]) return false;
+    return true;
+}
+
+// The plot's format follows the file's name: SVG into FILE.svg or onto
+// standard output, PNG into FILE.png only through a real renderer
+// (librsvg's rsvg-convert), never SVG under another name.
+void check_plot_name(const std::string& file) {
+    if (file == "-" || ends_with(file, ".svg")) return;
+    if (!ends_with(file, ".png"))
+        throw Failure(EXIT_USAGE, "the plot is SVG: name the file FILE.svg (or - for standard output), or FILE.png "
+                                  "to have rsvg-convert render it");
+    if (std::system("command -v rsvg-convert >/dev/null 2>&1") != 0)
+        throw Failure(EXIT_USAGE, file + ": PNG needs rsvg-convert (Debian package librsvg2-bin), which is not "
+                                         "installed; the plot is SVG: write it with -o FILE.svg");
+}
+
+void write_plot(const std::string& file, const std::string& svg) {
+    if (!ends_with(file, ".png")) {
+        write_file(file, svg);
+        return;
+    }
+    char tmpl[] = "/tmp/orvexctl-plot-XXXXXX.svg";
+    int fd = mkstemps(tmpl, 4);
+    if (fd < 0) throw Failure(EXIT_FILE, std::string("cannot write a temporary SVG: ") + std::strerror(errno));
+    ::close(fd);
+    std::string tmp = tmpl;
+    try {
+        write_file(tmp, svg);
+        // Rendered beside the target, then renamed over it: never half a PNG.
+        std::string part = file + ".tmp." + std::to_string(getpid());
+        auto quoted = [](const std::string& s) {
+            std::string q = "'";
+            for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            return q + "'";
+        };
+        int st = std::system(("rsvg-convert -f png -o " + quoted(part) + " " + quoted(tmp)).c_str());
+        if (st != 0 || std::rename(part.c_str(), file.c_str()) != 0) {
+            std::remove(part.c_str());
+            throw Failure(EXIT_FILE, "cannot write " + file + ": rsvg-convert failed to render the plot");
+        }
+    } catch (...) {
+        std::remove(tmp.c_str());
+        throw;
+    }
+    std::remove(tmp.c_str());
+}
+}  // namespace
+
 int cmd_calib_plot(const std::string& file) {
+    check_plot_name(file);
     json cal = read_calibration();
     const json& r = cal["records"];
     const json& unit = cal["unit"];
@@ -265,7 +325,9 @@ int cmd_calib_plot(const std::string& file) {
     for (const auto* set : {&base, &marker})
         for (const Pt& p : *set)
             minx = std::min(minx, p.x), miny = std::min(miny, p.y), maxx = std::max(maxx, p.x), maxy = std::max(maxy, p.y);
-    const double W = 900, H = 720, L = 70, T = 70, R = 30, B = 40;
+    // Above the frame, top down: identity, legend, the frame's subtitle, the
+    // x axis' tick labels, each clear of the next.
+    const double W = 900, H = 720, L = 70, T = 84, R = 30, B = 40;
     double s = std::min((W - L - R) / std::max(maxx - minx, 1e-9), (H - T - B) / std::max(maxy - miny, 1e-9));
     auto X = [&](double x) { return L + (x - minx) * s; };
     auto Y = [&](double y) { return T + (y - miny) * s; };
@@ -285,7 +347,7 @@ int cmd_calib_plot(const std::string& file) {
     svg += "<text id=\"identity\" x=\"" + std::to_string(int(L)) + "\" y=\"20\" font-size=\"13\">" + xml_text(who) +
            " &#8212; plotted " + today_utc() + "</text>\n";
     std::snprintf(buf, sizeof buf,
-                  "<text x=\"%.0f\" y=\"40\" font-size=\"13\"><tspan fill=\"#1f6fd0\">&#9679; base grid (%zu points, "
+                  "<text id=\"legend\" x=\"%.0f\" y=\"40\" font-size=\"13\"><tspan fill=\"#1f6fd0\">&#9679; base grid (%zu points, "
                   "joined row by row)</tspan>  <tspan fill=\"#d03a1f\">&#9675; marker grid (%zu points)</tspan></text>\n",
                   L, base.size(), marker.size());
     svg += buf;
@@ -295,7 +357,7 @@ int cmd_calib_plot(const std::string& file) {
                   "stroke=\"black\"/>\n",
                   X(0), Y(0), fw * s, fh * s);
     svg += buf;
-    svg += "<text x=\"" + std::to_string(int(L)) + "\" y=\"" + std::to_string(int(T - 22)) + "\" font-size=\"11\">" +
+    svg += "<text id=\"subtitle\" x=\"" + std::to_string(int(L)) + "\" y=\"" + std::to_string(int(T - 22)) + "\" font-size=\"11\">" +
            (sized ? "image " + std::to_string(iw) + " x " + std::to_string(ih) + " pixels (sensor type " +
                         xml_text(type) + ")"
                   : std::string("points' extent in pixels (the sensor type names no image size)")) +
@@ -356,7 +418,7 @@ int cmd_calib_plot(const std::string& file) {
         svg += buf;
     }
     svg += "</g>\n</svg>\n";
-    write_file(file, svg);
+    write_plot(file, svg);
     emit({{"file", file}, {"base_points", base.size()}, {"marker_points", marker.size()}},
          "plotted " + std::to_string(base.size()) + " base points and " + std::to_string(marker.size()) +
              " marker points to " + file + "\n");
@@ -382,14 +444,15 @@ void orvexctl::add_calib_commands(CLI::App& app, Action& action) {
     cexp->callback([&action] { action = [] { return cmd_calib_export(a.file); }; });
     auto* cimp = calib->add_subcommand("import", "calib import FILE.json (or --edited FILE.json)");
     cimp->add_option("file", a.file, "a calibration export (orvexctl calib export)");
-    auto* edited = cimp->add_option("--edited", a.file, "a hand-edited export: values checked, its checksum not")
-                       ->excludes(cimp->get_option("file"));
+    // A flag, not an option taking the file: the file is the one argument
+    // wherever --edited stands (--edited --dry-run F, F --edited).
+    auto* edited = cimp->add_flag("--edited", "FILE is a hand-edited export: values checked, its checksum not");
     cimp->add_flag("--dry-run", a.dry_run, "check the file against the camera and write nothing");
     cimp->add_flag("--unknown-sensor-type", a.unknown_type, "accept a sensor type that is not a known one");
     cimp->callback([&action, edited] {
         a.edited = edited->count() > 0;
         action = [] {
-            if (a.file.empty()) throw Failure(EXIT_USAGE, "give the file, or --edited FILE");
+            if (a.file.empty()) throw Failure(EXIT_USAGE, "give the file: calib import [--edited] FILE.json");
             return cmd_calib_import(a.file, a.edited, a.dry_run, a.unknown_type);
         };
     });
@@ -400,19 +463,13 @@ void orvexctl::add_calib_commands(CLI::App& app, Action& action) {
                   "store a type that is not a known one (at most " + std::to_string(kMaxTypeLen) + " characters)");
     cst->callback([&action] { action = [] { return cmd_calib_set_sensor_type(a.text, a.dry_run, a.unknown_type); }; });
     auto* csp = calib->add_subcommand("set-params", "calib set-params VALUE... (at most " + std::to_string(kMaxParams) + " floats)");
-    // The values may start with '-' ("-2", "-inf"): everything after the
-    // options is a value, and --dry-run may also follow them.
+    // Values may start with '-' ("-2", "-inf"): the command line's walk
+    // hands them over as values, and --dry-run may stand anywhere.
+    csp->add_option("values", a.values, "the values, decimal floating point (nan, inf and 1e39 are refused naming the value)");
     csp->add_flag("--dry-run", a.dry_run, "say what would change and write nothing");
-    csp->allow_extras()->fallthrough(false);
-    csp->footer("VALUE...: the values, decimal floating point (nan, inf and 1e39 are refused naming the value)");
-    csp->callback([&action, csp] {
-        for (const std::string& v : csp->remaining()) {
-            if (v == "--dry-run") a.dry_run = true;
-            else if (v != "--") a.values.push_back(v);
-        }
-        action = [] { return cmd_calib_set_params(a.values, a.dry_run); };
-    });
-    auto* cplot = calib->add_subcommand("plot", "calib plot -o FILE.svg: base grid and marker grid");
+    csp->callback([&action] { action = [] { return cmd_calib_set_params(a.values, a.dry_run); }; });
+    auto* cplot = calib->add_subcommand(
+        "plot", "calib plot -o FILE.svg: base grid and marker grid (FILE.png through rsvg-convert, - for standard output)");
     cplot->add_option("-o,--output", a.file)->required();
     cplot->callback([&action] { action = [] { return cmd_calib_plot(a.file); }; });
 }

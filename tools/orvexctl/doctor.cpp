@@ -14,6 +14,7 @@
 
 #include "commands.h"
 #include "factory_client.h"
+#include "node_access.h"
 #include "orvexctl.h"
 #include "udev_rule.h"
 
@@ -57,13 +58,19 @@ int cmd_doctor() {
         std::string d = std::string(S_ISCHR(st.st_mode) ? "character device" : "not a character device") +
                         ", owner " + user_name(st.st_uid) + ", group " + group_name(st.st_gid) + ", mode " + mode;
         add("node", S_ISCHR(st.st_mode) ? "ok" : "warn", node + ": " + d);
-        uid_t me = geteuid();
-        bool rw = me == 0 || (st.st_uid == me && (st.st_mode & 0600) == 0600) ||
-                  (in_group(st.st_gid) && (st.st_mode & 0060) == 0060) || (st.st_mode & 0006) == 0006;
+        NodeAccess a;
+        a.owner = st.st_uid;
+        a.group = st.st_gid;
+        a.mode = st.st_mode & 07777;
+        a.owner_name = user_name(st.st_uid);
+        a.group_name = group_name(st.st_gid);
+        a.me = geteuid();
+        a.my_name = user_name(a.me);
+        a.in_group = in_group(st.st_gid);
+        bool rw = may_open(a);
         add("access", rw ? "ok" : "fail",
-            "user " + user_name(me) + (rw ? " may open it read-write"
-                                          : " may not open it read-write (join group " + group_name(st.st_gid) +
-                                                " or install the udev rule below)"));
+            "user " + a.my_name + (rw ? " may open it read-write"
+                                      : " may not open it read-write: " + access_advice(a)));
     } else {
         int e = errno;
         add("node", "warn", node + ": " + std::strerror(e) + " (no directory entry; opening it is tried anyway)");

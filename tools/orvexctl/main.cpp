@@ -2,9 +2,11 @@
 // the chosen one.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <functional>
 #include <iostream>
 
+#include "command_line.h"
 #include "commands.h"
 #include "orvexctl.h"
 
@@ -78,10 +80,11 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     app.fallthrough();
     Selector sel;
-    app.add_option("-d,--device", sel.device,
-                   "camera: video index N, /dev/videoN, or a /dev/v4l/by-id or by-path link (default 0)");
-    app.add_option("--serial", sel.serial, "camera with this USB serial number");
-    app.add_option("--usb-path", sel.usb_path, "camera at this USB bus path, e.g. 1-1.2");
+    CLI::Option* camera_options[] = {
+        app.add_option("-d,--device", sel.device,
+                       "camera: video index N, /dev/videoN, or a /dev/v4l/by-id or by-path link (default 0)"),
+        app.add_option("--serial", sel.serial, "camera with this USB serial number"),
+        app.add_option("--usb-path", sel.usb_path, "camera at this USB bus path, e.g. 1-1.2")};
     app.add_flag("--json", g_opt.json, "print one JSON document on standard output");
     bool quiet = false;
     int verbose = 0;
@@ -106,21 +109,45 @@ int main(int argc, char** argv) {
     add_backup_commands(app, action);
     add_doctor_command(app, action);
     add_station_commands(app, action);
+    // Listed in the help; the command line's walk answers it before parsing.
+    app.add_subcommand("help", "help [COMMAND [SUBCOMMAND]]: that command's help")->allow_extras();
     describe_positionals(app);
     // Set last: a subcommand created earlier would inherit the footer, and
     // the exit-code table belongs in the top-level help only.
     app.footer(std::string("\nChoosing the camera: -d N, -d /dev/videoN, -d /dev/v4l/by-id/... or\n"
                            "-d /dev/v4l/by-path/...; --serial S or --usb-path P (see 'orvexctl list').\n\n"
                            "Numbers: every number argument (addresses, lengths, counts, units,\n"
-                           "selectors, slave ids) is decimal, or hex with 0x (0x30000, 0x3F).\n"
+                           "selectors, slave ids) is decimal, or hex with 0x (0x30000, 0x3F); a bare\n"
+                           "flash address of two or more digits is noted with its hex value.\n"
+                           "Flash commands also take a region: flash read calibration -o cal.bin.\n"
                            "Byte lists are hex without 0x: \"12 34\", \"1234\", \"12,34\".\n\n") +
                exit_code_table());
 
+    std::vector<std::string> args(argv + 1, argv + argc);
+    int early = prepare_command_line(app, args);
+    if (early >= 0) return early;
+    bool json_asked = std::find(args.begin(), args.end(), "--json") != args.end();
     try {
-        app.parse(argc, argv);
+        // CLI11 takes the arguments last first.
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        app.parse(reversed);
+    } catch (const CLI::CallForVersion&) {
+        if (json_asked)
+            std::printf("%s\n", json({{"program", "orvexctl"}, {"version", ORVEX_VERSION}}).dump(2).c_str());
+        else
+            std::printf("orvexctl %s\n", ORVEX_VERSION);
+        return EXIT_OK;
     } catch (const CLI::ParseError& e) {
         int code = app.exit(e);
         return code == 0 ? EXIT_OK : EXIT_USAGE;
+    }
+    for (CLI::Option* o : camera_options) {
+        // An empty name chooses no camera; it must not fall back to camera 0.
+        if (o->count() > 0 && o->as<std::string>().empty()) {
+            std::fprintf(stderr, "orvexctl: %s names no camera (an empty value was given)\n",
+                         o->get_name().c_str());
+            return EXIT_USAGE;
+        }
     }
     g_opt.verbosity = quiet ? -1 : verbose;
     for (int i = 1; i < argc; ++i) g_opt.command += std::string(" ") + argv[i];

@@ -125,6 +125,8 @@ inline void write_file(const std::string& path, const std::string& s) {
 uint64_t queries_issued();
 
 // ------------------------------------------------------------ progress
+// Columns of the terminal on standard error ($COLUMNS, else 80, elsewhere).
+int terminal_width();
 class Progress {
 public:
     // Unmeasured phases (one long library call) show the time elapsed

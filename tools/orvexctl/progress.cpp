@@ -20,6 +20,18 @@
 
 namespace orvexctl {
 
+// The terminal's width; for a bar asked for elsewhere (--progress=bar
+// into a pipe), $COLUMNS as shells set it, else 80.
+int terminal_width() {
+    winsize ws{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    if (const char* c = std::getenv("COLUMNS")) {
+        int n = std::atoi(c);
+        if (n > 0) return n;
+    }
+    return 80;
+}
+
 namespace {
 enum Mode { NONE = 0, BAR = 1, JSON_LINES = 2, PHASE_LINES = 3 };
 
@@ -36,17 +48,7 @@ double now_s() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-// The terminal's width; for a bar asked for elsewhere (--progress=bar
-// into a pipe), $COLUMNS as shells set it, else 80.
-int terminal_width() {
-    winsize ws{};
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-    if (const char* c = std::getenv("COLUMNS")) {
-        int n = std::atoi(c);
-        if (n > 0) return n;
-    }
-    return 80;
-}
+
 
 std::string seconds_text(double s) {
     char b[32];

@@ -180,6 +180,20 @@ std::string table_row(const Worker& w, size_t label_width) {
     return b;
 }
 
+// A row of the live table cut to the terminal's width: a wrapped row would
+// scroll the table instead of redrawing it in place. The phase cell gives
+// up its padding first (down to 8 columns), then the row is cut, marked
+// with '>'; one column stays free so that the cursor never wraps.
+std::string fit_row(std::string row, size_t label_width, size_t width) {
+    const size_t max = width > 2 ? width - 1 : 1;
+    if (row.size() <= max) return row;
+    const size_t phase_at = label_width + 16, phase_len = 22, phase_min = 8;
+    size_t cut = std::min(row.size() - max, phase_len - phase_min);
+    if (row.size() >= phase_at + phase_len) row.erase(phase_at + phase_len - cut, cut);
+    if (row.size() > max) row = row.substr(0, max - 1) + ">";
+    return row;
+}
+
 volatile sig_atomic_t g_interrupted = 0;
 void on_interrupt(int) { g_interrupted = 1; }
 
@@ -254,10 +268,13 @@ int cmd_station(const StationOptions& o) {
     const bool live = g_opt.verbosity >= 0 && !g_opt.json && g_opt.progress != "none" &&
                       (g_opt.progress == "bar" || (g_opt.progress == "auto" && isatty(STDERR_FILENO)));
     const bool lines = g_opt.verbosity >= 0 && !live && g_opt.progress != "none";
+    const size_t width = static_cast<size_t>(terminal_width());
     if (live) {
-        std::fprintf(stderr, "%-*s  %-12s  %-22s %6s  %6s\n", static_cast<int>(label_width), "camera", "node",
-                     "phase", "done", "ETA");
-        for (const Worker& w : workers) std::fprintf(stderr, "%s\n", table_row(w, label_width).c_str());
+        char head[256];
+        std::snprintf(head, sizeof head, "%-*s  %-12s  %-22s %6s  %6s", static_cast<int>(label_width), "camera", "node",
+                      "phase", "done", "ETA");
+        std::fprintf(stderr, "%s\n", fit_row(head, label_width, width).c_str());
+        for (const Worker& w : workers) std::fprintf(stderr, "%s\n", fit_row(table_row(w, label_width), label_width, width).c_str());
     } else if (lines) {
         for (const Worker& w : workers)
             std::fprintf(stderr, "orvexctl: station: %s (%s): %s started, log %s\n", w.label.c_str(),
@@ -305,7 +322,8 @@ int cmd_station(const StationOptions& o) {
         double t = now_s();
         if (live && redraw && (t - last_draw >= 0.1 || running == 0)) {
             std::fprintf(stderr, "\033[%zuA", workers.size());
-            for (const Worker& w : workers) std::fprintf(stderr, "\r%s\033[K\n", table_row(w, label_width).c_str());
+            for (const Worker& w : workers)
+                std::fprintf(stderr, "\r%s\033[K\n", fit_row(table_row(w, label_width), label_width, width).c_str());
             std::fflush(stderr);
             last_draw = t;
         }

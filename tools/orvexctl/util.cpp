@@ -94,10 +94,13 @@ Bytes read_file(const std::string& path) {
     Bytes data;
     uint8_t buf[65536];
     size_t n;
+    errno = 0;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + n);
+    // A directory opens and fails its first read (EISDIR): say so.
+    int err = errno;
     bool bad = std::ferror(f);
     std::fclose(f);
-    if (bad) throw Failure(EXIT_FILE, "cannot read " + path);
+    if (bad) throw Failure(EXIT_FILE, "cannot read " + path + (err ? std::string(": ") + std::strerror(err) : ""));
     return data;
 }
 
