@@ -187,26 +187,41 @@ TEST_F(Restore, DamagedDocumentsAreRefused) {
     EXPECT_EQ(flash(), before);
 }
 
-// A flash whose protection no release lifts refuses the rewrite before its
-// erase: the restore is a transfer failure that names where the flash
-// refused and why, and the camera keeps what it held.
-TEST_F(Restore, AFlashThatRefusesTheWriteIsNamedWithItsAddress) {
+// A restore that does not take is never reported as done: a flash whose
+// protection no release lifts refuses the rewrite before its erase (a
+// transfer failure naming where and why), one that takes the write but
+// reads back otherwise fails the read-back at the differing byte.
+TEST_F(Restore, AWriteThatDoesNotTakeIsNamedWithItsAddress) {
     OrvexFactoryResult* r = nullptr;
     const std::string file = dir + "/b.json";
     ASSERT_EQ(take(OrvexFactory_Backup(session(), file.c_str(), &r), r).status, ORVEX_FACTORY_OK);
-    Bytes f = flash();
-    f[0x30000] ^= 0xFF;  // the calibration the restore would put back
-    vcam::Profile locked;
-    ASSERT_TRUE(vcam::find_profile("locked", &locked));
-    locked.flash = f;
-    vcam::attach(0, locked);
-    Outcome o = take(OrvexFactory_Restore(session(), file.c_str(), 0, &r), r);
-    EXPECT_EQ(o.status, ORVEX_FACTORY_TRANSFER) << o.message;
-    EXPECT_EQ(o.address, 0x30000);
-    EXPECT_NE(o.message.find("the flash refused the write at 0x30000: it is write-protected (status register 0x"),
-              std::string::npos)
-        << o.message;
-    EXPECT_TRUE(flash() == f);
+    const Bytes shipped = flash();
+    ASSERT_NE(shipped[0x30004], 0xFF);
+    Bytes f = shipped;
+    f[0x30004] ^= 0xFF;  // the calibration the restore would put back
+    struct Case {
+        const char* name;
+        bool locked;
+        int status;
+        const char* says;
+    } cases[] = {
+        {"locked", true, ORVEX_FACTORY_TRANSFER,
+         "the flash refused the write at 0x30000: it is write-protected (status register 0x"},
+        {"stuck bits", false, ORVEX_FACTORY_VERIFY, "at 0x30004: wrote "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vcam::Profile p = vcam::default_profile();
+        if (c.locked) ASSERT_TRUE(vcam::find_profile("locked", &p));
+        p.flash = f;
+        vcam::attach(0, p);
+        if (!c.locked) cam().faults().stuck_bits = {{0x30004u, static_cast<uint8_t>(~shipped[0x30004])}};
+        Outcome o = take(OrvexFactory_Restore(session(), file.c_str(), 0, &r), r);
+        EXPECT_EQ(o.status, c.status) << o.message;
+        EXPECT_EQ(o.address, c.locked ? 0x30000 : 0x30004);
+        EXPECT_NE(o.message.find(c.says), std::string::npos) << o.message;
+        if (c.locked) EXPECT_TRUE(flash() == f);
+    }
 }
 
 TEST_F(Restore, ABackupNeverReplacesAFile) {
