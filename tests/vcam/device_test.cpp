@@ -285,6 +285,10 @@ TEST(FlashProtection, RangesByFamily) {
         {7, 0x44, 252 * K, 256 * K}, {7, 0x4C, 240 * K, 256 * K},  // 4 KiB sectors
         {7, 0x64, 0, 4 * K},         {7, 0x54, 224 * K, 256 * K},  // sectors stop at 32 KiB
         {7, 0x5C, 0, 256 * K},       {7, 0x0C, 0, 256 * K},         // the top level: all
+        // The common command set (types without a family of their own, and
+        // the parts of other makes fitted with it) has the same TB and SEC.
+        {0, 0x24, 0, 64 * K},        {0, 0x44, 252 * K, 256 * K},  {0, 0x64, 0, 4 * K},
+        {13, 0x28, 0, 128 * K},      {13, 0x48, 248 * K, 256 * K}, {13, 0x68, 0, 8 * K},
     };
     for (const Case& c : cases) {
         uint32_t from = 1, to = 1;
