@@ -128,6 +128,48 @@ TEST_F(Orvexctl, StationBurnsAllCamerasAndReportsTheOneThatFailed) {
     EXPECT_EQ(json::parse(slurp(dir + "/bk/backup-A1.json"))["format"], "orvex-backup");
 }
 
+// Several failed cameras: the station exits with the code of the first
+// failed camera in its table, whichever worker ends last, and each camera's
+// own code stays in the table.
+TEST_F(Orvexctl, StationExitsWithTheFirstFailedCamerasCode) {
+    if (orvex_test::emulated()) GTEST_SKIP() << "fork() under the user-mode emulator";
+    shared_device = true;
+    firmware_image();
+    const std::string shipped = flash();
+    spill(dir + "/fw.bin", shipped.substr(0, 0x1000));  // a short image keeps the read-backs short
+    std::string differs = shipped;
+    differs[0x100] = static_cast<char>(differs[0x100] ^ 0x01);
+    // A camera whose firmware differs from the image fails its read-back
+    // (6); one whose every data read stalls fails the transfer (5).
+    enum Kind { same = 0, mismatch = 6, stalls = 5 };
+    struct Case {
+        Kind cams[3];
+        int code;
+    } cases[] = {
+        {{same, mismatch, stalls}, 6},
+        {{stalls, same, mismatch}, 5},
+    };
+    for (const Case& c : cases) {
+        std::string config = "--config '";
+        for (int i = 0; i < 3; ++i) {
+            const std::string file = "c" + std::to_string(i) + ".bin";
+            spill(dir + "/" + file, c.cams[i] == mismatch ? differs : shipped);
+            config += std::to_string(i) + ":serial=S" + std::to_string(i) + ",usb=1-" + std::to_string(i + 2) +
+                      ",state=" + file + (c.cams[i] == stalls ? ",fail_match=sel3" : "") + (i < 2 ? ";" : "'");
+        }
+        SCOPED_TRACE(config);
+        json j = run_json("station verify fw.bin --all", c.code, config);
+        EXPECT_EQ(j["exit_code"], c.code);
+        ASSERT_EQ(j["cameras"].size(), 3u) << j;
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(j["cameras"][i]["exit_code"], static_cast<int>(c.cams[i])) << i;
+        Result r = run("station verify fw.bin --all", config);
+        EXPECT_EQ(r.code, c.code);
+        EXPECT_NE(r.out.find("(exit " + std::to_string(c.code) + ", the first failed camera's code)"),
+                  std::string::npos)
+            << r.out;
+    }
+}
+
 TEST_F(Orvexctl, StationRefusesBeforeStartingAnything) {
     struct Case {
         const char* args;
