@@ -190,6 +190,47 @@ TEST_F(SharedDevice, FlashImageIsSavedWhenTheProgramIsKilled) {
     EXPECT_EQ(slurp(dir + "/flash.bin"), std::string(vcam::kFlashSize, '\xff'));
 }
 
+// A program killed with the camera open no longer holds it: the device
+// releases what the program held, as the kernel does when it closes a dead
+// process's descriptors, and the flash image is saved at that last close,
+// with the device still running.
+TEST_F(SharedDevice, AProgramKilledHoldingTheCameraReleasesIt) {
+    std::string sock = dir + "/dev.sock";
+    Outcome serve = shell(bin("orvex-vcam") + " --serve --socket '" + sock + "' --state '" + dir +
+                          "/flash.bin' >'" + dir + "/serve.log' 2>&1 & echo $!");
+    pid_t device = std::stoi(serve.out);
+    for (int i = 0; i < 200 && access(sock.c_str(), F_OK) != 0; ++i) wall_sleep_10ms();
+    const std::string connect = "--connect '" + sock + "'";
+    EXPECT_EQ(shell("cd '" + dir + "' && " + bin("orvex-vcam") + " " + connect + " -- " + bin("vcam-camera-user") +
+                    " hold 0 held >holder.log 2>&1 &")
+                  .code,
+              0);
+    for (int i = 0; i < 2000 && access((dir + "/held").c_str(), F_OK) != 0; ++i) wall_sleep_10ms();
+    pid_t holder = std::atoi(slurp(dir + "/held").c_str());
+    ASSERT_GT(holder, 0) << slurp(dir + "/holder.log");
+
+    // Written while the holder keeps the camera open: not saved yet.
+    const std::string data(16, '\x5a');
+    std::ofstream(dir + "/data.bin", std::ios::binary) << data;
+    auto saved_bytes = [&] {
+        std::string f = slurp(dir + "/flash.bin");
+        return f.size() == vcam::kFlashSize ? f.substr(0x36000, 16) : std::string();
+    };
+    Outcome w = launch(connect, "$CTL flash write 0x36000 data.bin");
+    EXPECT_EQ(w.code, 0) << w.out;
+    EXPECT_NE(saved_bytes(), data) << "saved while the holder has it open";
+
+    ASSERT_EQ(kill(holder, SIGKILL), 0);
+    bool saved = false;
+    for (int i = 0; i < 1000 && !saved; ++i) {
+        saved = saved_bytes() == data;
+        if (!saved) wall_sleep_10ms();
+    }
+    EXPECT_TRUE(saved) << "the killed program's camera was never released";
+    kill(device, SIGTERM);
+    waitpid(device, nullptr, 0);
+}
+
 TEST_F(SharedDevice, FaultsFromTheCommandLine) {
     struct Case {
         const char* launcher;
