@@ -56,6 +56,42 @@ TEST_F(Orvexctl, EverySelectorNamesItsCamera) {
     EXPECT_NE(r.err.find("answers at /dev/video1 (serial A1), /dev/video2 (serial B2)"), std::string::npos) << r.err;
 }
 
+// A UVC camera has two nodes with its USB identity: the video node
+// (/dev/videoN, index 0) and the driver's metadata node (/dev/videoN+1,
+// index 1), which answers no extension-unit query. Selection by serial,
+// USB path or udev link takes the video node.
+TEST_F(Orvexctl, SelectionByIdentityTakesTheVideoNodeNotItsMetadataNode) {
+    const std::string cams = "--config '0:serial=A1,usb=1-2,metadata;2:serial=B2,usb=1-3,metadata'";
+    struct Case {
+        const char* args;
+        const char* device;
+        const char* serial;
+    } cases[] = {
+        {"--serial A1", "/dev/video0", "A1"},
+        {"--serial B2", "/dev/video2", "B2"},
+        {"--usb-path 1-2", "/dev/video0", "A1"},
+        {"--usb-path 1-3", "/dev/video2", "B2"},
+        {"-d /dev/v4l/by-id/usb-Orvex_Orvex_virtual_camera_B2-video-index0", "/dev/video2", "B2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        json j = run_json(std::string(c.args) + " info", 0, cams);
+        EXPECT_EQ(j["device"], c.device);
+        EXPECT_EQ(j["serial"], c.serial);
+    }
+    // The metadata nodes are there, with the camera's identity, and are
+    // not cameras of ours.
+    json l = run_json("list", 0, cams);
+    ASSERT_EQ(l["nodes"].size(), 4u) << l;
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(l["nodes"][i]["serial"], i < 2 ? "A1" : "B2");
+        EXPECT_EQ(l["nodes"][i]["orvex"], i % 2 == 0);
+    }
+    EXPECT_EQ(l["nodes"][3]["by_id"], "/dev/v4l/by-id/usb-Orvex_Orvex_virtual_camera_B2-video-index1");
+    EXPECT_NE(run("-d 3 info", cams).code, 0);
+}
+
 TEST_F(Orvexctl, ListShowsIdentitiesOfEveryNode) {
     json j = run_json("list", 0, kStation);
     ASSERT_EQ(j["nodes"].size(), 3u);
