@@ -212,7 +212,9 @@ TEST_F(Restore, AWriteThatDoesNotTakeIsNamedWithItsAddress) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         vcam::Profile p = vcam::default_profile();
-        if (c.locked) ASSERT_TRUE(vcam::find_profile("locked", &p));
+        if (c.locked) {
+            ASSERT_TRUE(vcam::find_profile("locked", &p));
+        }
         p.flash = f;
         vcam::attach(0, p);
         if (!c.locked) cam().faults().stuck_bits = {{0x30004u, static_cast<uint8_t>(~shipped[0x30004])}};
@@ -220,7 +222,9 @@ TEST_F(Restore, AWriteThatDoesNotTakeIsNamedWithItsAddress) {
         EXPECT_EQ(o.status, c.status) << o.message;
         EXPECT_EQ(o.address, c.locked ? 0x30000 : 0x30004);
         EXPECT_NE(o.message.find(c.says), std::string::npos) << o.message;
-        if (c.locked) EXPECT_TRUE(flash() == f);
+        if (c.locked) {
+            EXPECT_TRUE(flash() == f);
+        }
     }
 }
 
