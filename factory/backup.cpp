@@ -99,8 +99,10 @@ void check_backup(const json& doc, const std::string& name) {
         throw Failure(REFUSED, "backup " + name + " is damaged: no device");
     if (!doc.contains("ranges") || !doc["ranges"].is_array())
         throw Failure(REFUSED, "backup " + name + " is damaged: no ranges");
-    // Each range must be one a backup writes, with its full length: a CRC
-    // over a document says nothing about whether its writer was ours.
+    // Each range must be one a backup writes, once, with its full length,
+    // and none may be missing: a CRC over a document says nothing about
+    // whether its writer was ours, and a restore writes back every range.
+    std::vector<int> seen(backup_ranges().size(), 0);
     for (const auto& r : doc["ranges"]) {
         Bytes data;
         std::string addr = r.is_object() ? r.value("addr", "") : "";
@@ -108,17 +110,28 @@ void check_backup(const json& doc, const std::string& name) {
             !from_hex(r["data"].get<std::string>(), &data))
             throw Failure(REFUSED, "backup " + name + " is damaged: range " + addr + " holds no hex data");
         bool known = false;
-        for (const BackupRange& k : backup_ranges())
-            if (addr == hex(k.addr, 5)) {
-                known = true;
-                if (static_cast<long>(data.size()) != k.len || r.value("length", -1L) != k.len)
-                    throw Failure(REFUSED, "backup " + name + " is damaged: range " + addr + " holds " +
-                                               std::to_string(data.size()) + " bytes, a backup keeps " +
-                                               std::to_string(k.len));
-            }
+        for (size_t i = 0; i < backup_ranges().size(); ++i) {
+            const BackupRange& k = backup_ranges()[i];
+            if (addr != hex(k.addr, 5)) continue;
+            known = true;
+            if (seen[i]++)
+                throw Failure(REFUSED, "backup " + name + " is damaged: it holds range " + addr + " twice");
+            if (static_cast<long>(data.size()) != k.len)
+                throw Failure(REFUSED, "backup " + name + " is damaged: range " + addr + " holds " +
+                                           std::to_string(data.size()) + " bytes, a backup keeps " +
+                                           std::to_string(k.len));
+            const json& length = r.contains("length") ? r["length"] : json();
+            if (!length.is_number_integer() || length.get<long>() != k.len)
+                throw Failure(REFUSED, "backup " + name + " is damaged: range " + addr + " gives its length as " +
+                                           length.dump() + ", a backup keeps " + std::to_string(k.len) + " bytes");
+        }
         if (!known)
             throw Failure(REFUSED, "backup " + name + " holds a range at " + addr + " that restore does not write");
     }
+    for (size_t i = 0; i < seen.size(); ++i)
+        if (!seen[i])
+            throw Failure(REFUSED, "backup " + name + " is damaged: it holds no range at " +
+                                       hex(backup_ranges()[i].addr, 5));
 }
 
 json load_backup(const std::string& file) {

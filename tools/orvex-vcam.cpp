@@ -52,6 +52,8 @@ void usage(FILE* out) {
             "                      leaves the camera alone) [noid]\n"
             "      --id-second     identification block at its second location only [id2]\n"
             "      --protected     flash starts write-protected [protected]\n"
+            "      --metadata      the driver's metadata node too, at the next\n"
+            "                      index (index 1, no extension unit) [metadata]\n"
             "      --serial TEXT   USB serial number [serial=TEXT]\n"
             "      --usb-path P    USB bus path, e.g. 1-1.2 [usb=P]\n"
             "      --usb-id V:P    USB vendor and product id, e.g. 1d6b:0104\n"
@@ -380,13 +382,13 @@ int main(int argc, char** argv) {
     enum {
         CHIP = 1000, UNIT, FRESH, PROTECTED, LATENCY, TRACE, CONFIG, NOID, ID2, SERIAL, USB_PATH,
         USB_ID, UNPLUG_AFTER, FAIL_QUERY, FAIL_MATCH, STUCK, UNERASABLE, REAL_TIME, SERVE, SOCKET,
-        CONNECT, IN_PROCESS
+        CONNECT, IN_PROCESS, METADATA
     };
     static const option longopts[] = {
         {"index", required_argument, nullptr, 'i'}, {"profile", required_argument, nullptr, 'p'},
         {"chip", required_argument, nullptr, CHIP}, {"unit", required_argument, nullptr, UNIT},
         {"state", required_argument, nullptr, 's'}, {"fresh", no_argument, nullptr, FRESH},
-        {"protected", no_argument, nullptr, PROTECTED},
+        {"protected", no_argument, nullptr, PROTECTED}, {"metadata", no_argument, nullptr, METADATA},
         {"no-id", no_argument, nullptr, NOID}, {"id-second", no_argument, nullptr, ID2},
         {"serial", required_argument, nullptr, SERIAL},
         {"usb-path", required_argument, nullptr, USB_PATH},
@@ -420,6 +422,7 @@ int main(int argc, char** argv) {
         case 's': add("--state", std::string("state=") + optarg); break;
         case FRESH: add("--fresh", "fresh"); break;
         case PROTECTED: add("--protected", "protected"); break;
+        case METADATA: add("--metadata", "metadata"); break;
         case NOID: add("--no-id", "noid"); break;
         case ID2: add("--id-second", "id2"); break;
         case SERIAL: add("--serial", std::string("serial=") + optarg); break;

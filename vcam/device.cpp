@@ -9,7 +9,13 @@ namespace vcam {
 
 int device_open(int index, int flags) {
     Camera* cam = camera(index);
-    if (!cam) return ENXIO;
+    if (!cam) {
+        // A metadata node goes with its camera: gone at unplug.
+        Camera* video = metadata_node_of(index);
+        if (!video) return ENXIO;
+        if (video->unplugged()) return ENOENT;
+        return (flags & O_ACCMODE) != O_RDWR && (flags & O_ACCMODE) != O_RDONLY ? EINVAL : 0;
+    }
     // The driver unregisters the node on disconnect; it lingers (and
     // refuses to open) only while someone still holds it open.
     if (cam->unplugged()) return cam->open_count_ > 0 ? ENODEV : ENOENT;
@@ -30,7 +36,7 @@ int device_close(int index) {
 
 int device_adopt(int index) {
     Camera* cam = camera(index);
-    if (!cam) return ENODEV;
+    if (!cam) return metadata_node_of(index) ? 0 : ENODEV;
     ++cam->open_count_;
     return 0;
 }
@@ -46,7 +52,8 @@ int device_query(int index, int pid, uint8_t unit, uint8_t selector, uint8_t req
     rec.pid = pid;
     rec.at_us = now_us();
     Camera* cam = camera(index);
-    int err = cam ? cam->query(unit, selector, request, size, data) : ENODEV;
+    // The driver's metadata node has video ioctls only: no extension unit.
+    int err = cam ? cam->query(unit, selector, request, size, data) : metadata_node_of(index) ? ENOTTY : ENODEV;
     if (err == 0 && request == REQ_GET_CUR && data) rec.returned.assign(data, data + size);
     rec.result = err ? -1 : 0;
     rec.error = err;

@@ -6,7 +6,9 @@
 // flash image if the file exists, save it back when the camera is closed,
 // at unplug and at exit), fresh (flash all 0xFF), noid (no identification
 // block: the calibration store leaves the camera alone), id2 (the block at
-// its second location only), protected (flash starts write-protected).
+// its second location only), protected (flash starts write-protected),
+// metadata (the driver's metadata node at INDEX+1 as well, as a UVC camera
+// has it; only where no camera is configured at INDEX+1).
 // Identity: serial=TEXT, usb=BUSPATH (e.g. 1-1.2), vid=0xNNNN, pid=0xNNNN.
 // Faults: unplug_after=N (queries, then ENODEV), fail_query=N[/ERRNO] (the
 // Nth query fails), fail_match=KIND[/ERRNO] (every query of that kind
@@ -139,7 +141,7 @@ void write_configured_trace() {
 
 const std::vector<std::string>& config_keys() {
     static const std::vector<std::string> keys = {
-        "profile", "chip", "unit", "state", "fresh", "noid", "id2", "protected", "serial", "usb",
+        "profile", "chip", "unit", "state", "fresh", "noid", "id2", "protected", "metadata", "serial", "usb",
         "vid", "pid", "unplug_after", "fail_query", "fail_match", "stuck", "unerasable",
         "latency_us", "real_time", "trace"};
     return keys;
@@ -214,6 +216,8 @@ bool configure_from_string(const std::string& config, std::string* error) {
                 id = ID_SECOND;
             } else if (key == "protected") {
                 p.start_protected = true;
+            } else if (key == "metadata") {
+                p.metadata_node = true;
             } else if (key == "serial" || key == "usb" || key == "vid" || key == "pid") {
                 ok = !val.empty() && (key == "serial" || key == "usb" ||
                                       (parse_number(val, &n) && n >= 0 && n <= 0xFFFF));

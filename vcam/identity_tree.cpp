@@ -111,6 +111,20 @@ bool write_identity_tree(const std::string& root, std::string* error) {
         if (!fs::is_symlink(by_id)) link("../../" + node, by_id, ec);
         link("../../" + node,
              r / "dev/v4l/by-path" / ("platform-vcam_hcd.0-usb-0:" + ports + ":1.0-video-index0"), ec);
+        if (!metadata_node_of(index + 1)) continue;
+        // The metadata node: the same interface, the next minor, index 1.
+        std::string meta = "video" + std::to_string(index + 1);
+        std::string meta_rel = intf_rel + "/video4linux/" + meta;
+        fs::path m = r / meta_rel;
+        if (!ec) fs::create_directories(m, ec);
+        write_file(m / "name", id.product, ec);
+        write_file(m / "index", "1", ec);
+        write_file(m / "dev", "81:" + std::to_string(index + 1), ec);
+        link("../../../" + id.bus_path + ":1.0", m / "device", ec);
+        link("../../" + meta_rel.substr(4), r / "sys/class/video4linux" / meta, ec);
+        link("../../" + meta, r / "dev/v4l/by-id" / ("usb-" + udev_serial(id) + "-video-index1"), ec);
+        link("../../" + meta,
+             r / "dev/v4l/by-path" / ("platform-vcam_hcd.0-usb-0:" + ports + ":1.0-video-index1"), ec);
     }
     if (ec) {
         *error = "cannot write " + root + ": " + ec.message();

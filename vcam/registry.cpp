@@ -85,6 +85,12 @@ Camera* camera(int index) {
     return it == r.cameras.end() ? nullptr : it->second.get();
 }
 
+Camera* metadata_node_of(int index) {
+    if (index <= 0 || camera(index)) return nullptr;
+    Camera* video = camera(index - 1);
+    return video && video->profile().metadata_node ? video : nullptr;
+}
+
 std::vector<int> camera_indexes() {
     std::vector<int> out;
     for (auto& c : registry().cameras) out.push_back(c.first);

@@ -90,6 +90,12 @@ struct Profile {
     std::vector<uint8_t> flash_jedec;  // 0x9F answer; empty: a part of flash_type
     bool wp_config_newer = false;  // WP configuration byte in the newer format
     std::vector<uint8_t> flash;    // initial contents, 256 KiB (0xFF if short)
+    // The UVC driver's second node of the camera: a metadata-capture node at
+    // /dev/video<N+1> (sysfs index 1, the same USB device and interface)
+    // beside the video node at /dev/video<N> (index 0). It opens, but has
+    // no extension-unit control: its UVCIOC_CTRL_QUERY fails with ENOTTY.
+    // Only where no camera is attached at N+1.
+    bool metadata_node = false;
 };
 
 // Named profiles (the embedded default first).
@@ -250,6 +256,8 @@ Camera& attach(int index, const Profile& profile = default_profile());
 void detach(int index);
 Camera* camera(int index);
 std::vector<int> camera_indexes();  // attached cameras, ascending
+// The camera whose metadata node /dev/video<index> is, or nullptr.
+Camera* metadata_node_of(int index);
 // Detach every camera, clear the trace, reset the clock and the latency,
 // and forget which descriptors were bound to cameras (they become plain
 // descriptors of /dev/null; closing them later is harmless).

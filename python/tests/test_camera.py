@@ -110,6 +110,37 @@ def test_flash_rewrite_and_program(cam):
     assert (info.value.offset, info.value.actual) == (0, b"\x00\x0f")
 
 
+# Both flash writes of the camera read back and compare: a bit that stays
+# set when programmed is a VerifyError naming its offset.
+@pytest.mark.parametrize("write", ["write", "rewrite_sector"])
+def test_a_flash_write_compares_what_it_reads_back(write):
+    result = run_child("0:stuck=0x35011/0x01", f"""
+        with orvex.Camera(0) as cam:
+            try:
+                cam.flash.{write}(0x35010, b"\\x10\\x00\\x10")
+            except orvex.VerifyError as e:
+                return [e.offset, e.actual.hex()]
+            return "saved"
+    """)
+    assert result == {"ok": [1, "100110"]}
+
+
+# A range may end exactly at the end of the flash or the register space.
+@pytest.mark.parametrize("call,length", [
+    pytest.param(lambda c: c.flash.read(0x3FFF0, 0x10), 0x10, id="flash tail"),
+    pytest.param(lambda c: c.flash.read(0, 0x40000), 0x40000, id="whole flash"),
+    pytest.param(lambda c: c.registers.read(0xFFFF, 1), 1, id="last register"),
+    pytest.param(lambda c: c.registers.read(0xFFF0, 0x10), 0x10, id="register tail"),
+])
+def test_a_range_ending_at_the_end_is_taken(cam, call, length):
+    assert len(call(cam)) == length
+
+
+def test_a_verify_ending_at_the_end_of_the_flash_is_taken(cam):
+    tail = cam.flash.read(0x3FFF0, 0x10)
+    cam.flash.verify(0x3FFF0, tail)
+
+
 # A burn may wipe the flash: each runs on a camera of its own, with a
 # backup folder of its own.
 _BURN = """

@@ -152,9 +152,26 @@ TEST_F(Restore, DamagedDocumentsAreRefused) {
     shortened["ranges"][2]["data"] = d.substr(0, d.size() - 2);
     json moved = good;
     moved["ranges"][0]["addr"] = "0x20000";
+    // The length each range claims, against what a backup keeps there.
+    json claims_short = good;
+    claims_short["ranges"][0]["length"] = 0x4FFF;
+    json claims_long = good;
+    claims_long["ranges"][1]["length"] = 25;
+    json lengthened = good;
+    lengthened["ranges"][1]["data"] = std::string(good["ranges"][1]["data"]) + "ff";
+    lengthened["ranges"][1]["length"] = 25;
+    json missing = good;
+    missing["ranges"].erase(2);
+    json twice = good;
+    twice["ranges"][2] = good["ranges"][1];
     const Case cases[] = {
         {"a flipped byte", flipped, "CRC32 does not match"},
         {"a range one byte short, CRC recomputed", resealed(shortened), "holds 4095 bytes"},
+        {"full data, a length one short, CRC recomputed", resealed(claims_short), "range 0x30000"},
+        {"full data, a length one long, CRC recomputed", resealed(claims_long), "range 0x190C0"},
+        {"a range one byte long, CRC recomputed", resealed(lengthened), "holds 25 bytes"},
+        {"a range left out, CRC recomputed", resealed(missing), "no range at 0x3F000"},
+        {"a range given twice, CRC recomputed", resealed(twice), "range 0x190C0 twice"},
         {"a range at an address a backup never holds", resealed(moved), "that restore does not write"},
         {"a calibration export", json{{"format", "orvex-calibration"}}, "calib import"},
     };
@@ -168,6 +185,47 @@ TEST_F(Restore, DamagedDocumentsAreRefused) {
         EXPECT_NE(o.message.find("bad.json"), std::string::npos) << "names the file: " << o.message;
     }
     EXPECT_EQ(flash(), before);
+}
+
+// A restore that does not take is never reported as done: a flash whose
+// protection no release lifts refuses the rewrite before its erase (a
+// transfer failure naming where and why), one that takes the write but
+// reads back otherwise fails the read-back at the differing byte.
+TEST_F(Restore, AWriteThatDoesNotTakeIsNamedWithItsAddress) {
+    OrvexFactoryResult* r = nullptr;
+    const std::string file = dir + "/b.json";
+    ASSERT_EQ(take(OrvexFactory_Backup(session(), file.c_str(), &r), r).status, ORVEX_FACTORY_OK);
+    const Bytes shipped = flash();
+    ASSERT_NE(shipped[0x30004], 0xFF);
+    Bytes f = shipped;
+    f[0x30004] ^= 0xFF;  // the calibration the restore would put back
+    struct Case {
+        const char* name;
+        bool locked;
+        int status;
+        const char* says;
+    } cases[] = {
+        {"locked", true, ORVEX_FACTORY_TRANSFER,
+         "the flash refused the write at 0x30000: it is write-protected (status register 0x"},
+        {"stuck bits", false, ORVEX_FACTORY_VERIFY, "at 0x30004: wrote "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        vcam::Profile p = vcam::default_profile();
+        if (c.locked) {
+            ASSERT_TRUE(vcam::find_profile("locked", &p));
+        }
+        p.flash = f;
+        vcam::attach(0, p);
+        if (!c.locked) cam().faults().stuck_bits = {{0x30004u, static_cast<uint8_t>(~shipped[0x30004])}};
+        Outcome o = take(OrvexFactory_Restore(session(), file.c_str(), 0, &r), r);
+        EXPECT_EQ(o.status, c.status) << o.message;
+        EXPECT_EQ(o.address, c.locked ? 0x30000 : 0x30004);
+        EXPECT_NE(o.message.find(c.says), std::string::npos) << o.message;
+        if (c.locked) {
+            EXPECT_TRUE(flash() == f);
+        }
+    }
 }
 
 TEST_F(Restore, ABackupNeverReplacesAFile) {

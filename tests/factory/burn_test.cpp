@@ -134,6 +134,30 @@ TEST_F(Burn, AnImageMustReachTheHeldBackChunk) {
     EXPECT_TRUE(flash() == shipped);
 }
 
+// Unforced, the length check sits on the chip's own minimum: the end of
+// its last version field, which the refusal names. An image of exactly
+// that length burns; one byte less is refused untouched.
+TEST_F(Burn, AnImageOfExactlyTheChipsMinimumLengthBurns) {
+    const Bytes shipped = flash();
+    Outcome probe = burn(Bytes(shipped.begin(), shipped.begin() + 0x168));
+    ASSERT_EQ(probe.status, ORVEX_FACTORY_REFUSED) << probe.message;
+    const std::string needs = "needs at least ";
+    const size_t at = probe.message.find(needs);
+    ASSERT_NE(at, std::string::npos) << probe.message;
+    const long need = std::stol(probe.message.substr(at + needs.size()));
+    ASSERT_GT(need, 0x168);
+    ASSERT_LT(need, kCalib);
+
+    Outcome shorter = burn(Bytes(shipped.begin(), shipped.begin() + need - 1));
+    EXPECT_EQ(shorter.status, ORVEX_FACTORY_REFUSED) << shorter.message;
+    EXPECT_NE(shorter.message.find(needs + std::to_string(need)), std::string::npos) << shorter.message;
+    EXPECT_TRUE(flash() == shipped);
+
+    Outcome exact = burn(Bytes(shipped.begin(), shipped.begin() + need));
+    EXPECT_EQ(exact.status, ORVEX_FACTORY_OK) << exact.message;
+    EXPECT_TRUE(units_own(flash()) == units_own(shipped));
+}
+
 TEST_F(Burn, AStuckBitIsFoundWhereverItSitsInTheReadBack) {
     const Bytes shipped = flash();
     const Bytes img = image();

@@ -125,6 +125,39 @@ TEST_F(CameraLock, AHolderThatDiesReleasesTheCamera) {
     EXPECT_EQ(r.code, 0) << r.err;
 }
 
+// The library holds the lock for one operation, not from one to the next:
+// two programs that each keep the camera open take turns on it.
+TEST_F(CameraLock, TwoProgramsThatKeepTheCameraOpenTakeTurns) {
+    const std::string user = "'" + std::string(ORVEX_BIN_DIR) + "/vcam-camera-user' turns 0 '" + dir + "' ";
+    const int rounds = 3;
+    std::string finished[2];
+    const char* names[2] = {"a", "b"};
+    for (int p = 0; p < 2; ++p) finished[p] = start(connected(user + names[p] + " " + std::to_string(rounds)), names[p]);
+    // A program stuck waiting for the lock is killed when the test fails.
+    struct Reaper {
+        std::string dir;
+        ~Reaper() {
+            for (const char* n : {"a", "b"}) {
+                pid_t pid = std::atoi(slurp(dir + "/" + n + ".pid").c_str());
+                if (pid > 0 && access((dir + "/" + n + ".done").c_str(), F_OK) != 0) kill(pid, SIGKILL);
+            }
+        }
+    } reaper{dir};
+    for (int k = 0; k < rounds; ++k)
+        for (int p = 0; p < 2; ++p) {
+            SCOPED_TRACE(std::string(names[p]) + " round " + std::to_string(k));
+            const std::string turn = dir + "/" + names[p];
+            ASSERT_EQ(std::system(("touch '" + turn + ".go." + std::to_string(k) + "'").c_str()), 0);
+            ASSERT_TRUE(appears(turn + ".done." + std::to_string(k), 20000))
+                << "its operation waited for the other program, which only keeps the camera open";
+            EXPECT_EQ(slurp(turn + ".done." + std::to_string(k)), "21\n");
+        }
+    for (int p = 0; p < 2; ++p) {
+        ASSERT_TRUE(appears(finished[p], 20000));
+        EXPECT_EQ(slurp(finished[p]), "0\n") << slurp(dir + "/" + names[p] + ".out");
+    }
+}
+
 // Another session's camera, and a real camera's lock (taken outside any
 // virtual camera in the same lock folder), never hold up this session.
 TEST_F(CameraLock, SessionsAndRealCamerasNeverMeetEachOthersLocks) {

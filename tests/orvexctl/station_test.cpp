@@ -57,6 +57,42 @@ TEST_F(Orvexctl, EverySelectorNamesItsCamera) {
     EXPECT_NE(r.err.find("answers at /dev/video1 (serial A1), /dev/video2 (serial B2)"), std::string::npos) << r.err;
 }
 
+// A UVC camera has two nodes with its USB identity: the video node
+// (/dev/videoN, index 0) and the driver's metadata node (/dev/videoN+1,
+// index 1), which answers no extension-unit query. Selection by serial,
+// USB path or udev link takes the video node.
+TEST_F(Orvexctl, SelectionByIdentityTakesTheVideoNodeNotItsMetadataNode) {
+    const std::string cams = "--config '0:serial=A1,usb=1-2,metadata;2:serial=B2,usb=1-3,metadata'";
+    struct Case {
+        const char* args;
+        const char* device;
+        const char* serial;
+    } cases[] = {
+        {"--serial A1", "/dev/video0", "A1"},
+        {"--serial B2", "/dev/video2", "B2"},
+        {"--usb-path 1-2", "/dev/video0", "A1"},
+        {"--usb-path 1-3", "/dev/video2", "B2"},
+        {"-d /dev/v4l/by-id/usb-Orvex_Orvex_virtual_camera_B2-video-index0", "/dev/video2", "B2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        json j = run_json(std::string(c.args) + " info", 0, cams);
+        EXPECT_EQ(j["device"], c.device);
+        EXPECT_EQ(j["serial"], c.serial);
+    }
+    // The metadata nodes are there, with the camera's identity, and are
+    // not cameras of ours.
+    json l = run_json("list", 0, cams);
+    ASSERT_EQ(l["nodes"].size(), 4u) << l;
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(l["nodes"][i]["serial"], i < 2 ? "A1" : "B2");
+        EXPECT_EQ(l["nodes"][i]["orvex"], i % 2 == 0);
+    }
+    EXPECT_EQ(l["nodes"][3]["by_id"], "/dev/v4l/by-id/usb-Orvex_Orvex_virtual_camera_B2-video-index1");
+    EXPECT_NE(run("-d 3 info", cams).code, 0);
+}
+
 TEST_F(Orvexctl, ListShowsIdentitiesOfEveryNode) {
     json j = run_json("list", 0, kStation);
     ASSERT_EQ(j["nodes"].size(), 3u);
@@ -127,6 +163,48 @@ TEST_F(Orvexctl, StationBurnsAllCamerasAndReportsTheOneThatFailed) {
     json b = run_json("station backup --all --output-dir bk", 5, cams);
     EXPECT_EQ(b["cameras"][0]["exit_code"], 0);
     EXPECT_EQ(json::parse(slurp(dir + "/bk/backup-A1.json"))["format"], "orvex-backup");
+}
+
+// Several failed cameras: the station exits with the code of the first
+// failed camera in its table, whichever worker ends last, and each camera's
+// own code stays in the table.
+TEST_F(Orvexctl, StationExitsWithTheFirstFailedCamerasCode) {
+    if (orvex_test::emulated()) GTEST_SKIP() << "fork() under the user-mode emulator";
+    shared_device = true;
+    firmware_image();
+    const std::string shipped = flash();
+    spill(dir + "/fw.bin", shipped.substr(0, 0x1000));  // a short image keeps the read-backs short
+    std::string differs = shipped;
+    differs[0x100] = static_cast<char>(differs[0x100] ^ 0x01);
+    // A camera whose firmware differs from the image fails its read-back
+    // (6); one whose every data read stalls fails the transfer (5).
+    enum Kind { same = 0, mismatch = 6, stalls = 5 };
+    struct Case {
+        Kind cams[3];
+        int code;
+    } cases[] = {
+        {{same, mismatch, stalls}, 6},
+        {{stalls, same, mismatch}, 5},
+    };
+    for (const Case& c : cases) {
+        std::string config = "--config '";
+        for (int i = 0; i < 3; ++i) {
+            const std::string file = "c" + std::to_string(i) + ".bin";
+            spill(dir + "/" + file, c.cams[i] == mismatch ? differs : shipped);
+            config += std::to_string(i) + ":serial=S" + std::to_string(i) + ",usb=1-" + std::to_string(i + 2) +
+                      ",state=" + file + (c.cams[i] == stalls ? ",fail_match=sel3" : "") + (i < 2 ? ";" : "'");
+        }
+        SCOPED_TRACE(config);
+        json j = run_json("station verify fw.bin --all", c.code, config);
+        EXPECT_EQ(j["exit_code"], c.code);
+        ASSERT_EQ(j["cameras"].size(), 3u) << j;
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(j["cameras"][i]["exit_code"], static_cast<int>(c.cams[i])) << i;
+        Result r = run("station verify fw.bin --all", config);
+        EXPECT_EQ(r.code, c.code);
+        EXPECT_NE(r.out.find("(exit " + std::to_string(c.code) + ", the first failed camera's code)"),
+                  std::string::npos)
+            << r.out;
+    }
 }
 
 TEST_F(Orvexctl, StationRefusesBeforeStartingAnything) {

@@ -194,6 +194,47 @@ TEST_F(SharedDevice, FlashImageIsSavedWhenTheProgramIsKilled) {
     EXPECT_EQ(slurp(dir + "/flash.bin"), std::string(vcam::kFlashSize, '\xff'));
 }
 
+// A program killed with the camera open no longer holds it: the device
+// releases what the program held, as the kernel does when it closes a dead
+// process's descriptors, and the flash image is saved at that last close,
+// with the device still running.
+TEST_F(SharedDevice, AProgramKilledHoldingTheCameraReleasesIt) {
+    std::string sock = dir + "/dev.sock";
+    Outcome serve = shell(bin("orvex-vcam") + " --serve --socket '" + sock + "' --state '" + dir +
+                          "/flash.bin' >'" + dir + "/serve.log' 2>&1 & echo $!");
+    pid_t device = std::stoi(serve.out);
+    for (int i = 0; i < 200 && access(sock.c_str(), F_OK) != 0; ++i) wall_sleep_10ms();
+    const std::string connect = "--connect '" + sock + "'";
+    EXPECT_EQ(shell("cd '" + dir + "' && " + bin("orvex-vcam") + " " + connect + " -- " + bin("vcam-camera-user") +
+                    " hold 0 held >holder.log 2>&1 &")
+                  .code,
+              0);
+    for (int i = 0; i < 2000 && access((dir + "/held").c_str(), F_OK) != 0; ++i) wall_sleep_10ms();
+    pid_t holder = std::atoi(slurp(dir + "/held").c_str());
+    ASSERT_GT(holder, 0) << slurp(dir + "/holder.log");
+
+    // Written while the holder keeps the camera open: not saved yet.
+    const std::string data(16, '\x5a');
+    std::ofstream(dir + "/data.bin", std::ios::binary) << data;
+    auto saved_bytes = [&] {
+        std::string f = slurp(dir + "/flash.bin");
+        return f.size() == vcam::kFlashSize ? f.substr(0x36000, 16) : std::string();
+    };
+    Outcome w = launch(connect, "$CTL flash write 0x36000 data.bin");
+    EXPECT_EQ(w.code, 0) << w.out;
+    EXPECT_NE(saved_bytes(), data) << "saved while the holder has it open";
+
+    ASSERT_EQ(kill(holder, SIGKILL), 0);
+    bool saved = false;
+    for (int i = 0; i < 1000 && !saved; ++i) {
+        saved = saved_bytes() == data;
+        if (!saved) wall_sleep_10ms();
+    }
+    EXPECT_TRUE(saved) << "the killed program's camera was never released";
+    kill(device, SIGTERM);
+    waitpid(device, nullptr, 0);
+}
+
 TEST_F(SharedDevice, FaultsFromTheCommandLine) {
     struct Case {
         const char* launcher;
@@ -289,6 +330,10 @@ TEST(FlashProtection, RangesByFamily) {
         {7, 0x44, 252 * K, 256 * K}, {7, 0x4C, 240 * K, 256 * K},  // 4 KiB sectors
         {7, 0x64, 0, 4 * K},         {7, 0x54, 224 * K, 256 * K},  // sectors stop at 32 KiB
         {7, 0x5C, 0, 256 * K},       {7, 0x0C, 0, 256 * K},         // the top level: all
+        // The common command set (types without a family of their own, and
+        // the parts of other makes fitted with it) has the same TB and SEC.
+        {0, 0x24, 0, 64 * K},        {0, 0x44, 252 * K, 256 * K},  {0, 0x64, 0, 4 * K},
+        {13, 0x28, 0, 128 * K},      {13, 0x48, 248 * K, 256 * K}, {13, 0x68, 0, 8 * K},
     };
     for (const Case& c : cases) {
         uint32_t from = 1, to = 1;

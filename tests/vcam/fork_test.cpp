@@ -63,6 +63,18 @@ TEST_P(Forking, ForksWhileAnotherThreadIsInsideTheCamera) {
     EXPECT_EQ(out, "24 children\n");
 }
 
+// Each process has a connection of its own to the shared device: children
+// that query one camera while their parent queries another, with no lock
+// in common, each get their own replies.
+TEST_P(Forking, ChildrenAndParentQueryTwoCamerasAtOnce) {
+    int status = -1;
+    std::string out = under_launcher(GetParam() + std::string(" --config '0;1:profile=chip-16,serial=B,usb=1-2'"),
+                                     bin("vcam-fork-child") + " --two-cameras 3", &status);
+    ASSERT_TRUE(WIFEXITED(status)) << out;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+    EXPECT_EQ(out, "3 children\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, Forking, ::testing::Values("", " --in-process"),
                          [](const ::testing::TestParamInfo<const char*>& p) {
                              return std::string(*p.param ? "InProcess" : "SharedDevice");

@@ -49,6 +49,41 @@ std::string temp_path(const char* name) {
     return ::testing::TempDir() + "/" + name + "." + std::to_string(getpid());
 }
 
+// The driver's metadata node beside the video node opens, but its ioctls
+// are video ioctls only: the extension-unit query is not one of them. It
+// exists only where no camera has the next node.
+TEST_F(VirtualCamera, AMetadataNodeOpensButAnswersNoExtensionUnitQuery) {
+    vcam::Profile p = vcam::default_profile();
+    p.metadata_node = true;
+    vcam::attach(0, p);
+    int fd = open("/dev/video1", O_RDWR);
+    ASSERT_GE(fd, 0);
+    uint8_t data[4] = {0x1F, 0x10, 0, 0};
+    uvc_xu_control_query q{};
+    q.unit = 3;
+    q.selector = 1;
+    q.query = vcam::REQ_SET_CUR;
+    q.size = 4;
+    q.data = data;
+    errno = 0;
+    EXPECT_EQ(ioctl(fd, UVCIOC_CTRL_QUERY, &q), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(close(fd), 0);
+    int video = open("/dev/video0", O_RDWR);
+    ASSERT_GE(video, 0);
+    EXPECT_EQ(ioctl(video, UVCIOC_CTRL_QUERY, &q), 0) << "the video node answers";
+    close(video);
+    EXPECT_EQ(open("/dev/video2", O_RDWR), -1);
+
+    cam().unplug();  // the driver removes both nodes
+    EXPECT_EQ(open("/dev/video1", O_RDWR), -1);
+
+    vcam::attach(0, p);
+    vcam::attach(1);  // another camera at the next node: no metadata node there
+    EXPECT_EQ(vcam::metadata_node_of(1), nullptr);
+    EXPECT_EQ(vcam::metadata_node_of(2), nullptr);
+}
+
 TEST_F(VirtualCamera, OtherPathsPassThroughToTheSystem) {
     int real = open("/dev/null", O_RDWR);
     ASSERT_GE(real, 0);
