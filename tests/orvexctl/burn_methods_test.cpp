@@ -57,8 +57,10 @@ std::vector<std::string> progress_phases(const std::string& err) {
     std::string line;
     std::vector<std::string> phases;
     while (std::getline(lines, line)) {
-        if (line.empty() || line[0] != '{') continue;
-        json p = json::parse(line);
+        json p = json::parse(line, nullptr, false);
+        // Every line is JSON; notes and errors carry no phase.
+        EXPECT_TRUE(p.is_object()) << line;
+        if (!p.is_object() || !p.contains("phase")) continue;
         EXPECT_LE(p["bytes"].get<double>(), p["total"].get<double>()) << line;
         if (phases.empty() || phases.back() != p["phase"]) phases.push_back(p["phase"]);
     }
