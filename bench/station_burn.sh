@@ -34,7 +34,7 @@ run() {
     local n=$1 start end cpu
     start=$(date +%s.%N)
     /usr/bin/time -f "%U %S" -o cpu.txt "$vcam" ${VCAM_MODE:-} --config "$(config "$n")" -- \
-        "$ctl" --progress=none station burn fw.bin --all --log-dir "logs$n" >"out$n.txt"
+        "$ctl" --progress=none station burn --allow-reinstall fw.bin --all --log-dir "logs$n" >"out$n.txt"
     end=$(date +%s.%N)
     read -r user sys <cpu.txt
     echo "$n $(echo "$end - $start" | bc) $user $sys"

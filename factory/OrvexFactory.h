@@ -84,8 +84,11 @@ ORVEX_API BOOL OrvexFactory_SetFlashType(OrvexFactorySession* session, const cha
 /* A text naming the program for the lock's holder record ("orvexctl burn fw.bin"). */
 ORVEX_API void OrvexFactory_SetCommand(OrvexFactorySession* session, const char* command);
 /* Asks the running operation to stop; safe in a signal handler. Phases that
- * only read stop at once (ORVEX_FACTORY_CANCELLED); phases that write finish
- * first, since stopping them would leave a camera that does not boot. */
+ * only read stop at once (ORVEX_FACTORY_CANCELLED): reads, verifies, the
+ * backup before a burn, and the sector-wise burn's final read-back. Phases
+ * that write finish first, since stopping them would leave a camera that
+ * does not boot; so does the library method's read-back, which the
+ * calibration's write-back follows. */
 ORVEX_API void OrvexFactory_Cancel(OrvexFactorySession* session);
 
 /* ------------------------------------------------------------ results */
@@ -210,12 +213,23 @@ typedef struct {
     unsigned force;          /* image checks to override: ORVEX_FACTORY_CHECK_* */
     const char* backup_file; /* also save the backup here (must not exist); NULL: none */
     const char* image_name;  /* for messages and recovery advice */
+    /* The firmware-version rule: before anything is erased the image's
+     * firmware version (code version, customer version, date, at the
+     * place the chip keeps them) is compared with the camera's. An older
+     * image is refused unless allow_older, the same version unless
+     * allow_reinstall. A camera whose firmware area is blank or damaged
+     * takes any version. Callers built before these fields existed (a
+     * smaller size) keep the burn they were built for: both allowed. */
+    int allow_older;
+    int allow_reinstall;
 } OrvexFactoryBurnOptions;
 
 #define ORVEX_FACTORY_CHECK_LENGTH 0x1u         /* long enough for this chip's version fields */
 #define ORVEX_FACTORY_CHECK_VERSION_RECORD 0x2u /* a code version where this chip keeps it */
 #define ORVEX_FACTORY_CHECK_ID_BLOCK 0x4u       /* an identification block after the burn */
 
+/* Zeroes the options and sets size: the sector-wise burn, full read-back,
+ * a backup, and older or same-version images refused. */
 ORVEX_API void OrvexFactory_BurnOptionsInit(OrvexFactoryBurnOptions* options);
 ORVEX_API int OrvexFactory_Burn(OrvexFactorySession* session, const BYTE* image, LONG len,
                                 const OrvexFactoryBurnOptions* options, OrvexFactoryResult** result);

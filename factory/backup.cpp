@@ -168,6 +168,8 @@ bool backup_is_good(const json& doc) {
     return false;
 }
 
+void make_dir_path(const std::string& path) { make_dirs(path); }
+
 std::string backup_dir(const Session& s) {
     if (!s.backup_dir.empty()) return s.backup_dir;
     const char* state = std::getenv("XDG_STATE_HOME");

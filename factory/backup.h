@@ -35,6 +35,8 @@ bool backup_is_good(const json& doc);
 // The session's backup folder: the one it names, else
 // $XDG_STATE_HOME/orvex, else ~/.local/state/orvex.
 std::string backup_dir(const Session& s);
+// Creates the folder and its parents (0700); throws FILE_ERROR.
+void make_dir_path(const std::string& path);
 // Saves under a new unique name in the backup folder (the chip, the unit's
 // identification and a time stamp to the microsecond); returns the path.
 std::string save_backup(Session& s, const json& doc);

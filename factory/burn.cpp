@@ -7,6 +7,7 @@
 // library's burner, which erases the whole chip and needs the saved areas
 // written back afterwards (burn_library.cpp).
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -19,6 +20,7 @@
 #include "internal/burn_layout.h"
 #include "internal/sf_bytes.h"
 #include "internal/store_layout.h"
+#include "node_identity.h"
 #include "result.h"
 #include "spi.h"
 #include "text.h"
@@ -49,6 +51,8 @@ BurnJob read_job(Session& s, const BYTE* image, long len, const OrvexFactoryBurn
         throw Failure(USAGE, "--erase-calibration needs --method=library: the sector-wise burn never "
                              "erases the calibration");
     job.method = o.library_method ? BurnMethod::library : BurnMethod::sector;
+    job.allow_older = o.allow_older != 0;
+    job.allow_reinstall = o.allow_reinstall != 0;
     if (!image || len <= 0) throw Failure(REFUSED, job.image_name + " is empty");
     if (len > orvex_burn::kMaxImageLen) throw Failure(REFUSED, job.image_name + " is larger than the 256 KiB flash");
     // Both burns program the chunk that ends here last: an image must
@@ -78,7 +82,7 @@ BurnJob read_job(Session& s, const BYTE* image, long len, const OrvexFactoryBurn
         if (job.keep) job.kept.emplace_back(kCalibStart, kCalibEnd);
         if (job.keep_id2) job.kept.emplace_back(kId2SectorStart, kId2SectorEnd);
     }
-    job.rec.device = s.index;
+    job.rec.camera = camera_option(s.index);
     job.rec.image = job.image_name;
     job.rec.calibration_untouched = job.method == BurnMethod::sector;
     return job;
@@ -118,6 +122,53 @@ bool recognised_after(const BurnJob& job) {
     return false;
 }
 
+// The image's firmware version against the camera's (reads only). A
+// camera whose firmware area is blank or damaged takes any version: the
+// burn is what brings it back.
+void compare_versions(BurnJob& job) {
+    const FirmwareArea now = camera_firmware(*job.s, job.chip);
+    const FirmwareArea next = image_firmware(job.image, job.chip);
+    const bool both = now.state == FirmwareArea::intact && next.state == FirmwareArea::intact;
+    job.version_cmp = both ? compare_firmware(next, now) : 1;
+    std::string change = "unknown";
+    if (both) change = job.version_cmp > 0 ? "newer" : job.version_cmp == 0 ? "same" : "older";
+    else if (now.state == FirmwareArea::blank || now.state == FirmwareArea::damaged) change = "repair";
+    job.firmware = {{"current", fw_area_json(now)},
+                    {"new", fw_area_json(next)},
+                    {"change", change},
+                    {"text", now.text() + " \u2192 " + next.text()}};
+    job.fw_now = now.text();
+    job.fw_new = next.text();
+    // What this burn needs of the rule, for advice that works as given.
+    if (job.version_cmp < 0 && !job.allow_older) job.version_options += " --allow-older";
+    if (job.version_cmp == 0 && !job.allow_reinstall) job.version_options += " --allow-reinstall";
+    // Burning the same image again after a failure meets the camera's
+    // version fields as this burn writes them.
+    if (next.state == FirmwareArea::intact)
+        job.rec.burn_options = both && job.version_cmp < 0 ? " --allow-older --allow-reinstall" : " --allow-reinstall";
+    if (change == "repair")
+        note(*job.s, "the camera's firmware is " + now.text() + "; the burn puts " + next.text() + " in its place");
+}
+
+// The firmware-version rule, before anything is erased: an older image
+// only with allow_older, the camera's own version again only with
+// allow_reinstall.
+void check_versions(BurnJob& job) {
+    const std::string versions = job.image_name + " holds firmware " + job.fw_new + ", ";
+    auto refuse = [&](const std::string& why) {
+        Failure f(REFUSED, versions + why);
+        f.recovery = "to burn it anyway, on this camera only:\n  orvexctl " + job.rec.camera + " burn" +
+                     (job.method == BurnMethod::library ? " --method=library" : "") + job.version_options + " " +
+                     job.image_name;
+        throw f;
+    };
+    if (job.version_cmp < 0 && !job.allow_older)
+        refuse("older than the camera's " + job.fw_now + "; refusing to burn an older firmware (--allow-older burns it)");
+    if (job.version_cmp == 0 && !job.allow_reinstall)
+        refuse("the version the camera runs; refusing to burn it again (--allow-reinstall burns it)");
+    if (job.version_cmp < 0) note(*job.s, "warning (allowed): " + versions + "older than the camera's " + job.fw_now);
+}
+
 // The image against this camera; each failed check refuses unless forced
 // by name. Register and flash reads only.
 void check_against_camera(BurnJob& job) {
@@ -126,18 +177,29 @@ void check_against_camera(BurnJob& job) {
     if (version_layout_needs_rom(job.chip.chip_id)) job.chip = identify_chip(s, true);
     job.id_blocks_now = read_id_blocks(s);
     job.recognised_after = recognised_after(job);
+    compare_versions(job);
     job.checks = json::object();
-    std::string refusal;
+    std::string refusal, overrides;
     for (const auto& c : check_image(job.image, job.original, job.chip, job.keep, job.recognised_after)) {
         bool forced = !c.passed && (job.force & c.flag);
         job.checks[c.name] = c.passed ? "passed" : forced ? "forced" : "failed";
         if (forced) note(s, std::string("warning (forced): ") + c.problem);
-        if (!c.passed && !forced) refusal += "\n  " + c.problem + " (--force " + c.name + " overrides)";
+        if (!c.passed && !forced) {
+            refusal += "\n  " + c.problem + " (image check " + c.name + ")";
+            overrides += std::string(" --force ") + c.name;
+        }
     }
     if (!refusal.empty() && job.method == BurnMethod::sector && !job.recognised_after)
         refusal += "\n  (the sector-wise burn keeps the camera's identification blocks, and it has none: "
                    "--method=library burns the image's)";
-    if (!refusal.empty()) throw Failure(REFUSED, job.image_name + " does not fit this camera:" + refusal);
+    if (!refusal.empty()) {
+        // The overrides are this camera's: the advice names the command
+        // that burns this one camera (a station burn takes none of them).
+        Failure f(REFUSED, job.image_name + " does not fit this camera:" + refusal);
+        f.recovery = "to burn it anyway, on this camera only:\n  orvexctl " + job.rec.camera + " burn" +
+                     (job.method == BurnMethod::library ? " --method=library" : "") + (job.keep ? "" : " --erase-calibration") + job.version_options + overrides + " " + job.image_name;
+        throw f;
+    }
     if (!job.recognised_after)
         note(s, "warning: the new image carries no valid identification block: the calibration store will no "
                 "longer recognise this camera");
@@ -183,6 +245,17 @@ void require_unprotected(SERIAL_FLASH_TYPE sft) {
                                 ") after the release: " + cause + "; nothing was erased");
 }
 
+// The identity the image's identification blocks give a camera whose
+// flash takes them (the library burn), unknown when they give none.
+UnitIdentity image_identity(const BurnJob& job) {
+    std::vector<IdBlock> blocks;
+    for (const auto& loc : orvex_store::kIdLocations) {
+        if (loc.addr + orvex_store::kIdBlockLen > job.len) continue;
+        blocks.push_back(parse_id_block(loc.addr, &job.image[static_cast<size_t>(loc.addr)]));
+    }
+    return unit_identity(blocks);
+}
+
 // The calibration as it is now, in memory; on disk only when it is worth
 // keeping, so that a half-burned camera's blank area never becomes the
 // newest backup.
@@ -210,13 +283,23 @@ void take_backup(BurnJob& job) {
         note(s, "calibration of unit " + identity_text(unit) + " saved to " + rec.backup);
     } else if (job.take_backup) {
         // Only a backup the identity rule calls this unit's is its own: a
-        // camera without identity has none that could be shown to be.
-        rec.backup = newest_good_backup(s, hex(job.chip.chip_id, 2), unit);
+        // camera without identity has none that could be shown to be, and
+        // neither has one whose only identity is the one this image
+        // carries (an earlier library burn of a camera without identity
+        // left it): every camera burned with the image names that unit.
+        if (!identity_came_from_image(s, job.rec.camera, identity_text(unit)))
+            rec.backup = newest_good_backup(s, hex(job.chip.chip_id, 2), unit);
         rec.why_no_backup = "no backup of this camera's calibration exists";
         note(s, "the calibration area holds no identification block or nothing at all: no backup taken" +
                     std::string(rec.backup.empty() ? "" : "; the newest good backup of this unit is " + rec.backup));
     } else {
         rec.why_no_backup = "no backup was taken (--no-backup)";
+    }
+    // A camera without identity takes the image's from the library burn:
+    // remembered, so that no later advice calls that unit's backups its own.
+    if (!unit.known && job.method == BurnMethod::library) {
+        UnitIdentity given = image_identity(job);
+        if (given.known) remember_image_identity(s, job.rec.camera, identity_text(given));
     }
 }
 
@@ -225,7 +308,12 @@ json burn(Session& s, const BYTE* image, long len, const OrvexFactoryBurnOptions
     check_backup_target(job);
     Connection c(s);
     check_against_camera(job);
-    if (job.dry_run) return burn_plan(job);
+    check_versions(job);
+    if (job.dry_run) {
+        json plan = burn_plan(job);
+        plan["firmware"] = job.firmware;
+        return plan;
+    }
 
     job.sft = session_flash_type(s);
     check_method_fits(job);
@@ -238,14 +326,15 @@ json burn(Session& s, const BYTE* image, long len, const OrvexFactoryBurnOptions
 
     bool after = store_recognises(read_id_blocks(s));
     if (job.keep && !backup_is_good(job.snapshot) && !job.rec.backup.empty())
-        note(s, "the calibration area was blank before the burn; to bring the calibration back:\n  orvexctl -d " +
-                    std::to_string(s.index) + " restore " + job.rec.backup);
+        note(s, "the calibration area was blank before the burn; to bring the calibration back:\n  orvexctl " +
+                    job.rec.camera + " restore " + job.rec.backup);
     json doc = {{"image", job.image_name},
                 {"image_length", job.len},
                 {"method", job.method == BurnMethod::sector ? "sector" : "library"},
                 {"flash_type", flash_type_name(job.sft)},
                 {"verification", job.full_verify ? "full" : "sampled"},
                 {"checks", job.checks},
+                {"firmware", job.firmware},
                 {"backup", job.rec.backup.empty() ? json(nullptr) : json(job.rec.backup)},
                 {"calibration_store_recognises", after}};
     doc.update(done);
@@ -276,6 +365,10 @@ int OrvexFactory_Burn(OrvexFactorySession* s, const BYTE* image, LONG len, const
             if (options->size < static_cast<LONG>(sizeof(LONG)))
                 throw Failure(USAGE, "burn options without their size (OrvexFactory_BurnOptionsInit sets it)");
             std::memcpy(&o, options, std::min(static_cast<size_t>(options->size), sizeof o));
+            // Built before the firmware-version rule: the burn such a
+            // caller was written for, which compared no versions.
+            if (static_cast<size_t>(options->size) < offsetof(OrvexFactoryBurnOptions, allow_reinstall) + sizeof(int))
+                o.allow_older = o.allow_reinstall = 1;
             o.size = sizeof o;
         }
         return burn(*s, image, len, o);

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "device.h"
+#include "fw_area.h"
 #include "identity.h"
 #include "session.h"
 
@@ -47,13 +48,23 @@ double steady_seconds();
 
 // What to run when the camera is not as the burn promised.
 struct Recovery {
-    int device = 0;
+    std::string camera = "-d 0";  // the selection option that survives a re-plug (camera_option)
     std::string image;
     std::string backup;  // empty: none was taken
     std::string why_no_backup;
     bool calibration_untouched = false;  // the sector-wise burn never erases it
+    // What the burn again needs of the firmware-version rule: a failed burn
+    // may leave the image's version fields in place (" --allow-reinstall").
+    std::string burn_options;
+    // The recovery block: a burn again when the firmware may be lost, and
+    // the calibration's state or restore.
     std::string text(bool firmware_lost) const;
+    // For a flash that failed at the same address as the last burn: no
+    // burn again (it would fail the same way), only the calibration.
+    std::string worn_text(long address) const;
 };
+
+
 
 enum class BurnMethod { sector, library };
 
@@ -81,7 +92,26 @@ struct BurnJob {
     std::vector<std::string> saved;  // where it was written
     Recovery rec;
     PhaseLog log;
+    bool allow_older = false, allow_reinstall = false;
+    json firmware;  // {"current", "new", "change", "text"}: the versions compared
+    int version_cmp = 1;         // the image's version against the camera's (1 when not comparable)
+    std::string fw_now, fw_new;  // as text
+    std::string version_options;  // what the rule needs that was not given: " --allow-reinstall"
 };
+
+// Burns that failed at a flash address, per unit, in the backup folder:
+// the same address failing twice in a row is a worn flash, not a burn to
+// repeat. A key names the unit (chip and identity, else the camera's
+// selection option); a successful burn clears it.
+std::string failure_key(const BurnJob& job);
+// Records this failure; true when the last burn of the same unit failed
+// at the same address.
+bool failed_here_before(Session& s, const std::string& key, long address);
+void forget_failures(Session& s, const std::string& key);
+// A camera (by its selection option) that had no identity and took the
+// identity text from a burned image; the same history file.
+void remember_image_identity(Session& s, const std::string& camera, const std::string& identity);
+bool identity_came_from_image(Session& s, const std::string& camera, const std::string& identity);
 
 // Each returns what its method adds to the burn's result.
 json burn_sector_wise(BurnJob& job);

@@ -47,11 +47,22 @@ struct LibraryPhases {
     }
 };
 
-[[noreturn]] void mismatch(const BurnJob& job, const Difference& d) {
-    throw Failure(VERIFY,
-                  "the flash differs from the image at " + hex(d.address, 5) + ": wrote " + hex(d.expected, 2) +
-                      ", read back " + hex(d.found, 2) + ".\n" + job.rec.text(true),
-                  d.address);
+constexpr const char* kMayBeErased = "the flash may be erased or partly programmed";
+
+[[noreturn]] void mismatch(BurnJob& job, const Difference& d) {
+    const std::string at = hex(d.address, 5);
+    const std::string wrote = ": wrote " + hex(d.expected, 2) + ", read back " + hex(d.found, 2);
+    Failure f(VERIFY, "the flash differs from the image at " + at + wrote, d.address);
+    f.state = kMayBeErased;
+    // The same address failing in the last burn of this unit too: worn
+    // flash, which another burn does not mend.
+    if (failed_here_before(*job.s, failure_key(job), d.address)) {
+        f = Failure(f, VERIFY, "the flash is failing at " + at + wrote + ", as in the last burn of this unit");
+        f.recovery = job.rec.worn_text(d.address);
+    } else {
+        f.recovery = job.rec.text(true);
+    }
+    throw f;
 }
 
 void run_library_burner(BurnJob& job) {
@@ -82,7 +93,10 @@ void run_library_burner(BurnJob& job) {
             why += " (the camera no longer answers)";
         else if (st & orvex_sf::kStatusWriteLocks)
             why += " (the flash is write-protected again, status register " + hex(st, 2) + ")";
-        throw Failure(TRANSFER, why + "; the flash may be erased or partly programmed.\n" + job.rec.text(true));
+        Failure f(TRANSFER, why);
+        f.state = kMayBeErased;
+        f.recovery = job.rec.text(true);
+        throw f;
     }
     if (phases.programming) progress(s, "program", job.len, job.len);
 }
@@ -93,8 +107,10 @@ void verify_image(BurnJob& job) {
     try {
         d = verify_flash(*job.s, 0, job.image.data(), job.len, Check::full, "verify");
     } catch (const Failure& f) {
-        throw Failure(TRANSFER, std::string(f.what()) + "; the flash may be erased or partly programmed.\n" +
-                                    job.rec.text(true));
+        Failure g(f, TRANSFER, f.what());
+        g.state = kMayBeErased;
+        g.recovery = job.rec.text(true);
+        throw g;
     }
     if (!d.none()) mismatch(job, d);
 }
@@ -121,9 +137,10 @@ json restore_kept(BurnJob& job) {
             jk.push_back({{"from", hex(k.first, 5)}, {"to", hex(k.second - 1, 5)}, {"sectors_rewritten", r.units_written}});
         }
     } catch (const Failure& f) {
-        throw Failure(f.status, std::string(f.what()) + "; the firmware is burned but the calibration is not back.\n" +
-                                    job.rec.text(false),
-                      f.address);
+        Failure g(f, f.status, f.what());
+        g.state = "the firmware is burned but the calibration is not back";
+        g.recovery = job.rec.text(false);
+        throw g;
     }
     return jk;
 }
@@ -133,7 +150,9 @@ json restore_kept(BurnJob& job) {
 json burn_with_library(BurnJob& job) {
     run_library_burner(job);
     if (job.full_verify) verify_image(job);
-    return {{"kept", restore_kept(job)}};
+    json kept = restore_kept(job);
+    forget_failures(*job.s, failure_key(job));
+    return {{"kept", kept}};
 }
 
 }  // namespace orvex_factory

@@ -54,21 +54,107 @@ void PhaseTimer::stop() {
 
 // ------------------------------------------------------------ recovery
 
+namespace {
+// The calibration's line of the recovery block.
+std::string calibration_line(const Recovery& r, const std::string& dev) {
+    if (r.calibration_untouched)
+        return "  (the calibration is still in the flash" + (r.backup.empty() ? ")\n" : "; its backup: " + r.backup + ")\n");
+    if (!r.backup.empty()) return "  " + dev + " restore " + r.backup + "\n";
+    return "  (" + r.why_no_backup + ")\n";
+}
+}  // namespace
+
 std::string Recovery::text(bool firmware_lost) const {
-    std::string dev = "orvexctl -d " + std::to_string(device);
+    std::string dev = "orvexctl " + camera;
     std::string t = "to recover, with the camera connected, run:\n";
     // After a chip erase the identification sectors are blank too, which
     // only the library's burn writes.
-    if (firmware_lost) t += "  " + dev + " burn " + (calibration_untouched ? "" : "--method=library ") + image + "\n";
-    if (calibration_untouched) {
-        t += "  (the calibration is still in the flash";
-        t += backup.empty() ? ")\n" : "; its backup: " + backup + ")\n";
-    } else if (!backup.empty()) {
-        t += "  " + dev + " restore " + backup + "\n";
-    } else {
-        t += "  (" + why_no_backup + ")\n";
+    if (firmware_lost)
+        t += "  " + dev + " burn" + burn_options + (calibration_untouched ? " " : " --method=library ") + image + "\n";
+    return t + calibration_line(*this, dev);
+}
+
+std::string Recovery::worn_text(long) const {
+    std::string dev = "orvexctl " + camera;
+    std::string t = "another burn fails the same way: replace the flash (or the camera) before burning again.\n";
+    if (calibration_untouched) return t + calibration_line(*this, dev);
+    return t + "to keep the calibration for the replacement:\n" + calibration_line(*this, dev);
+}
+
+// ------------------------------------------------------------ failure history
+
+namespace {
+std::string history_file(Session& s) { return backup_dir(s) + "/burn.history"; }
+
+json load_history(Session& s) {
+    try {
+        Bytes b = read_file(history_file(s));
+        json j = json::parse(b.begin(), b.end(), nullptr, false);
+        if (j.is_object()) return j;
+    } catch (const Failure&) {
     }
-    return t;
+    return json::object();
+}
+
+// The history is advice, never a reason to fail a burn.
+void store_history(Session& s, const json& j) {
+    try {
+        make_dir_path(backup_dir(s));
+        write_file(history_file(s), j.dump(1) + "\n");
+    } catch (const std::exception&) {
+    }
+}
+}  // namespace
+
+std::string failure_key(const BurnJob& job) {
+    UnitIdentity u = unit_identity(job.id_blocks_now);
+    return hex(job.chip.chip_id, 2) + " " + (u.known ? identity_text(u) : job.rec.camera);
+}
+
+bool failed_here_before(Session& s, const std::string& key, long address) {
+    json h;
+    try {
+        h = load_history(s);
+    } catch (const std::exception&) {
+        return false;
+    }
+    const bool again = h.contains(key) && h[key].is_object() && h[key].value("address", -1L) == address;
+    h[key] = {{"address", address}, {"at", hex(static_cast<uint64_t>(address), 5)}, {"when", utc_now_iso()}};
+    store_history(s, h);
+    return again;
+}
+
+void forget_failures(Session& s, const std::string& key) {
+    json h;
+    try {
+        h = load_history(s);
+    } catch (const std::exception&) {
+        return;
+    }
+    if (!h.contains(key)) return;
+    h.erase(key);
+    store_history(s, h);
+}
+
+void remember_image_identity(Session& s, const std::string& camera, const std::string& identity) {
+    json h;
+    try {
+        h = load_history(s);
+    } catch (const std::exception&) {
+        return;
+    }
+    h["identity from image, " + camera] = identity;
+    store_history(s, h);
+}
+
+bool identity_came_from_image(Session& s, const std::string& camera, const std::string& identity) {
+    try {
+        json h = load_history(s);
+        auto it = h.find("identity from image, " + camera);
+        return it != h.end() && it->is_string() && *it == identity;
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 // ------------------------------------------------------------ plan

@@ -41,6 +41,8 @@ constexpr KeptRange kKept[] = {
 // No supported part erases a 4 KiB sector in less than about 20 ms; each
 // status poll costs eleven queries, so polling starts only after that.
 constexpr useconds_t kShortestSectorEraseUs = 20000;
+// The erase's own check: one 8-byte chunk per KiB of each erased sector.
+constexpr long kEraseSampleStride = 1024;
 
 bool all_erased(const BYTE* p, long n) {
     return std::all_of(p, p + n, [](BYTE b) { return b == 0xFF; });
@@ -114,6 +116,22 @@ private:
             if (!call(OV_WriteToASIC(sfModeAddr, 1)) || !call(OV_SFCMDreadStatus()) ||
                 !call(OV_WriteToASIC(sfModeAddr, 0)))
                 return fail_at(SectorBurnOutcome::transfer_failed, "waiting for the erase of sector", a);
+            // A few chunks of each sector read back, so that a sector the
+            // flash cannot erase any more is the erase's failure, named
+            // there, not a difference the read-back finds later.
+            for (long off = 0; off < kSector; off += kEraseSampleStride) {
+                BYTE got[kChunk];
+                if (!call(OrvexTac_SerialFlashRead(a + off, got, kChunk)))
+                    return fail_at(SectorBurnOutcome::transfer_failed, "reading the erased sector", a + off);
+                for (long i = 0; i < kChunk; ++i)
+                    if (got[i] != 0xFF) {
+                        char buf[128];
+                        std::snprintf(buf, sizeof buf, "the erase of sector 0x%05lX failed: 0x%05lX reads 0x%02X after it",
+                                      a, a + off + i, got[i]);
+                        r_.failed_addr = a + off + i;
+                        return fail(SectorBurnOutcome::not_erased, buf);
+                    }
+            }
             r_.erased_sectors.push_back(a);
             step(static_cast<long>(r_.erased_sectors.size()) * kSector);
         }
@@ -160,8 +178,12 @@ private:
             long n = std::min(a + kSector, padded_) - a;
             Difference d;
             try {
-                d = verify_flash(s_, a, &want_[static_cast<size_t>(a)], n, check);
+                // Everything is written by now: the read-back may stop.
+                d = verify_flash(s_, a, &want_[static_cast<size_t>(a)], n, check, nullptr, true);
             } catch (const Failure& f) {
+                if (f.status == CANCELLED) return fail(SectorBurnOutcome::cancelled, f.what());
+                r_.err = f.err;
+                r_.failed_addr = f.address;
                 return fail(SectorBurnOutcome::transfer_failed, f.what());
             }
             cost().calls += o_.full_verify ? 1 : (n + kSampleStride - 1) / kSampleStride;
@@ -218,12 +240,16 @@ private:
         close_phase();
     }
     bool fail(SectorBurnOutcome outcome, const std::string& message) {
+        // Before anything else can touch errno: the failed query's.
+        if (outcome == SectorBurnOutcome::transfer_failed && r_.err == 0) r_.err = errno;
         close_phase();
         r_.outcome = outcome;
         r_.message = message;
         return false;
     }
     bool fail_at(SectorBurnOutcome outcome, const char* what, long addr) {
+        r_.err = errno;
+        r_.failed_addr = addr;
         char buf[96];
         std::snprintf(buf, sizeof buf, "%s at 0x%05lX failed", what, addr);
         return fail(outcome, buf);
@@ -261,6 +287,8 @@ const char* sector_burn_outcome_name(SectorBurnOutcome outcome) {
     case SectorBurnOutcome::unidentified: return "unidentified";
     case SectorBurnOutcome::still_protected: return "still-protected";
     case SectorBurnOutcome::transfer_failed: return "transfer-failed";
+    case SectorBurnOutcome::not_erased: return "not-erased";
+    case SectorBurnOutcome::cancelled: return "cancelled";
     case SectorBurnOutcome::mismatch: return "mismatch";
     }
     return "?";

@@ -24,6 +24,8 @@ enum class SectorBurnOutcome {
     unidentified,       // the chip's ROM type could not be read
     still_protected,    // block-protect bits remain after the release
     transfer_failed,    // a query failed (unplug, stall) during erase, program or read
+    not_erased,         // a sector read back programmed after its erase
+    cancelled,          // stopped during the read-back, the last phase, which only reads
     mismatch,           // the read-back differs from the image
 };
 const char* sector_burn_outcome_name(SectorBurnOutcome outcome);
@@ -51,6 +53,8 @@ struct PhaseCost {
 struct SectorBurnResult {
     SectorBurnOutcome outcome = SectorBurnOutcome::ok;
     std::string message;       // what went wrong, for people; empty on success
+    int err = 0;               // errno of the failed query, 0 when none failed
+    long failed_addr = -1;     // the flash address a failure names, else -1
     int status_register = -1;  // as read after the write-protect release
     long mismatch_addr = -1;   // first differing byte
     int expected = -1, found = -1;

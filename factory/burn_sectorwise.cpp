@@ -25,26 +25,64 @@ constexpr IdSector kIdSectors[] = {{orvex_store::kIdFirstSector, orvex_store::kI
 
 std::string hex_or(long v) { return v < 0 ? std::string("?") : hex(static_cast<uint64_t>(v), 2); }
 
-[[noreturn]] void fail(const BurnJob& job, const SectorBurnResult& r) {
+// A flash fault at an address the last burn of this unit failed at too is
+// worn flash: the advice is no longer to burn again.
+void advise(BurnJob& job, Failure& f, long address, bool firmware_lost, const std::string& again) {
+    if (address >= 0 && failed_here_before(*job.s, failure_key(job), address)) {
+        f = Failure(f, f.status, again);
+        f.recovery = job.rec.worn_text(address);
+    } else {
+        f.recovery = job.rec.text(firmware_lost);
+    }
+}
+
+[[noreturn]] void fail(BurnJob& job, const SectorBurnResult& r) {
     // A failed erase command may still have reached the flash.
     const bool firmware_lost = r.erase_started;
-    std::string state = firmware_lost ? "; the firmware sectors may be erased or partly programmed, the calibration "
-                                        "and identification sectors were not touched.\n"
-                                      : "; nothing was erased.\n";
+    const std::string state = firmware_lost ? "the firmware sectors may be erased or partly programmed, the calibration "
+                                              "and identification sectors were not touched"
+                                            : "nothing was erased";
     switch (r.outcome) {
-    case SectorBurnOutcome::mismatch:
-        throw Failure(VERIFY,
-                      "the flash differs from the image at " + hex(static_cast<uint64_t>(r.mismatch_addr), 5) +
-                          ": wrote " + hex_or(r.expected) + ", read back " + hex_or(r.found) + state +
-                          job.rec.text(true),
-                      r.mismatch_addr);
-    case SectorBurnOutcome::still_protected:
-        throw Failure(TRANSFER, "the flash is still write-protected: " + r.message + "; nothing was erased");
+    case SectorBurnOutcome::mismatch: {
+        const std::string wrote = ": wrote " + hex_or(r.expected) + ", read back " + hex_or(r.found);
+        const std::string at = hex(static_cast<uint64_t>(r.mismatch_addr), 5);
+        Failure f(VERIFY, "the flash differs from the image at " + at + wrote, r.mismatch_addr);
+        f.state = state;
+        advise(job, f, r.mismatch_addr, true, "the flash is failing at " + at + wrote + ", as in the last burn of this unit");
+        throw f;
+    }
+    case SectorBurnOutcome::not_erased: {
+        Failure f(TRANSFER, r.message, r.failed_addr);
+        f.err = 0;
+        f.state = state;
+        advise(job, f, r.failed_addr, true,
+               "the flash is failing at " + hex(static_cast<uint64_t>(r.failed_addr), 5) + ": " + r.message +
+                   ", as in the last burn of this unit");
+        throw f;
+    }
+    case SectorBurnOutcome::cancelled: {
+        Failure f(CANCELLED, "stopped during the read-back: the firmware is burned, its read-back did not finish");
+        f.err = 0;
+        f.state = "nothing is half-written, the calibration and identification sectors were not touched";
+        f.recovery = "to check it, run:\n  orvexctl " + job.rec.camera + " flash verify " + job.image_name;
+        throw f;
+    }
+    case SectorBurnOutcome::still_protected: {
+        Failure f(TRANSFER, "the flash is still write-protected: " + r.message);
+        f.err = 0;
+        f.state = "nothing was erased";
+        throw f;
+    }
     case SectorBurnOutcome::unsupported_flash:
     case SectorBurnOutcome::bad_image:
         throw Failure(REFUSED, r.message);
-    default:
-        throw Failure(TRANSFER, "the burn failed: " + r.message + state + job.rec.text(firmware_lost));
+    default: {
+        Failure f(TRANSFER, "the burn failed: " + r.message);
+        f.err = r.err;
+        f.state = state;
+        f.recovery = job.rec.text(firmware_lost);
+        throw f;
+    }
     }
 }
 
@@ -90,6 +128,7 @@ json burn_sector_wise(BurnJob& job) {
     for (int p = 0; p < kBurnPhaseCount; ++p)
         job.log.add(burn_phase_name(static_cast<BurnPhase>(p)), r.phases[p].queries, r.phases[p].time_us / 1e6);
     if (!r.ok()) fail(job, r);
+    forget_failures(s, failure_key(job));
     return {{"sectors_erased", r.erased_sectors.size()},
             {"chunks_programmed", r.chunks_programmed},
             {"chunks_skipped", r.chunks_skipped},

@@ -34,14 +34,29 @@ enum Status : int {
     CANCELLED = ORVEX_FACTORY_CANCELLED,
 };
 
-// An operation ends early with a status and one message.
+// An operation ends early with a status and one message. The message is
+// composed once, in run(): the reason sentence whole (what failed, the
+// driver's reason for a failed transfer, then the state the flash is left
+// in), and below it the recovery block. Every front end shows that text as
+// it is, so the terminal, the JSON error, a station's table and the log
+// say the same.
 struct Failure : std::runtime_error {
     Failure(Status status, const std::string& message, long address = -1)
         : std::runtime_error(message), status(status), err(errno), address(address) {}
+    // The same failure told at a higher level: another status or a longer
+    // reason, keeping the errno and address of the original.
+    Failure(const Failure& inner, Status status, const std::string& message)
+        : std::runtime_error(message), status(status), err(inner.err), address(inner.address),
+          state(inner.state), recovery(inner.recovery), partial(inner.partial) {}
     Status status;
     // errno when thrown: the libraries leave the failed ioctl's there.
     int err;
     long address;  // the first differing flash address, else -1
+    // What the failure left behind ("the firmware sectors may be erased
+    // ..."), the end of the reason sentence; empty when nothing needs saying.
+    std::string state;
+    // The commands that bring the camera back, one per line; empty: none.
+    std::string recovery;
     // What the operation had learned before it failed (merged into the
     // result's JSON).
     json partial;
@@ -50,6 +65,10 @@ struct Failure : std::runtime_error {
 // The driver's reason for a failed extension-unit query, from its errno
 // ("" when errno says nothing the driver would).
 const char* driver_reason(int err);
+
+// The one text of a failure: the reason sentence ("<what>: <driver's
+// reason>; <state>.") and, below it, the recovery block.
+std::string failure_text(const Failure& f);
 
 }  // namespace orvex_factory
 

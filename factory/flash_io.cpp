@@ -77,7 +77,9 @@ Difference verify_flash(Session& s, long addr, const uint8_t* expected, long len
             }
             d.bytes_compared += n;
         }
-        if (phase) progress(s, phase, off + n, len);
+        // A read-back that found a difference has failed: its phase never
+        // reports its end.
+        if (phase && (off + n < len || d.none())) progress(s, phase, off + n, len);
     }
     return d;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "device.h"
+#include "fw_area.h"
 #include "identity.h"
 #include "node_identity.h"
 #include "result.h"
@@ -35,6 +36,10 @@ json info(Session& s) {
     doc["usb"] = node_identity_json(node);
     doc.update(chip_json(chip));
     doc["firmware"] = fw_json(fw);
+    // The version fields where the chip keeps them: after an erase that no
+    // burn followed they are 0xFF, and the camera runs no firmware.
+    FirmwareArea area = camera_firmware(s, chip);
+    doc["firmware_area"] = fw_area_json(area);
     std::string flash_error;
     try {
         FlashId f = read_flash_id();
@@ -51,6 +56,16 @@ json info(Session& s) {
     doc["calibration_store_recognises"] = store_recognises(blocks);
     if (!flash_error.empty()) {
         Failure f(TRANSFER, flash_error);
+        f.partial = doc;
+        throw f;
+    }
+    if (area.state == FirmwareArea::blank || area.state == FirmwareArea::damaged) {
+        Failure f(NOT_OURS, std::string("the firmware area is ") +
+                                (area.state == FirmwareArea::blank
+                                     ? "blank: an erase that no burn followed"
+                                     : "damaged: its version fields are partly erased or not text (a burn that "
+                                       "stopped half-way)"));
+        f.recovery = "to bring the firmware back, burn an image:\n  orvexctl " + camera_option(s.index) + " burn IMAGE";
         f.partial = doc;
         throw f;
     }
@@ -88,6 +103,7 @@ json probe(int index) {
         FwVersion fw = firmware_version();
         n["firmware_version"] = fw.ok ? json(fw.customer_version) : json(nullptr);
         n["firmware"] = fw_json(fw);
+        n["firmware_area"] = fw_area_json(camera_firmware(scratch, chip));
         n["unit"] = identity_json(unit_identity(read_id_blocks(scratch)));
     } catch (const Failure&) {
         // Not ours, or ours but its flash unreadable: what was learned stays.

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -142,6 +143,36 @@ std::vector<int> video_indices(bool probe_low) {
         }
     }
     return std::vector<int>(out.begin(), out.end());
+}
+
+namespace {
+// A word as a POSIX shell reads it back.
+std::string shell_word(const std::string& w) {
+    bool plain = !w.empty();
+    for (char c : w)
+        plain = plain && (std::isalnum(static_cast<unsigned char>(c)) || std::strchr("._-:+/=@,", c));
+    if (plain) return w;
+    std::string q = "'";
+    for (char c : w) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+}  // namespace
+
+std::string camera_option(int index) {
+    NodeIdentity me = node_identity(index);
+    if (!me.serial.empty()) {
+        // Two cameras that share a serial (cheap parts often do) cannot be
+        // told apart by it.
+        bool unique = true;
+        for (int i : video_indices(false)) {
+            if (i == index) continue;
+            NodeIdentity n = node_identity(i);
+            if (n.serial == me.serial && n.usb_path != me.usb_path) unique = false;
+        }
+        if (unique) return "--serial " + shell_word(me.serial);
+    }
+    if (!me.usb_path.empty()) return "--usb-path " + shell_word(me.usb_path);
+    return "-d " + std::to_string(index);
 }
 
 int resolve_device(const Selector& s) {

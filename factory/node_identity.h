@@ -25,6 +25,11 @@ struct Selector {
 };
 // The video index the selector names; throws USAGE or NO_DEVICE.
 int resolve_device(const Selector& s);
+// The selection option that still names this camera after a re-plug, for
+// recovery advice: "--serial S" when S names one camera only, else
+// "--usb-path P", and "-d N" only when the node has neither (indices
+// change on every re-plug).
+std::string camera_option(int index);
 
 }  // namespace orvex_factory
 

@@ -29,14 +29,11 @@ int run(Session* s, OrvexFactoryResult** out, const std::function<json()>& op) {
         if (!doc.is_object()) doc = json::object();
     } catch (const Failure& f) {
         r.status = f.status;
-        r.message = f.what();
+        r.message = failure_text(f);
         r.err = f.err;
         r.address = f.address;
-        if (f.status == TRANSFER) {
-            std::string why = driver_reason(f.err);
-            if (!why.empty() && r.message.find(why) == std::string::npos) r.message += ": " + why;
-        }
         doc = f.partial.is_object() ? f.partial : json::object();
+        if (!f.recovery.empty()) doc["recovery"] = f.recovery;
     } catch (const std::bad_alloc&) {
         r.status = FILE_ERROR;
         r.message = "out of memory";
@@ -59,6 +56,25 @@ int run(Session* s, OrvexFactoryResult** out, const std::function<json()>& op) {
     int status = r.status;
     store(out, std::move(r));
     return status;
+}
+
+namespace {
+std::string trimmed(std::string t) {
+    while (!t.empty() && (t.back() == '\n' || t.back() == ' ')) t.pop_back();
+    return t;
+}
+}  // namespace
+
+std::string failure_text(const Failure& f) {
+    std::string t = trimmed(f.what());
+    if (f.status == TRANSFER) {
+        std::string why = driver_reason(f.err);
+        if (!why.empty() && t.find(why) == std::string::npos) t += ": " + why;
+    }
+    if (!f.state.empty()) t += "; " + f.state + ".";
+    std::string rec = trimmed(f.recovery);
+    if (!rec.empty()) t += "\n" + rec;
+    return t;
 }
 
 const char* driver_reason(int err) {

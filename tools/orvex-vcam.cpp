@@ -55,6 +55,7 @@ void usage(FILE* out) {
             "      --metadata      the driver's metadata node too, at the next\n"
             "                      index (index 1, no extension unit) [metadata]\n"
             "      --serial TEXT   USB serial number [serial=TEXT]\n"
+            "      --no-serial     a USB device without a serial number [noserial]\n"
             "      --usb-path P    USB bus path, e.g. 1-1.2 [usb=P]\n"
             "      --usb-id V:P    USB vendor and product id, e.g. 1d6b:0104\n"
             "                      [vid=0xV,pid=0xP]\n"
@@ -202,6 +203,7 @@ struct CameraOption {
 std::string key_of(const std::string& kv) {
     std::string key = kv.substr(0, kv.find('='));
     // Both choose where the identification block is: one setting.
+    if (key == "noserial") return "serial";  // one setting: the serial, or none
     return key == "id2" ? "noid" : key;
 }
 
@@ -380,7 +382,7 @@ int run_shared(const std::string& config, char** command) {
 
 int main(int argc, char** argv) {
     enum {
-        CHIP = 1000, UNIT, FRESH, PROTECTED, LATENCY, TRACE, CONFIG, NOID, ID2, SERIAL, USB_PATH,
+        CHIP = 1000, UNIT, FRESH, PROTECTED, LATENCY, TRACE, CONFIG, NOID, ID2, SERIAL, NO_SERIAL, USB_PATH,
         USB_ID, UNPLUG_AFTER, FAIL_QUERY, FAIL_MATCH, STUCK, UNERASABLE, REAL_TIME, SERVE, SOCKET,
         CONNECT, IN_PROCESS, METADATA
     };
@@ -391,6 +393,7 @@ int main(int argc, char** argv) {
         {"protected", no_argument, nullptr, PROTECTED}, {"metadata", no_argument, nullptr, METADATA},
         {"no-id", no_argument, nullptr, NOID}, {"id-second", no_argument, nullptr, ID2},
         {"serial", required_argument, nullptr, SERIAL},
+        {"no-serial", no_argument, nullptr, NO_SERIAL},
         {"usb-path", required_argument, nullptr, USB_PATH},
         {"usb-id", required_argument, nullptr, USB_ID},
         {"unplug-after", required_argument, nullptr, UNPLUG_AFTER},
@@ -426,6 +429,7 @@ int main(int argc, char** argv) {
         case NOID: add("--no-id", "noid"); break;
         case ID2: add("--id-second", "id2"); break;
         case SERIAL: add("--serial", std::string("serial=") + optarg); break;
+        case NO_SERIAL: add("--no-serial", "noserial"); break;
         case USB_PATH: add("--usb-path", std::string("usb=") + optarg); break;
         case USB_ID: {
             std::string v(optarg);

@@ -9,7 +9,8 @@
 // its second location only), protected (flash starts write-protected),
 // metadata (the driver's metadata node at INDEX+1 as well, as a UVC camera
 // has it; only where no camera is configured at INDEX+1).
-// Identity: serial=TEXT, usb=BUSPATH (e.g. 1-1.2), vid=0xNNNN, pid=0xNNNN.
+// Identity: serial=TEXT, usb=BUSPATH (e.g. 1-1.2), vid=0xNNNN, pid=0xNNNN;
+// noserial (a USB device without a serial string, as many cheap ones are).
 // Faults: unplug_after=N (queries, then ENODEV), fail_query=N[/ERRNO] (the
 // Nth query fails), fail_match=KIND[/ERRNO] (every query of that kind
 // fails; KIND is get, set, selN or regXXXX, joined with '+'),
@@ -141,7 +142,7 @@ void write_configured_trace() {
 
 const std::vector<std::string>& config_keys() {
     static const std::vector<std::string> keys = {
-        "profile", "chip", "unit", "state", "fresh", "noid", "id2", "protected", "metadata", "serial", "usb",
+        "profile", "chip", "unit", "state", "fresh", "noid", "id2", "protected", "metadata", "serial", "noserial", "usb",
         "vid", "pid", "unplug_after", "fail_query", "fail_match", "stuck", "unerasable",
         "latency_us", "real_time", "trace"};
     return keys;
@@ -218,6 +219,8 @@ bool configure_from_string(const std::string& config, std::string* error) {
                 p.start_protected = true;
             } else if (key == "metadata") {
                 p.metadata_node = true;
+            } else if (key == "noserial") {
+                identity.emplace_back(key, "");
             } else if (key == "serial" || key == "usb" || key == "vid" || key == "pid") {
                 ok = !val.empty() && (key == "serial" || key == "usb" ||
                                       (parse_number(val, &n) && n >= 0 && n <= 0xFFFF));
@@ -264,7 +267,7 @@ bool configure_from_string(const std::string& config, std::string* error) {
         if (index > 0 && p.usb.bus_path == usb_default.bus_path) p.usb.bus_path = "1-" + std::to_string(index + 1);
         for (const auto& kv : identity) {
             long n = 0;
-            if (kv.first == "serial") p.usb.serial = kv.second;
+            if (kv.first == "serial" || kv.first == "noserial") p.usb.serial = kv.second;
             else if (kv.first == "usb") p.usb.bus_path = kv.second;
             else if (parse_number(kv.second, &n) && kv.first == "vid") p.usb.vendor_id = static_cast<uint16_t>(n);
             else p.usb.product_id = static_cast<uint16_t>(n);

@@ -38,9 +38,10 @@ std::string hex4(uint16_t v) {
     return b;
 }
 
-// udev's ID_SERIAL: vendor, model and serial strings, blanks as '_'.
+// udev's ID_SERIAL: vendor, model and serial strings, blanks as '_' (no
+// serial part for a device without one).
 std::string udev_serial(const UsbIdentity& id) {
-    std::string s = id.manufacturer + "_" + id.product + "_" + id.serial;
+    std::string s = id.manufacturer + "_" + id.product + (id.serial.empty() ? "" : "_" + id.serial);
     for (char& c : s)
         if (c == ' ' || c == '/' || !std::isprint(static_cast<unsigned char>(c))) c = '_';
     return s;
@@ -91,7 +92,7 @@ bool write_identity_tree(const std::string& root, std::string* error) {
         fs::create_directories(v4l, ec);
         write_file(dev / "idVendor", hex4(id.vendor_id), ec);
         write_file(dev / "idProduct", hex4(id.product_id), ec);
-        write_file(dev / "serial", id.serial, ec);
+        if (!id.serial.empty()) write_file(dev / "serial", id.serial, ec);
         write_file(dev / "manufacturer", id.manufacturer, ec);
         write_file(dev / "product", id.product, ec);
         write_file(dev / "busnum", bus, ec);

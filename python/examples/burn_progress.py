@@ -38,12 +38,15 @@ def main() -> int:
     ap.add_argument("-d", "--device", type=int, default=0, help="video index (default 0)")
     ap.add_argument("--quick", action="store_true", help="verify 8 bytes per KiB instead of every byte")
     ap.add_argument("--library", action="store_true", help="the library's chip-erase burner")
+    ap.add_argument("--allow-older", action="store_true", help="burn an image older than the camera's firmware")
+    ap.add_argument("--allow-reinstall", action="store_true", help="burn the firmware version the camera runs")
     args = ap.parse_args()
     image = args.image.read_bytes()
     try:
         with orvex.Camera(args.device) as cam:
             result = cam.burn(image, progress=bar, full_check=not args.quick,
-                              method="library" if args.library else "sector", image_name=str(args.image))
+                              method="library" if args.library else "sector", image_name=str(args.image),
+                              allow_older=args.allow_older, allow_reinstall=args.allow_reinstall)
             version = cam.firmware_version()
         print(f"burned {args.image} ({len(image)} bytes, {result['method']}), firmware {version.code}")
         print("calibration kept" + (f"; backup {result['backup']}" if result.get("backup") else ""))

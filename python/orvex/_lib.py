@@ -185,6 +185,8 @@ class BurnOptions(ctypes.Structure):
         ("force", _uint),
         ("backup_file", ctypes.c_char_p),
         ("image_name", ctypes.c_char_p),
+        ("allow_older", _int),
+        ("allow_reinstall", _int),
     ]
 
 

@@ -401,7 +401,8 @@ class Camera:
              progress: Optional[Callable[[str, int, int], None]] = None, full_check: bool = True,
              flash_type: Optional[FlashType] = None, force: Iterable[str] = (),
              backup_file: Optional[str] = None, backup_dir: Optional[str] = None, no_backup: bool = False,
-             dry_run: bool = False, image_name: str = "the image") -> dict:
+             dry_run: bool = False, image_name: str = "the image", allow_older: bool = False,
+             allow_reinstall: bool = False) -> dict:
         """Burns the firmware ``image`` from address 0, keeping the calibration.
 
         By default (``method`` None or "sector") only the 4 KiB sectors the image
@@ -421,6 +422,12 @@ class Camera:
         (``no_backup`` with ``erase_calibration`` takes none). Every byte is
         read back unless ``full_check`` is False (8 bytes per KiB).
         ``flash_type`` None lets the JEDEC id decide.
+
+        The image's firmware version is compared with the camera's first:
+        an older image is refused (RefusedError) unless ``allow_older``, the
+        version the camera runs unless ``allow_reinstall``; a camera whose
+        firmware area is blank or damaged takes any. The result's
+        "firmware" holds both versions.
 
         ``progress(phase, done, total)`` is called per phase ("backup",
         "erase", "program", "verify", and for the library method "restore"
@@ -456,6 +463,8 @@ class Camera:
         options.force = flags
         options.backup_file = backup_file.encode() if backup_file else None
         options.image_name = image_name.encode()
+        options.allow_older = int(allow_older)
+        options.allow_reinstall = int(allow_reinstall)
         # The session works on this object's open connection.
         with _factory.Session(self.index, backup_dir=backup_dir if backup_dir is not None else self.backup_dir,
                               flash_type=flash_type.name if flash_type is not None else "auto",

@@ -154,7 +154,8 @@ _BURN = """
             assert 0 <= done <= total
             if not phases or phases[-1] != phase:
                 phases.append(phase)
-        doc = cam.burn(image, progress=progress, backup_dir=backups, {args})
+        # The camera's own firmware again: a reinstall.
+        doc = cam.burn(image, progress=progress, backup_dir=backups, allow_reinstall=True, {args})
         return {{"same": cam.flash.read(0, len(image)) == image,
                  "code": cam.firmware_version().code,
                  "calibration": ("kept" if cam.flash.read(0x30000, 0x5000) == calibration else
@@ -213,7 +214,8 @@ def test_burn_progress_exception_surfaces_after_the_burn():
         with orvex.Camera(0) as cam:
             image = cam.flash.read(0, 0x4000)
             try:
-                cam.burn(image, progress=progress, full_check=False, backup_dir=tempfile.mkdtemp())
+                cam.burn(image, progress=progress, full_check=False, backup_dir=tempfile.mkdtemp(),
+                         allow_reinstall=True)
             except Stop:
                 return {"calls": len(calls), "burned": cam.flash.read(0, 0x4000) == image}
     """)
@@ -226,7 +228,35 @@ def test_burn_failure_raises():
     result = run_child("0:profile=locked", """
         import tempfile
         with orvex.Camera(0) as cam:
-            cam.burn(cam.flash.read(0, 0x30000), backup_dir=tempfile.mkdtemp())
+            cam.burn(cam.flash.read(0, 0x30000), backup_dir=tempfile.mkdtemp(), allow_reinstall=True)
     """)
     assert result["error"] == "TransferError"
     assert "still write-protected" in result["message"] and "nothing was erased" in result["message"]
+
+
+def test_burn_compares_firmware_versions():
+    # The code version sits at 0x1F3 on this chip: V1501 on the camera.
+    result = run_child("", """
+        import tempfile
+        out = {}
+        with orvex.Camera(0) as cam:
+            image = bytearray(cam.flash.read(0, 0x30000))
+            for name, code, kw in [("same", b"V1501", {}), ("same allowed", b"V1501", {"allow_reinstall": True}),
+                                   ("older", b"V1500", {}), ("older allowed", b"V1500", {"allow_older": True}),
+                                   ("newer", b"V1502", {})]:
+                image[0x1F3:0x1F8] = code
+                try:
+                    doc = cam.burn(bytes(image), dry_run=True, backup_dir=tempfile.mkdtemp(), **kw)
+                    out[name] = doc["firmware"]["change"]
+                except orvex.RefusedError as e:
+                    out[name] = "refused: " + str(e).split(";")[0]
+        return out
+    """)
+    assert result["ok"] == {
+        "same": "refused: the image holds firmware V1501 CV15.R01.A (2024-06-15), the version the camera runs",
+        "same allowed": "same",
+        "older": "refused: the image holds firmware V1500 CV15.R01.A (2024-06-15), older than the camera's "
+                 "V1501 CV15.R01.A (2024-06-15)",
+        "older allowed": "older",
+        "newer": "newer",
+    }

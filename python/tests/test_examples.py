@@ -25,7 +25,7 @@ def test_burn_example_keeps_the_calibration(tmp_path):
         with orvex.Camera(0) as cam:
             open({str(fw)!r}, "wb").write(cam.flash.read(0, 0x30000))
     """)
-    proc = run_program(f"0:state={state}", [str(EXAMPLES / "burn_progress.py"), str(fw), "--quick"])
+    proc = run_program(f"0:state={state}", [str(EXAMPLES / "burn_progress.py"), str(fw), "--quick", "--allow-reinstall"])
     assert proc.returncode == 0, proc.stderr
     assert "100.0%" in proc.stderr and "calibration kept" in proc.stdout
     after = run_child(f"0:state={state}", "return [cal.read_sensor_type(0), cal.read_extra_params(5, 0)[:3]]")

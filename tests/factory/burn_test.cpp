@@ -35,6 +35,8 @@ protected:
         OrvexFactoryBurnOptions o;
         OrvexFactory_BurnOptionsInit(&o);
         o.image_name = "fw.bin";
+        // image() carries the shipped firmware's version fields: a reinstall.
+        o.allow_reinstall = 1;
         if (set) set(o);
         OrvexFactoryResult* r = nullptr;
         return take(OrvexFactory_Burn(s ? s : session(), img.data(), static_cast<LONG>(img.size()), &o, &r), r);
@@ -185,7 +187,7 @@ TEST_F(Burn, AStuckBitIsFoundWhereverItSitsInTheReadBack) {
         char at[16];
         std::snprintf(at, sizeof at, "0x%05lX", c.addr);
         EXPECT_NE(o.message.find(std::string("differs from the image at ") + at), std::string::npos) << o.message;
-        EXPECT_NE(o.message.find(c.library ? "burn --method=library fw.bin" : "burn fw.bin"), std::string::npos)
+        EXPECT_NE(o.message.find(c.library ? "burn --allow-reinstall --method=library fw.bin" : "burn --allow-reinstall fw.bin"), std::string::npos)
             << o.message;
     }
 }
@@ -217,7 +219,8 @@ TEST_F(Burn, ABurnCutOffInItsErasePhaseSaysTheFirmwareMayBeErased) {
         EXPECT_EQ(o.status, ORVEX_FACTORY_TRANSFER) << o.message;
         EXPECT_NE(o.message.find("may be erased"), std::string::npos) << o.message;
         EXPECT_EQ(o.message.find("nothing was erased"), std::string::npos) << o.message;
-        EXPECT_NE(o.message.find(c.library ? "orvexctl -d 0 burn --method=library fw.bin" : "orvexctl -d 0 burn fw.bin"),
+        EXPECT_NE(o.message.find(c.library ? "orvexctl -d 0 burn --allow-reinstall --method=library fw.bin"
+                                          : "orvexctl -d 0 burn --allow-reinstall fw.bin"),
                   std::string::npos)
             << o.message;
         if (!c.library) {

@@ -39,7 +39,7 @@ TEST_F(BurnSafety, ProtectedFlashIsRefusedBeforeAnythingIsErased) {
     ASSERT_EQ(run("info", "--profile locked").code, 0);
     std::string before = flash();
     for (const char* verify : {"", "--verify=sample "}) {
-        Result r = run(std::string("burn ") + verify + "fw.bin", "--profile locked");
+        Result r = run(std::string("burn --allow-reinstall ") + verify + "fw.bin", "--profile locked");
         EXPECT_EQ(r.code, 5) << r.err;
         EXPECT_NE(r.err.find("still write-protected"), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("status register 0x"), std::string::npos) << r.err;
@@ -75,12 +75,12 @@ TEST_F(BurnSafety, ImagesThatDoNotFitTheCameraAreRefusedUnlessForcedByName) {
     std::string before = flash();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
-        Result r = run(std::string("burn --method=library ") + c.file);
+        Result r = run(std::string("burn --allow-reinstall --method=library ") + c.file);
         EXPECT_EQ(r.code, 7) << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
         EXPECT_NE(r.err.find(std::string("--force ") + c.check), std::string::npos) << r.err;
         EXPECT_TRUE(flash() == before);
-        std::string forced = std::string("burn --method=library --dry-run --force ") + c.check + " ";
+        std::string forced = std::string("burn --allow-reinstall --method=library --dry-run --force ") + c.check + " ";
         if (c.also_failing) {
             // Forcing one check leaves the others in force.
             EXPECT_EQ(run(forced + c.file).code, 7);
@@ -91,11 +91,11 @@ TEST_F(BurnSafety, ImagesThatDoNotFitTheCameraAreRefusedUnlessForcedByName) {
     }
     // The id-block check only matters when the calibration is kept, and
     // not when the camera keeps its own block.
-    EXPECT_EQ(run("burn --dry-run --erase-calibration bare.bin").code, 0);
-    json sector = run_json("burn --dry-run bare.bin");
+    EXPECT_EQ(run("burn --allow-reinstall --dry-run --erase-calibration bare.bin").code, 0);
+    json sector = run_json("burn --allow-reinstall --dry-run bare.bin");
     EXPECT_EQ(sector["checks"]["id-block"], "passed");
     EXPECT_EQ(sector["calibration_store_recognises_after"], true);
-    EXPECT_EQ(run("burn --force nonsense fw.bin").code, 2);
+    EXPECT_EQ(run("burn --allow-reinstall --force nonsense fw.bin").code, 2);
 }
 
 TEST_F(BurnSafety, BackupsAreUniqueAndNeverReplaced) {
@@ -111,7 +111,7 @@ TEST_F(BurnSafety, BackupsAreUniqueAndNeverReplaced) {
         std::string lock = dir + "/lock" + std::to_string(i);
         spill(st, flash().empty() ? slurp(dir + "/full.bin") : flash());
         ASSERT_EQ(mkdir(lock.c_str(), 0755), 0);
-        std::string cmd = command("-q burn fw.bin", "--state '" + st + "'");
+        std::string cmd = command("-q burn --allow-reinstall fw.bin", "--state '" + st + "'");
         size_t at = cmd.find(shared_lock);
         ASSERT_NE(at, std::string::npos);
         cmd.replace(at, shared_lock.size(), "ORVEX_LOCK_DIR='" + lock + "'");
@@ -121,15 +121,15 @@ TEST_F(BurnSafety, BackupsAreUniqueAndNeverReplaced) {
     EXPECT_EQ(backups().size(), 6u);
 
     // --erase-calibration still takes one, --no-backup not.
-    ASSERT_EQ(run("burn --erase-calibration fw.bin").code, 0);
+    ASSERT_EQ(run("burn --allow-reinstall --erase-calibration fw.bin").code, 0);
     EXPECT_EQ(backups().size(), 7u);
-    ASSERT_EQ(run("burn --erase-calibration --no-backup fw.bin").code, 0);
+    ASSERT_EQ(run("burn --allow-reinstall --erase-calibration --no-backup fw.bin").code, 0);
     EXPECT_EQ(backups().size(), 7u);
 
     // --backup never replaces a file.
     spill(dir + "/mine.json", "precious");
     std::string before = flash();
-    EXPECT_EQ(run("burn --backup mine.json fw.bin").code, 7);
+    EXPECT_EQ(run("burn --allow-reinstall --backup mine.json fw.bin").code, 7);
     EXPECT_EQ(slurp(dir + "/mine.json"), "precious");
     EXPECT_TRUE(flash() == before);
 }
@@ -143,10 +143,10 @@ TEST_F(BurnSafety, AHalfBurnedCameraIsNotBackedUpAndNoOtherBackupIsNamedAsItsOwn
     // burn never writes the identification sector, so it sends the
     // operator to the library's burn.
     spill(state, std::string(0x40000, '\xFF'));
-    Result refused = run("burn fw.bin");
+    Result refused = run("burn --allow-reinstall fw.bin");
     EXPECT_EQ(refused.code, 7) << refused.err;
     EXPECT_NE(refused.err.find("--method=library"), std::string::npos) << refused.err;
-    Result r = run("burn --method=library fw.bin");
+    Result r = run("burn --allow-reinstall --method=library fw.bin");
     ASSERT_EQ(r.code, 0) << r.err;
     // The blank area did not become the newest backup. A blank camera
     // carries no identity, so no backup can be shown to be its own: the
@@ -196,7 +196,7 @@ TEST_F(BurnSafety, ASignalDuringTheBurnIsAnnouncedAndTheBurnCompletes) {
         int devnull = open("/dev/null", O_WRONLY);
         dup2(devnull, 1);
         close(err_pipe[0]);
-        execl("/bin/sh", "sh", "-c", command("--progress=json burn fw.bin").c_str(), static_cast<char*>(nullptr));
+        execl("/bin/sh", "sh", "-c", command("--progress=json burn --allow-reinstall fw.bin").c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     close(err_pipe[1]);

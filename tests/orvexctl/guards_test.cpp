@@ -30,13 +30,13 @@ TEST_F(OrvexctlGuards, BurnWritesTheImagesOwnSecondIdentificationSector) {
     spill(dir + "/fw.bin", img);
 
     // The sector-wise burn never writes that sector: refused, untouched.
-    Result sector = run("burn fw.bin");
+    Result sector = run("burn --allow-reinstall fw.bin");
     EXPECT_EQ(sector.code, 7) << sector.err;
     EXPECT_NE(sector.err.find("at 0x3F000, in the sector of the identification block"), std::string::npos)
         << sector.err;
     EXPECT_EQ(flash(), shipped);
 
-    Result r = run("burn --method=library --backup kept.json fw.bin");
+    Result r = run("burn --allow-reinstall --method=library --backup kept.json fw.bin");
     ASSERT_EQ(r.code, 0) << r.err;
     const std::string after = flash();
     ASSERT_EQ(after.size(), 0x40000u);

@@ -96,7 +96,7 @@ TEST_F(CameraLock, AWaitingCommandNamesTheHolderOrGoesOnWhenItIsFree) {
     EXPECT_NE(r.err.find("/dev/video0 is in use by another process (pid "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("vcam-lock-holder 0 "), std::string::npos) << "the holder by its command line: " << r.err;
     // Usage errors and dry runs without a device never wait.
-    EXPECT_EQ(run_connected("--wait 1 burn --force nonsense x.bin").code, 2);
+    EXPECT_EQ(run_connected("--wait 1 burn --allow-reinstall --force nonsense x.bin").code, 2);
 
     std::string done = start(connected("'" + std::string(ORVEXCTL_BIN) + "' --wait 20 info"), "info");
     EXPECT_FALSE(appears(done, 700));

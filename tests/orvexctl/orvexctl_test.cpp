@@ -128,7 +128,7 @@ TEST_F(Orvexctl, WritesOnAProtectedCameraAreTransferFailuresThatNameTheProtectio
     ASSERT_EQ(run("info", "--profile locked").code, 0);
     std::string before = flash();
     firmware_image();
-    for (const char* cmd : {"flash write 0x36000 data.bin", "burn --erase-calibration fw.bin"}) {
+    for (const char* cmd : {"flash write 0x36000 data.bin", "burn --allow-reinstall --erase-calibration fw.bin"}) {
         SCOPED_TRACE(cmd);
         Result r = run(cmd, "--profile locked");
         EXPECT_EQ(r.code, 5) << r.err;
@@ -141,7 +141,7 @@ TEST_F(Orvexctl, BurnKeepsTheCalibration) {
     std::string img = firmware_image();
     json before = records();
     ASSERT_FALSE(before["marker"].is_null());
-    Result r = run("burn --backup kept.json --progress=json fw.bin");
+    Result r = run("burn --allow-reinstall --backup kept.json --progress=json fw.bin");
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(records(), before);
     EXPECT_EQ(flash().substr(0, img.size()), img);
@@ -155,8 +155,10 @@ TEST_F(Orvexctl, BurnKeepsTheCalibration) {
     double last = -1;
     int n = 0;
     while (std::getline(lines, line)) {
-        if (line.empty() || line[0] != '{') continue;
-        json p = json::parse(line);
+        json p = json::parse(line, nullptr, false);
+        // Every line is JSON; notes and errors carry no phase.
+        ASSERT_TRUE(p.is_object()) << line;
+        if (!p.contains("phase")) continue;
         if (phases.empty() || phases.back() != p["phase"]) {
             if (!phases.empty()) {
                 EXPECT_EQ(last, 1.0) << phases.back();
@@ -174,12 +176,12 @@ TEST_F(Orvexctl, BurnKeepsTheCalibration) {
     // The sector-wise burn writes nothing back (burn_methods_test has the library's phases).
     EXPECT_EQ(phases, (std::vector<std::string>{"backup", "erase", "program", "verify"}));
     // Not on a terminal and not asked: no progress at all.
-    EXPECT_EQ(run("burn --backup kept2.json fw.bin").err.find("fraction"), std::string::npos);
+    EXPECT_EQ(run("burn --allow-reinstall --backup kept2.json fw.bin").err.find("fraction"), std::string::npos);
 }
 
 TEST_F(Orvexctl, BurnWithEraseCalibrationLeavesNoRecords) {
     firmware_image();
-    Result r = run("burn --erase-calibration fw.bin");
+    Result r = run("burn --allow-reinstall --erase-calibration fw.bin");
     ASSERT_EQ(r.code, 0) << r.err;
     json after = records();
     for (const char* k : {"marker", "sensor_type", "extra_params", "rectify"}) EXPECT_TRUE(after[k].is_null()) << k;
@@ -199,12 +201,12 @@ TEST_F(Orvexctl, BurnRefusalsAndDryRunTouchNothing) {
         const char* says;
         bool registers_written_allowed;
     } cases[] = {
-        {"burn full.bin", 7, "overlaps the calibration area", false},
-        {"burn --backup /nonexistent/dir/b.json fw.bin", 7, "refusing to burn", true},
-        {"burn --dry-run fw.bin", 0, "0x30000-0x34FFF", false},
-        {"burn --method=library --dry-run bare.bin", 7, "no valid identification block", false},
-        {"burn --dry-run --flash-type nonsense fw.bin", 2, "unknown flash type", false},
-        {"burn --method=sector --erase-calibration fw.bin", 2, "needs --method=library", false},
+        {"burn --allow-reinstall full.bin", 7, "overlaps the calibration area", false},
+        {"burn --allow-reinstall --backup /nonexistent/dir/b.json fw.bin", 7, "refusing to burn", true},
+        {"burn --allow-reinstall --dry-run fw.bin", 0, "0x30000-0x34FFF", false},
+        {"burn --allow-reinstall --method=library --dry-run bare.bin", 7, "no valid identification block", false},
+        {"burn --allow-reinstall --dry-run --flash-type nonsense fw.bin", 2, "unknown flash type", false},
+        {"burn --allow-reinstall --method=sector --erase-calibration fw.bin", 2, "needs --method=library", false},
         // The raw writers: a plan, and not one write.
         {"reg write --dry-run 0x1006 5a a5", 0, "now ", false},
         {"xu set --dry-run 3 1 12 34 56", 0, "would SET_CUR unit 0x03 selector 0x01: 12 34 56", false},
@@ -222,18 +224,18 @@ TEST_F(Orvexctl, BurnRefusalsAndDryRunTouchNothing) {
     // The sector-wise plan erases around the first identification sector
     // and leaves the three kept regions alone; the library's erases all
     // and writes two back.
-    json plan = run_json("burn --dry-run --full-check fw.bin");
+    json plan = run_json("burn --allow-reinstall --dry-run --full-check fw.bin");
     EXPECT_EQ(plan["write"]["to"], "0x2FFFF");
     EXPECT_EQ(plan["method"], "sector");
     EXPECT_EQ(plan["erase"], json::parse(R"([{"from":"0x00000","to":"0x18FFF"},{"from":"0x1A000","to":"0x2FFFF"}])"));
     EXPECT_EQ(plan["keep"].size(), 3u);
-    json lib = run_json("burn --dry-run --method=library fw.bin");
+    json lib = run_json("burn --allow-reinstall --dry-run --method=library fw.bin");
     EXPECT_EQ(lib["erase"], json::parse(R"([{"from":"0x00000","to":"0x3FFFF"}])"));
     EXPECT_EQ(lib["keep"].size(), 2u);
     EXPECT_GT(plan["estimated_seconds"].get<double>(), 0);
     EXPECT_LT(plan["estimated_seconds"].get<double>(), lib["estimated_seconds"].get<double>());
     // Overlap is allowed once the calibration is given up.
-    EXPECT_EQ(run("burn --dry-run --erase-calibration full.bin").code, 0);
+    EXPECT_EQ(run("burn --allow-reinstall --dry-run --erase-calibration full.bin").code, 0);
 }
 
 TEST_F(Orvexctl, BackupWithAFlippedByteIsRefused) {
@@ -254,7 +256,7 @@ TEST_F(Orvexctl, BackupWithAFlippedByteIsRefused) {
     // The calibration is lost and comes back from the good file.
     firmware_image();
     json before = records();
-    ASSERT_EQ(run("burn --erase-calibration fw.bin").code, 0);
+    ASSERT_EQ(run("burn --allow-reinstall --erase-calibration fw.bin").code, 0);
     ASSERT_TRUE(records()["marker"].is_null());
     EXPECT_EQ(run("restore b.json").code, 0);
     EXPECT_EQ(records(), before);
@@ -310,7 +312,7 @@ TEST_F(Orvexctl, EveryExtraParameterTheStoreKeepsSurvivesExportAndImport) {
 
 TEST_F(Orvexctl, NeverWrittenRecordsAndThePlot) {
     firmware_image();
-    ASSERT_EQ(run("burn --erase-calibration fw.bin").code, 0);
+    ASSERT_EQ(run("burn --allow-reinstall --erase-calibration fw.bin").code, 0);
     Result r = run("calib show");
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out.find("nan"), std::string::npos);

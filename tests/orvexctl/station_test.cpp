@@ -127,7 +127,7 @@ TEST_F(Orvexctl, StationBurnsAllCamerasAndReportsTheOneThatFailed) {
     const std::string cams =
         "--config '0:serial=A1,usb=1-2,state=a.bin;1:serial=B2,usb=1-3,state=b.bin;"
         "2:serial=C3,usb=1-4,state=c.bin,fail_match=sel3'";
-    Result r = run("--log st.log station burn fw.bin --all", cams);
+    Result r = run("--log st.log station burn --allow-reinstall fw.bin --all", cams);
     EXPECT_EQ(r.code, 5) << r.out << r.err;
     EXPECT_NE(r.out.find("/dev/video0   ok"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("/dev/video1   ok"), std::string::npos) << r.out;
@@ -211,8 +211,8 @@ TEST_F(Orvexctl, StationRefusesBeforeStartingAnything) {
     struct Case {
         const char* args;
         int code;
-    } cases[] = {{"station burn fw.bin", 2}, {"station burn fw.bin --all 1", 2},
-                 {"station burn missing.bin --all", 1}, {"station verify fw.bin serial=NOPE", 3}};
+    } cases[] = {{"station burn --allow-reinstall fw.bin", 2}, {"station burn --allow-reinstall fw.bin --all 1", 2},
+                 {"station burn --allow-reinstall missing.bin --all", 1}, {"station verify fw.bin serial=NOPE", 3}};
     spill(dir + "/fw.bin", "x");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
@@ -272,7 +272,7 @@ TEST_F(Orvexctl, ConventionsVersionHelpQuiet) {
 
     // -q: the result line stays, notes and progress go.
     firmware_image();
-    Result q = run("-q burn fw.bin");
+    Result q = run("-q burn --allow-reinstall fw.bin");
     EXPECT_EQ(q.code, 0) << q.err;
     EXPECT_NE(q.out.find("burned fw.bin"), std::string::npos) << q.out;
     EXPECT_EQ(q.err, "");

@@ -34,7 +34,7 @@ TEST_P(EveryUnit, TheUsersWorkflowWorks) {
 
     json before = run_json("calib show", 0, c)["records"];
     ASSERT_FALSE(before["marker"].is_null());
-    Result burn = run("burn fw.bin", c);
+    Result burn = run("burn --allow-reinstall fw.bin", c);
     ASSERT_EQ(burn.code, 0) << burn.err;
     EXPECT_EQ(run_json("calib show", 0, c)["records"], before);
     ASSERT_EQ(run("backup -o b.json", c).code, 0);

@@ -44,6 +44,10 @@ std::string range_text(const json& r) { return r.value("from", "?") + "-" + r.va
 std::string plan_text(const json& doc, const BurnOptions& o) {
     const bool sector = doc.value("method", "") == "sector";
     std::string t = "dry run, nothing is touched:\n";
+    if (doc.contains("firmware") && doc["firmware"].is_object()) {
+        // The camera's version, then the image's.
+        t += "  firmware " + doc["firmware"].value("text", "") + "\n";
+    }
     for (const auto& e : doc["erase"])
         t += "  erase  " + range_text(e) + (sector ? " (4 KiB sectors)\n" : " (whole flash)\n");
     t += "  write  " + range_text(doc["write"]) + " (" + o.image + ", " +
@@ -99,6 +103,8 @@ int cmd_burn(const BurnOptions& o) {
     bo.dry_run = o.dry_run;
     bo.backup_file = o.backup.empty() ? nullptr : o.backup.c_str();
     bo.image_name = o.image.c_str();
+    bo.allow_older = o.allow_older;
+    bo.allow_reinstall = o.allow_reinstall;
     Bytes image = read_file(o.image);
 
     FactorySession fs;
@@ -110,6 +116,10 @@ int cmd_burn(const BurnOptions& o) {
     fs.on_phase([&](const char* phase) {
         if (!guard && std::strcmp(phase, "erase") == 0)
             guard = std::make_unique<SignalGuard>(bo.library_method ? kLibrarySignalMessage : kSectorSignalMessage);
+        // The sector-wise burn's read-back is its last phase and only
+        // reads: a signal stops it at once. The library method's is
+        // followed by the calibration's write-back and stays held off.
+        if (guard) guard->read_only(!bo.library_method && std::strcmp(phase, "verify") == 0 ? fs.get() : nullptr);
     });
     OrvexFactoryResult* r = nullptr;
     int status = OrvexFactory_Burn(fs.get(), image.data(), static_cast<LONG>(image.size()), &bo, &r);
@@ -149,6 +159,10 @@ void orvexctl::add_burn_command(CLI::App& app, Action& action) {
                          "(repeat for several)")
         ->allow_extra_args(false)
         ->check(CLI::IsMember({"length", "version-record", "id-block"}));
+    burn_cmd->add_flag("--allow-older", burn.allow_older,
+                       "burn an image whose firmware version is older than the camera's (refused otherwise)");
+    burn_cmd->add_flag("--allow-reinstall", burn.allow_reinstall,
+                       "burn an image of the firmware version the camera runs (refused otherwise)");
     burn_cmd->add_option("--backup", burn.backup,
                          "also save the calibration backup to this new file (it is always saved in the backup folder)");
     burn_cmd->callback([&action] {

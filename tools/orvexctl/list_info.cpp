@@ -43,10 +43,14 @@ int cmd_list() {
         }
         const json& fw = n.value("firmware", json());
         const json& unit = n.value("unit", json());
+        const std::string area = n.value("firmware_area", json::object()).value("state", "");
+        const std::string firmware = area == "blank"     ? std::string("none (firmware area blank)")
+                                     : area == "damaged" ? std::string("damaged (version fields partly erased)")
+                                     : fw.is_object()    ? str(fw, "code") + " " + str(fw, "customer_version")
+                                                         : std::string("-");
         text += head + "Orvex camera, unit " + std::to_string(n.value("extension_unit", 0)) + ", chip " +
                 str(n, "chip_id") + ", " + str(n, "architecture") + " architecture, ROM class " + str(n, "rom_class") +
-                ", firmware " + (fw.is_object() ? str(fw, "code") + " " + str(fw, "customer_version") : std::string("-")) +
-                ", " +
+                ", firmware " + firmware + ", " +
                 (unit.is_object() ? "unit id " + str(unit, "tag") + " " + std::to_string(unit.value("number", 0))
                                   : std::string("no unit id")) +
                 "\n" + ident;
@@ -63,8 +67,14 @@ int cmd_info() {
     std::string message;
     int status = f.take_any(OrvexFactory_Info(f.get(), &r), r, &doc, &message);
     // An unreadable JEDEC id still shows everything else.
-    if (status != ORVEX_FACTORY_OK && !(status == ORVEX_FACTORY_TRANSFER && doc.contains("identification_blocks")))
+    // So does a blank or damaged firmware area (exit 4: the camera answers,
+    // its firmware is not one it can run).
+    const std::string area = doc.value("firmware_area", json::object()).value("state", "");
+    const bool firmware_gone = status == ORVEX_FACTORY_NOT_OURS && (area == "blank" || area == "damaged");
+    if (status != ORVEX_FACTORY_OK && !(status == ORVEX_FACTORY_TRANSFER && doc.contains("identification_blocks")) &&
+        !firmware_gone)
         throw Failure(status, message, status == ORVEX_FACTORY_NOT_OURS || message.rfind("cannot open", 0) == 0);
+    if (firmware_gone) note("warning: " + message);
     for (const char* k : {"ok", "status", "error", "address"}) doc.erase(k);
     const json& fw = doc.value("firmware", json());
     const json& flash = doc.value("flash", json::object());
@@ -83,7 +93,11 @@ int cmd_info() {
     t += "ROM class:         " + str(doc, "rom_class") + "\n";
     t += "ROM version:       " + (doc["rom_version"].is_string() ? str(doc, "rom_version") + " (" + str(doc, "rom_row") + ")"
                                                                  : std::string("not in the ROM table")) + "\n";
-    if (fw.is_object()) {
+    if (firmware_gone) {
+        t += std::string("firmware:          ") +
+             (area == "blank" ? "none: the firmware area is blank\n"
+                              : "damaged: its version fields are partly erased or not text\n");
+    } else if (fw.is_object()) {
         t += "firmware code:     " + str(fw, "code") + "\n";
         t += "customer version:  " + str(fw, "customer_version") + "\n";
         t += "customer:          " + str(fw, "customer") + "\n";
@@ -96,6 +110,7 @@ int cmd_info() {
     t += "id block 1:        " + block_text(blocks[0]) + "\n";
     t += "id block 2:        " + block_text(blocks[1]) + "\n";
     emit(doc, t);
+    if (firmware_gone) return EXIT_NOT_OURS;
     return status == ORVEX_FACTORY_OK ? EXIT_OK : EXIT_TRANSFER;
 }
 

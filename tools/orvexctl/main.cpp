@@ -27,8 +27,12 @@ int run(const std::function<int()>& fn, const Selector& sel, bool needs_camera) 
         error = f.what();
         name_cameras = f.name_cameras;
         if (code == EXIT_TRANSFER) {
+            // The reason belongs to the first sentence, never after a
+            // recovery block below it (the library's messages name it there
+            // already).
             std::string why = driver_reason(f.err);
-            if (!why.empty() && error.find(why) == std::string::npos) error += ": " + why;
+            if (!why.empty() && error.find(why) == std::string::npos)
+                error.insert(std::min(error.find('\n'), error.size()), ": " + why);
         }
     } catch (const std::bad_alloc&) {
         code = EXIT_FILE;
@@ -52,17 +56,17 @@ int run(const std::function<int()>& fn, const Selector& sel, bool needs_camera) 
         std::string line;
         for (char c : lib) {
             if (c == '\n') {
-                std::fprintf(stderr, "orvexctl: library: %s\n", line.c_str());
+                message_line("info", "library: " + line);
                 line.clear();
             } else {
                 line += c;
             }
         }
-        if (!line.empty()) std::fprintf(stderr, "orvexctl: library: %s\n", line.c_str());
+        if (!line.empty()) message_line("info", "library: " + line);
     }
     log_command(code, error);
     if (!error.empty()) {
-        std::fprintf(stderr, "orvexctl: %s\n", error.c_str());
+        message_line("error", error, code);
         if (g_opt.json) {
             json doc = {{"ok", false}, {"exit_code", code}, {"error", error}};
             std::fprintf(out(), "%s\n", doc.dump(2, ' ', false, json::error_handler_t::replace).c_str());

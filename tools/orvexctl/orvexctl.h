@@ -98,6 +98,11 @@ public:
 private:
     int saved_ = -1;
 };
+// With --progress=json every line on standard error is a JSON object:
+// progress lines, {"note": ...}, {"info": ...}, {"error": ..., "exit_code"}
+// and {"signal": ...}.
+bool json_lines();
+void message_line(const char* kind, const std::string& msg, int code = -1);
 void note(const std::string& msg);  // to stderr unless -q
 void info(const std::string& msg);  // to stderr only with -v
 // Prints the result: the JSON document with --json, otherwise the text.
@@ -243,6 +248,8 @@ struct BurnOptions {
     std::vector<std::string> force;  // image checks to override, by name
     std::string backup;  // a further copy of the backup, besides the backup folder
     std::string method;  // sector (the default) or library; empty: not given
+    bool allow_older = false;      // an image older than the camera's firmware
+    bool allow_reinstall = false;  // the camera's own firmware version again
 };
 int cmd_burn(const BurnOptions& o);
 
@@ -251,6 +258,10 @@ int cmd_burn(const BurnOptions& o);
 class SignalGuard {
 public:
     explicit SignalGuard(const char* message);
+    // A phase that only reads, after which nothing is written: a signal
+    // during it stops it at once through OrvexFactory_Cancel. NULL: writes
+    // again, signals held off.
+    void read_only(struct OrvexFactorySession* session);
     ~SignalGuard();
     SignalGuard(const SignalGuard&) = delete;
     SignalGuard& operator=(const SignalGuard&) = delete;

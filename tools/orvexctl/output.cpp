@@ -26,7 +26,8 @@ const char* exit_code_table() {
            "  1  a local file could not be read or written\n"
            "  2  usage error\n"
            "  3  device not found or not openable\n"
-           "  4  not our camera (extension unit, chip or identification block not recognised)\n"
+           "  4  not our camera (extension unit, chip or identification block not recognised),\n"
+           "     or its firmware area is blank or damaged (info)\n"
            "  5  transfer failure (a library call failed or the flash refused the operation)\n"
            "  6  verification mismatch (read-back differs)\n"
            "  7  refused for safety (calibration overlap, damaged or mismatched file, unknown flash)\n";
@@ -86,12 +87,26 @@ QuietStderr::~QuietStderr() {
     ::close(saved_);
 }
 
+bool json_lines() { return g_opt.progress == "json"; }
+
+void message_line(const char* kind, const std::string& msg, int code) {
+    if (json_lines()) {
+        // One JSON object per line, as the progress lines are: a reader of
+        // the stream never meets plain text.
+        json j = {{kind, msg}};
+        if (code >= 0) j["exit_code"] = code;
+        std::fprintf(stderr, "%s\n", j.dump(-1, ' ', false, json::error_handler_t::replace).c_str());
+    } else {
+        std::fprintf(stderr, "orvexctl: %s\n", msg.c_str());
+    }
+}
+
 void note(const std::string& msg) {
-    if (g_opt.verbosity >= 0) std::fprintf(stderr, "orvexctl: %s\n", msg.c_str());
+    if (g_opt.verbosity >= 0) message_line("note", msg);
 }
 
 void info(const std::string& msg) {
-    if (g_opt.verbosity > 0) std::fprintf(stderr, "orvexctl: %s\n", msg.c_str());
+    if (g_opt.verbosity > 0) message_line("info", msg);
 }
 
 void emit(const json& doc, const std::string& text) {

@@ -124,8 +124,10 @@ Progress::~Progress() {
     if (done_) return;
     if (mode_ == BAR && last_fraction_ >= 0) std::fputc('\n', stderr);
     if (mode_ == PHASE_LINES)
+        // A phase that stopped never reads 100 %: rounding down keeps
+        // 99.9 % from saying done.
         std::fprintf(stderr, "orvexctl: %s: stopped at %.0f%%\n", phase_.c_str(),
-                     std::max(0.0, last_fraction_) * 100);
+                     std::min(99.0, std::floor(std::max(0.0, last_fraction_) * 100)));
 }
 
 void Progress::stop_ticker() {

@@ -111,7 +111,12 @@ bool take_lines(Worker& w) {
             w.eta_s = j.value("eta_s", -1.0);
             moved = true;
         } else if (w.log) {
-            std::fprintf(w.log, "%s\n", line.c_str());
+            // The worker's messages (JSON lines too) go to the log as text.
+            std::string text = line;
+            if (j.is_object())
+                for (const char* k : {"note", "info", "error", "signal"})
+                    if (j.contains(k) && j[k].is_string()) text = j[k].get<std::string>();
+            std::fprintf(w.log, "%s\n", text.c_str());
         }
     }
     if (w.log) std::fflush(w.log);
@@ -174,9 +179,13 @@ std::string table_row(const Worker& w, size_t label_width) {
     char b[256];
     std::string state = w.done ? (w.code == EXIT_OK ? "done" : "FAILED (exit " + std::to_string(w.code) + ")")
                                : w.phase;
-    std::snprintf(b, sizeof b, "%-*s  %-12s  %-22s %5.1f%%  %6s", static_cast<int>(label_width), w.label.c_str(),
-                  w.cam.node.c_str(), state.c_str(), (w.done && w.code == EXIT_OK ? 1.0 : w.fraction) * 100,
-                  w.done ? "" : eta_text(w.eta_s).c_str());
+    // A failed camera shows no fraction: its last phase may have reached
+    // its end (a read-back that then differed), and 100 % would say done.
+    char pct[16] = "     -";
+    if (!w.done || w.code == EXIT_OK)
+        std::snprintf(pct, sizeof pct, "%5.1f%%", (w.done ? 1.0 : w.fraction) * 100);
+    std::snprintf(b, sizeof b, "%-*s  %-12s  %-22s %s  %6s", static_cast<int>(label_width), w.label.c_str(),
+                  w.cam.node.c_str(), state.c_str(), pct, w.done ? "" : eta_text(w.eta_s).c_str());
     return b;
 }
 
@@ -208,6 +217,7 @@ struct StationOptions {
     std::string output_dir = ".";  // backup files
     std::string flash_type;
     std::string verify;
+    bool allow_older = false, allow_reinstall = false;  // the firmware-version rule, for every camera
 };
 
 int cmd_station(const StationOptions& o) {
@@ -232,6 +242,8 @@ int cmd_station(const StationOptions& o) {
         job = {"burn", o.image};
         if (!o.flash_type.empty()) job.insert(job.end(), {"--flash-type", o.flash_type});
         if (!o.verify.empty()) job.insert(job.end(), {"--verify", o.verify});
+        if (o.allow_older) job.push_back("--allow-older");
+        if (o.allow_reinstall) job.push_back("--allow-reinstall");
     } else if (o.what == "verify") {
         job = {"flash", "verify", o.image};
     }
@@ -277,8 +289,8 @@ int cmd_station(const StationOptions& o) {
         for (const Worker& w : workers) std::fprintf(stderr, "%s\n", fit_row(table_row(w, label_width), label_width, width).c_str());
     } else if (lines) {
         for (const Worker& w : workers)
-            std::fprintf(stderr, "orvexctl: station: %s (%s): %s started, log %s\n", w.label.c_str(),
-                         w.cam.node.c_str(), o.what.c_str(), w.log_path.c_str());
+            message_line("note", "station: " + w.label + " (" + w.cam.node + "): " + o.what + " started, log " +
+                                     w.log_path);
     }
     double last_draw = 0;
     size_t running = workers.size();
@@ -292,7 +304,7 @@ int cmd_station(const StationOptions& o) {
         }
         int n = poll(fds.data(), fds.size(), 200);
         if (g_interrupted && !told) {
-            std::fprintf(stderr, "orvexctl: station: interrupted; waiting for the workers to stop safely\n");
+            message_line("note", "station: interrupted; waiting for the workers to stop safely");
             told = true;
         }
         if (n < 0 && errno != EINTR) throw Failure(EXIT_FILE, std::string("poll: ") + std::strerror(errno));
@@ -307,7 +319,7 @@ int cmd_station(const StationOptions& o) {
                 drain(w, w.err_fd, w.err_buf);
                 redraw |= take_lines(w);
                 if (lines && w.phase != before)
-                    std::fprintf(stderr, "orvexctl: station: %s: %s\n", w.label.c_str(), w.phase.c_str());
+                    message_line("note", "station: " + w.label + ": " + w.phase);
             }
         }
         for (Worker& w : workers) {
@@ -316,8 +328,9 @@ int cmd_station(const StationOptions& o) {
             --running;
             redraw = true;
             if (lines)
-                std::fprintf(stderr, "orvexctl: station: %s: %s\n", w.label.c_str(),
-                             w.code == EXIT_OK ? "done" : ("FAILED (exit " + std::to_string(w.code) + "): " + w.result).c_str());
+                message_line("note", "station: " + w.label + ": " +
+                                         (w.code == EXIT_OK ? std::string("done")
+                                                            : "FAILED (exit " + std::to_string(w.code) + "): " + w.result));
         }
         double t = now_s();
         if (live && redraw && (t - last_draw >= 0.1 || running == 0)) {
@@ -393,6 +406,8 @@ void orvexctl::add_station_commands(CLI::App& app, Action& action) {
     cameras(b, burn);
     b->add_option("--flash-type", burn.flash_type, "flash type NAME, or auto (JEDEC id) on each camera");
     b->add_option("--verify", burn.verify, "full (every byte, default) or sample");
+    b->add_flag("--allow-older", burn.allow_older, "burn an image older than a camera's firmware");
+    b->add_flag("--allow-reinstall", burn.allow_reinstall, "burn an image of the version a camera runs");
     b->callback([&action] {
         burn.what = "burn";
         action = [] { return cmd_station(burn); };
