@@ -83,6 +83,15 @@ ORVEX_API BOOL OrvexFactory_SetBackupDir(OrvexFactorySession* session, const cha
 ORVEX_API BOOL OrvexFactory_SetFlashType(OrvexFactorySession* session, const char* name);
 /* A text naming the program for the lock's holder record ("orvexctl burn fw.bin"). */
 ORVEX_API void OrvexFactory_SetCommand(OrvexFactorySession* session, const char* command);
+/* The archive the session's burns, backups, restores, flash verifies and
+ * calibration imports and edits are recorded in: an SQLite file (created
+ * when missing); NULL or "": none (the default). Each operation adds a
+ * "started" row once the camera is identified and a "finished" row with
+ * its outcome; the calibration it saw is kept by its SHA-256. The archive
+ * never changes an operation's status: when it cannot be written, the log
+ * callback and the result's "archive" member ({"recorded": 0, "error"})
+ * say so. Dry runs are not recorded. */
+ORVEX_API BOOL OrvexFactory_SetArchive(OrvexFactorySession* session, const char* archive);
 /* Asks the running operation to stop; safe in a signal handler. Phases that
  * only read stop at once (ORVEX_FACTORY_CANCELLED); phases that write finish
  * first, since stopping them would leave a camera that does not boot. */
@@ -216,6 +225,20 @@ typedef struct {
 ORVEX_API void OrvexFactory_BurnOptionsInit(OrvexFactoryBurnOptions* options);
 ORVEX_API int OrvexFactory_Burn(OrvexFactorySession* session, const BYTE* image, LONG len,
                                 const OrvexFactoryBurnOptions* options, OrvexFactoryResult** result);
+
+/* ------------------------------------------------------------ archive */
+/* Each opens the archive (migrating it to this library's schema; an
+ * archive of a newer schema, or one that cannot be migrated, is
+ * ORVEX_FACTORY_FILE and left as it is). */
+
+/* Counts: events, operations, interrupted (started, never finished),
+ * failed, units, calibrations, pending (not yet forwarded); the schema
+ * version and the station's id. */
+ORVEX_API int OrvexFactory_ArchiveStatus(const char* archive, OrvexFactoryResult** result);
+/* The unit's operations ("OG 123"), oldest first, each with its state
+ * ("ok", "failed" or "interrupted"), and its calibrations, the first
+ * marked "first". */
+ORVEX_API int OrvexFactory_ArchiveHistory(const char* archive, const char* unit, OrvexFactoryResult** result);
 
 ORVEX_EXTERN_C_END
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "archive.h"
 #include "backup.h"
 #include "flash_io.h"
 #include "result.h"
@@ -67,6 +68,10 @@ json restore(Session& s, const std::string& file, unsigned flags) {
     Connection c(s);
     Chip chip = identify_chip(s, true);
     FwVersion fw = firmware_version();
+    if (!(flags & ORVEX_FACTORY_DRY_RUN)) {
+        archive_saw(s, "firmware_before", fw_json(fw).dump());
+        archive_saw_backup(s, doc, false);
+    }
     // The chip decides the flash layout: never restored across chips.
     const std::string want_chip = doc["device"].value("chip_id", "");
     if (want_chip != hex(chip.chip_id, 2))
@@ -145,7 +150,7 @@ json restore(Session& s, const std::string& file, unsigned flags) {
 extern "C" {
 
 int OrvexFactory_Backup(OrvexFactorySession* s, const char* file, OrvexFactoryResult** out) {
-    return run(s, out, [&] {
+    return run_recorded(s, out, {"backup"}, [&] {
         if (!s) throw Failure(USAGE, "no session");
         s->backups_written.clear();
         return backup(*s, file && *file ? file : nullptr);
@@ -153,10 +158,14 @@ int OrvexFactory_Backup(OrvexFactorySession* s, const char* file, OrvexFactoryRe
 }
 
 int OrvexFactory_Restore(OrvexFactorySession* s, const char* file, unsigned flags, OrvexFactoryResult** out) {
-    return run(s, out, [&] {
+    Recording what{"restore"};
+    if (file) what.image_name = file;
+    auto op = [&] {
         if (!s || !file || !*file) throw Failure(USAGE, "no session or no backup file");
         return restore(*s, file, flags);
-    });
+    };
+    // A dry run changes nothing and is not an event of the unit.
+    return flags & ORVEX_FACTORY_DRY_RUN ? run(s, out, op) : run_recorded(s, out, what, op);
 }
 
 }
