@@ -240,6 +240,18 @@ ORVEX_API int OrvexFactory_ArchiveStatus(const char* archive, OrvexFactoryResult
  * marked "first". */
 ORVEX_API int OrvexFactory_ArchiveHistory(const char* archive, const char* unit, OrvexFactoryResult** result);
 
+/* Writes every row to file as JSON lines ({"event": {...}} and
+ * {"calibration": {...}}, raw bytes in hex), for a line without a network. */
+ORVEX_API int OrvexFactory_ArchiveExport(const char* archive, const char* file, OrvexFactoryResult** result);
+/* Adds the rows of path: an export's JSON lines, a backup document or a
+ * folder of them (each a backup event with its calibration), or an
+ * orvexctl --log file (one event a line). Rows already there (by UUID;
+ * calibrations by SHA-256) are skipped, so the same import twice adds
+ * nothing; rows from backups and logs get a UUID made from their content.
+ * The result counts "added" and "already_there"; damaged backups are
+ * listed under "skipped". */
+ORVEX_API int OrvexFactory_ArchiveImport(const char* archive, const char* path, OrvexFactoryResult** result);
+
 ORVEX_EXTERN_C_END
 
 #endif

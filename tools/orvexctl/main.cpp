@@ -106,6 +106,7 @@ int main(int argc, char** argv) {
     add_backup_commands(app, action);
     add_doctor_command(app, action);
     add_station_commands(app, action);
+    add_archive_commands(app, action);
     describe_positionals(app);
     // Set last: a subcommand created earlier would inherit the footer, and
     // the exit-code table belongs in the top-level help only.
@@ -133,6 +134,6 @@ int main(int argc, char** argv) {
     if (!action) return EXIT_USAGE;
     // list and the station commands choose their cameras themselves.
     const std::string top = g_opt.subcommand.substr(0, g_opt.subcommand.find(' '));
-    bool needs_camera = top != "list" && top != "station";
+    bool needs_camera = top != "list" && top != "station" && top != "archive";
     return run(action, sel, needs_camera);
 }
