@@ -165,6 +165,9 @@ Archive::Archive(std::unique_ptr<ArchiveBackend> db) : db_(std::move(db)) { migr
 
 std::shared_ptr<Archive> Archive::open(const std::string& where) {
     if (where.empty()) throw ArchiveError("no archive named");
+    // A line database's URL is never taken for a file name.
+    if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0)
+        throw ArchiveError("archive " + where + ": this library has no PostgreSQL back end; name an SQLite file");
     return std::make_shared<Archive>(open_sqlite(where));
 }
 

@@ -214,7 +214,8 @@ TEST_F(Archive, ACalibrationIsKeptOncePerContentAndTheUnitsFirstStaysMarked) {
 
 TEST_F(Archive, AnArchiveThatCannotBeWrittenNeverChangesTheOutcome) {
     const Bytes img = image();
-    for (const std::string& where : {dir + "/no such folder/a.sqlite", dir + "/not-a-database"}) {
+    for (const std::string& where :
+         {dir + "/no such folder/a.sqlite", dir + "/not-a-database", std::string("postgresql:///line")}) {
         SCOPED_TRACE(where);
         std::ofstream(dir + "/not-a-database") << "this is a text file, not an archive\n";
         OrvexFactorySession* s = session();
