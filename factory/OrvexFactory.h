@@ -171,6 +171,15 @@ ORVEX_API int OrvexFactory_Backup(OrvexFactorySession* session, const char* file
 ORVEX_API int OrvexFactory_Restore(OrvexFactorySession* session, const char* file, unsigned flags,
                                    OrvexFactoryResult** result);
 
+/* Restores the newest good calibration the session's archive
+ * (OrvexFactory_SetArchive) holds of this camera's unit, found by the
+ * camera's identification blocks and chip, as OrvexFactory_Restore does
+ * with its backup (the same identity rule and flags). A camera without
+ * identity, or a unit the archive holds no good calibration of, is
+ * ORVEX_FACTORY_REFUSED. */
+ORVEX_API int OrvexFactory_RestoreFromArchive(OrvexFactorySession* session, unsigned flags,
+                                              OrvexFactoryResult** result);
+
 /* ------------------------------------------------------------ calibration */
 
 /* The calibration records as the document orvexctl exports:

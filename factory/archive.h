@@ -79,6 +79,10 @@ void archive_saw_id_blocks(Session& s, const json& blocks, const json& unit);
 // unit is the camera's) or is about to write to it.
 void archive_saw_backup(Session& s, const json& backup_doc, bool of_camera);
 void archive_saw(Session& s, const char* key, const json& value);  // first value of each key wins
+// The newest good backup document of unit TAG NUMBER on chip CHIP in the
+// session's archive; null when there is none. Throws FILE_ERROR when the
+// archive cannot be read.
+json archived_calibration(Session& s, const std::string& chip, const std::string& tag, long long number);
 
 }  // namespace orvex_factory
 

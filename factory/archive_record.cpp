@@ -182,6 +182,21 @@ void archive_saw_backup(Session& s, const json& doc, bool of_camera) {
     if (of_camera) s.recording->started();
 }
 
+json archived_calibration(Session& s, const std::string& chip, const std::string& tag, long long number) {
+    try {
+        if (!s.archive_db) s.archive_db = Archive::open(s.archive);
+        auto rows = s.archive_db->db().exec(
+            "SELECT backup FROM calibrations WHERE chip = $1 AND unit_tag = $2 AND unit_number = $3 AND good = 1 "
+            "ORDER BY utc DESC LIMIT 1",
+            {chip, tag, number});
+        if (rows.empty()) return nullptr;
+        json doc = json::parse(text_of(rows[0][0]), nullptr, false);
+        return doc.is_discarded() ? json() : doc;
+    } catch (const ArchiveError& e) {
+        throw Failure(FILE_ERROR, e.what());
+    }
+}
+
 }  // namespace orvex_factory
 
 using namespace orvex_factory;

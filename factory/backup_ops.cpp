@@ -62,9 +62,9 @@ bool block_valid(const Bytes& data, long addr, long block) {
     return parse_id_block(block, data.data() + (block - addr)).valid;
 }
 
-json restore(Session& s, const std::string& file, unsigned flags) {
+json restore(Session& s, const std::string& file, unsigned flags, const json* given = nullptr) {
     const bool force = flags & ORVEX_FACTORY_FORCE;
-    json doc = load_backup(file);
+    json doc = given ? *given : load_backup(file);
     Connection c(s);
     Chip chip = identify_chip(s, true);
     FwVersion fw = firmware_version();
@@ -145,9 +145,42 @@ json restore(Session& s, const std::string& file, unsigned flags) {
             {"sectors_unchanged", unchanged}};
 }
 
+// The unit's newest good calibration in the session's archive, by the
+// camera's own identity; restored as its backup would be, under the same
+// identity rule.
+json restore_from_archive(Session& s, unsigned flags) {
+    if (s.archive.empty()) throw Failure(USAGE, "no archive named to restore from");
+    std::string chip_id;
+    UnitIdentity mine;
+    {
+        Connection c(s);
+        chip_id = hex(identify_chip(s, false).chip_id, 2);
+        mine = unit_identity(read_id_blocks(s));
+    }
+    if (!mine.known)
+        throw Failure(REFUSED, node_name(s) + " carries no identification block: nothing shows which unit's "
+                               "calibration in the archive is its own; restore a backup FILE with --force");
+    json doc = archived_calibration(s, chip_id, mine.tag, mine.number);
+    if (doc.is_null())
+        throw Failure(REFUSED, "the archive " + s.archive + " holds no good calibration of unit " +
+                                   identity_text(mine) + " on chip " + chip_id);
+    check_backup(doc, "the archived calibration of unit " + identity_text(mine));
+    json out = restore(s, "archive:" + identity_text(mine), flags, &doc);
+    out["from_archive"] = {{"archive", s.archive}, {"created", doc.value("created", json())}};
+    return out;
+}
+
 }  // namespace
 
 extern "C" {
+
+int OrvexFactory_RestoreFromArchive(OrvexFactorySession* s, unsigned flags, OrvexFactoryResult** out) {
+    auto op = [&] {
+        if (!s) throw Failure(USAGE, "no session");
+        return restore_from_archive(*s, flags);
+    };
+    return flags & ORVEX_FACTORY_DRY_RUN ? run(s, out, op) : run_recorded(s, out, {"restore"}, op);
+}
 
 int OrvexFactory_Backup(OrvexFactorySession* s, const char* file, OrvexFactoryResult** out) {
     return run_recorded(s, out, {"backup"}, [&] {

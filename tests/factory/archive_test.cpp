@@ -15,6 +15,7 @@
 #include <functional>
 
 #include "factory_test.h"
+#include "images/identification.h"
 
 namespace factory_test {
 namespace {
@@ -210,6 +211,51 @@ TEST_F(Archive, ACalibrationIsKeptOncePerContentAndTheUnitsFirstStaysMarked) {
     EXPECT_EQ(query(file, "SELECT COUNT(DISTINCT calibration_sha256) FROM events WHERE kind = 'backup' AND "
                           "phase = 'finished'")[0][0],
               "2");
+}
+
+TEST_F(Archive, ACameraGetsItsUnitsCalibrationBackFromTheArchiveOnAnyStation) {
+    const Bytes shipped = flash();
+    ASSERT_EQ(backup().status, ORVEX_FACTORY_OK);
+    Bytes f = shipped;
+    for (long a = 0x30000; a < 0x30100; ++a) f[a] = 0xFF;  // the calibration lost
+    set_flash(f);
+    release();
+    // A second station: an empty backup folder, the line's archive.
+    OrvexFactorySession* s = OrvexFactory_New(0);
+    OrvexFactory_SetBackupDir(s, (dir + "/elsewhere").c_str());
+    OrvexFactory_SetArchive(s, file.c_str());
+    OrvexFactoryResult* r = nullptr;
+    Outcome o = take(OrvexFactory_RestoreFromArchive(s, 0, &r), r);
+    ASSERT_EQ(o.status, ORVEX_FACTORY_OK) << o.message;
+    EXPECT_EQ(o.doc["match"], "same");
+    EXPECT_TRUE(flash() == shipped);
+    EXPECT_EQ(query(file, "SELECT COUNT(*) FROM events WHERE kind = 'restore' AND phase = 'finished' AND "
+                          "exit_code = 0")[0][0],
+              "1");
+
+    // A camera without identity is refused, forced or not.
+    struct Case {
+        const char* name;
+        std::function<void(Bytes&)> change;
+        const char* why;
+    } cases[] = {
+        {"no identity", [](Bytes& b) { vcam::clear_identification(b); }, "carries no identification block"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes g = shipped;
+        c.change(g);
+        set_flash(g);
+        const Bytes before = flash();
+        OrvexFactorySession* other = OrvexFactory_New(0);
+        OrvexFactory_SetArchive(other, file.c_str());
+        Outcome refused = take(OrvexFactory_RestoreFromArchive(other, ORVEX_FACTORY_FORCE, &r), r);
+        OrvexFactory_Free(other);
+        EXPECT_EQ(refused.status, ORVEX_FACTORY_REFUSED);
+        EXPECT_NE(refused.message.find(c.why), std::string::npos) << refused.message;
+        EXPECT_TRUE(flash() == before);
+    }
+    OrvexFactory_Free(s);
 }
 
 TEST_F(Archive, AnArchiveThatCannotBeWrittenNeverChangesTheOutcome) {

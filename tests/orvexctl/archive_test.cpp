@@ -77,6 +77,13 @@ TEST_F(Orvexctl, TheArchiveComesFromTheEnvironmentAndIsNeededByItsCommands) {
     Result bad = run("--archive nowhere/a.sqlite backup -o d.json");
     EXPECT_EQ(bad.code, 0) << bad.err;
     EXPECT_NE(bad.err.find("archive: "), std::string::npos) << bad.err;
+    // The archived calibration comes back with an empty backup folder.
+    json restored = run_json("--archive env.sqlite --backup-dir empty restore --from-archive");
+    EXPECT_EQ(restored["match"], "same");
+    EXPECT_EQ(restored["from_archive"]["archive"], "env.sqlite");
+    Result both = run("--archive env.sqlite restore c.json --from-archive");
+    EXPECT_EQ(both.code, 2);
+    EXPECT_NE(both.err.find("a backup FILE or --from-archive, one of the two"), std::string::npos) << both.err;
 }
 
 }  // namespace
