@@ -36,3 +36,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+
+# pkg-config (the host's program) reads the target's .pc files, which
+# Debian's multiarch -dev packages (libsqlite3-dev:arm64, libpq-dev:arm64)
+# install under /usr/lib/<triplet>/pkgconfig.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${ORVEX_TARGET_TRIPLET}/pkgconfig:/usr/share/pkgconfig)

@@ -83,6 +83,15 @@ ORVEX_API BOOL OrvexFactory_SetBackupDir(OrvexFactorySession* session, const cha
 ORVEX_API BOOL OrvexFactory_SetFlashType(OrvexFactorySession* session, const char* name);
 /* A text naming the program for the lock's holder record ("orvexctl burn fw.bin"). */
 ORVEX_API void OrvexFactory_SetCommand(OrvexFactorySession* session, const char* command);
+/* The archive the session's burns, backups, restores, flash verifies and
+ * calibration imports and edits are recorded in: an SQLite file (created
+ * when missing); NULL or "": none (the default). Each operation adds a
+ * "started" row once the camera is identified and a "finished" row with
+ * its outcome; the calibration it saw is kept by its SHA-256. The archive
+ * never changes an operation's status: when it cannot be written, the log
+ * callback and the result's "archive" member ({"recorded": 0, "error"})
+ * say so. Dry runs are not recorded. */
+ORVEX_API BOOL OrvexFactory_SetArchive(OrvexFactorySession* session, const char* archive);
 /* Asks the running operation to stop; safe in a signal handler. Phases that
  * only read stop at once (ORVEX_FACTORY_CANCELLED): reads, verifies, the
  * backup before a burn, and the sector-wise burn's final read-back. Phases
@@ -168,6 +177,15 @@ ORVEX_API int OrvexFactory_Backup(OrvexFactorySession* session, const char* file
 ORVEX_API int OrvexFactory_Restore(OrvexFactorySession* session, const char* file, unsigned flags,
                                    OrvexFactoryResult** result);
 
+/* Restores the newest good calibration the session's archive
+ * (OrvexFactory_SetArchive) holds of this camera's unit, found by the
+ * camera's identification blocks and chip, as OrvexFactory_Restore does
+ * with its backup (the same identity rule and flags). A camera without
+ * identity, or a unit the archive holds no good calibration of, is
+ * ORVEX_FACTORY_REFUSED. */
+ORVEX_API int OrvexFactory_RestoreFromArchive(OrvexFactorySession* session, unsigned flags,
+                                              OrvexFactoryResult** result);
+
 /* ------------------------------------------------------------ calibration */
 
 /* The calibration records as the document orvexctl exports:
@@ -233,6 +251,32 @@ typedef struct {
 ORVEX_API void OrvexFactory_BurnOptionsInit(OrvexFactoryBurnOptions* options);
 ORVEX_API int OrvexFactory_Burn(OrvexFactorySession* session, const BYTE* image, LONG len,
                                 const OrvexFactoryBurnOptions* options, OrvexFactoryResult** result);
+
+/* ------------------------------------------------------------ archive */
+/* Each opens the archive (migrating it to this library's schema; an
+ * archive of a newer schema, or one that cannot be migrated, is
+ * ORVEX_FACTORY_FILE and left as it is). */
+
+/* Counts: events, operations, interrupted (started, never finished),
+ * failed, units, calibrations, pending (not yet forwarded); the schema
+ * version and the station's id. */
+ORVEX_API int OrvexFactory_ArchiveStatus(const char* archive, OrvexFactoryResult** result);
+/* The unit's operations ("OG 123"), oldest first, each with its state
+ * ("ok", "failed" or "interrupted"), and its calibrations, the first
+ * marked "first". */
+ORVEX_API int OrvexFactory_ArchiveHistory(const char* archive, const char* unit, OrvexFactoryResult** result);
+
+/* Writes every row to file as JSON lines ({"event": {...}} and
+ * {"calibration": {...}}, raw bytes in hex), for a line without a network. */
+ORVEX_API int OrvexFactory_ArchiveExport(const char* archive, const char* file, OrvexFactoryResult** result);
+/* Adds the rows of path: an export's JSON lines, a backup document or a
+ * folder of them (each a backup event with its calibration), or an
+ * orvexctl --log file (one event a line). Rows already there (by UUID;
+ * calibrations by SHA-256) are skipped, so the same import twice adds
+ * nothing; rows from backups and logs get a UUID made from their content.
+ * The result counts "added" and "already_there"; damaged backups are
+ * listed under "skipped". */
+ORVEX_API int OrvexFactory_ArchiveImport(const char* archive, const char* path, OrvexFactoryResult** result);
 
 ORVEX_EXTERN_C_END
 

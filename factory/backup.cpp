@@ -1,6 +1,8 @@
 // The backup document and the backup folder.
 #include "backup.h"
 
+#include "archive.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -80,6 +82,7 @@ json make_backup(Session& s, const Chip& chip, const FwVersion& fw) {
                 {"device", device_json(chip, fw)}, {"ranges", ranges}};
     doc["device"]["unit"] = identity_json(backup_identity(doc));
     doc["crc32"] = hex(document_crc(doc), 8);
+    archive_saw_backup(s, doc, true);
     return doc;
 }
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "archive.h"
 #include "backup.h"
 #include "flash_io.h"
 #include "result.h"
@@ -61,12 +62,16 @@ bool block_valid(const Bytes& data, long addr, long block) {
     return parse_id_block(block, data.data() + (block - addr)).valid;
 }
 
-json restore(Session& s, const std::string& file, unsigned flags) {
+json restore(Session& s, const std::string& file, unsigned flags, const json* given = nullptr) {
     const bool force = flags & ORVEX_FACTORY_FORCE;
-    json doc = load_backup(file);
+    json doc = given ? *given : load_backup(file);
     Connection c(s);
     Chip chip = identify_chip(s, true);
     FwVersion fw = firmware_version();
+    if (!(flags & ORVEX_FACTORY_DRY_RUN)) {
+        archive_saw(s, "firmware_before", fw_json(fw).dump());
+        archive_saw_backup(s, doc, false);
+    }
     // The chip decides the flash layout: never restored across chips.
     const std::string want_chip = doc["device"].value("chip_id", "");
     if (want_chip != hex(chip.chip_id, 2))
@@ -140,12 +145,45 @@ json restore(Session& s, const std::string& file, unsigned flags) {
             {"sectors_unchanged", unchanged}};
 }
 
+// The unit's newest good calibration in the session's archive, by the
+// camera's own identity; restored as its backup would be, under the same
+// identity rule.
+json restore_from_archive(Session& s, unsigned flags) {
+    if (s.archive.empty()) throw Failure(USAGE, "no archive named to restore from");
+    std::string chip_id;
+    UnitIdentity mine;
+    {
+        Connection c(s);
+        chip_id = hex(identify_chip(s, false).chip_id, 2);
+        mine = unit_identity(read_id_blocks(s));
+    }
+    if (!mine.known)
+        throw Failure(REFUSED, node_name(s) + " carries no identification block: nothing shows which unit's "
+                               "calibration in the archive is its own; restore a backup FILE with --force");
+    json doc = archived_calibration(s, chip_id, mine.tag, mine.number);
+    if (doc.is_null())
+        throw Failure(REFUSED, "the archive " + s.archive + " holds no good calibration of unit " +
+                                   identity_text(mine) + " on chip " + chip_id);
+    check_backup(doc, "the archived calibration of unit " + identity_text(mine));
+    json out = restore(s, "archive:" + identity_text(mine), flags, &doc);
+    out["from_archive"] = {{"archive", s.archive}, {"created", doc.value("created", json())}};
+    return out;
+}
+
 }  // namespace
 
 extern "C" {
 
+int OrvexFactory_RestoreFromArchive(OrvexFactorySession* s, unsigned flags, OrvexFactoryResult** out) {
+    auto op = [&] {
+        if (!s) throw Failure(USAGE, "no session");
+        return restore_from_archive(*s, flags);
+    };
+    return flags & ORVEX_FACTORY_DRY_RUN ? run(s, out, op) : run_recorded(s, out, {"restore"}, op);
+}
+
 int OrvexFactory_Backup(OrvexFactorySession* s, const char* file, OrvexFactoryResult** out) {
-    return run(s, out, [&] {
+    return run_recorded(s, out, {"backup"}, [&] {
         if (!s) throw Failure(USAGE, "no session");
         s->backups_written.clear();
         return backup(*s, file && *file ? file : nullptr);
@@ -153,10 +191,14 @@ int OrvexFactory_Backup(OrvexFactorySession* s, const char* file, OrvexFactoryRe
 }
 
 int OrvexFactory_Restore(OrvexFactorySession* s, const char* file, unsigned flags, OrvexFactoryResult** out) {
-    return run(s, out, [&] {
+    Recording what{"restore"};
+    if (file) what.image_name = file;
+    auto op = [&] {
         if (!s || !file || !*file) throw Failure(USAGE, "no session or no backup file");
         return restore(*s, file, flags);
-    });
+    };
+    // A dry run changes nothing and is not an event of the unit.
+    return flags & ORVEX_FACTORY_DRY_RUN ? run(s, out, op) : run_recorded(s, out, what, op);
 }
 
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "SFData/flash_family.h"
+#include "archive.h"
 #include "backup.h"
 #include "burn_job.h"
 #include "burn_sector.h"
@@ -355,7 +356,14 @@ void OrvexFactory_BurnOptionsInit(OrvexFactoryBurnOptions* o) {
 
 int OrvexFactory_Burn(OrvexFactorySession* s, const BYTE* image, LONG len, const OrvexFactoryBurnOptions* options,
                       OrvexFactoryResult** out) {
-    return run(s, out, [&] {
+    // A dry run changes nothing and is not an event of the unit.
+    const bool dry = options && options->size >= static_cast<LONG>(offsetof(OrvexFactoryBurnOptions, dry_run) + sizeof(int)) &&
+                     options->dry_run;
+    Recording what{"burn", image, len > 0 ? len : 0};
+    if (options && options->size >= static_cast<LONG>(offsetof(OrvexFactoryBurnOptions, image_name) + sizeof(char*)) &&
+        options->image_name)
+        what.image_name = options->image_name;
+    auto op = [&] {
         if (!s) throw Failure(USAGE, "no session");
         // A caller built against a shorter struct gets the defaults for
         // the fields it does not know.
@@ -372,7 +380,8 @@ int OrvexFactory_Burn(OrvexFactorySession* s, const BYTE* image, LONG len, const
             o.size = sizeof o;
         }
         return burn(*s, image, len, o);
-    });
+    };
+    return dry || !image ? run(s, out, op) : run_recorded(s, out, what, op);
 }
 
 }

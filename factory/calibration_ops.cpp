@@ -1,5 +1,6 @@
 // The exported calibration operations: the records as a document, its
 // export and import, writes of single records, and the validation alone.
+#include "archive.h"
 #include "calibration_store.h"
 #include "calibration_validate.h"
 #include "result.h"
@@ -103,7 +104,9 @@ int OrvexFactory_CalibExport(OrvexFactorySession* s, const char* file, OrvexFact
 }
 
 int OrvexFactory_CalibImport(OrvexFactorySession* s, const char* file, unsigned flags, OrvexFactoryResult** out) {
-    return run(s, out, [&] {
+    Recording what{"calibration import"};
+    if (file) what.image_name = file;
+    return run_recorded(s, out, what, [&] {
         if (!s || !file || !*file) throw Failure(USAGE, "no session or no file");
         return calib_import(*s, file, flags);
     });
@@ -111,10 +114,11 @@ int OrvexFactory_CalibImport(OrvexFactorySession* s, const char* file, unsigned 
 
 int OrvexFactory_CalibWrite(OrvexFactorySession* s, const char* records_json, unsigned flags,
                             OrvexFactoryResult** out) {
-    return run(s, out, [&] {
+    auto op = [&] {
         if (!s) throw Failure(USAGE, "no session");
         return calib_write(*s, records_json, flags);
-    });
+    };
+    return flags & ORVEX_FACTORY_DRY_RUN ? run(s, out, op) : run_recorded(s, out, {"calibration edit"}, op);
 }
 
 int OrvexFactory_CalibValidate(const char* records_json, const char* camera_sensor_type, unsigned flags,

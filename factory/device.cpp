@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ROMData/rom_names.h"
+#include "archive.h"
 #include "text.h"
 
 namespace orvex_factory {
@@ -46,6 +47,7 @@ Chip identify_chip(Session& s, bool rom) {
     if (cls == DRT_Unknow) throw Failure(NOT_OURS, "chip identification failed");
     c.chip_id = chip;
     c.arch = arch;
+    archive_saw(s, "chip", hex(chip, 2));
     c.rom_class = cls;
     if (rom) {
         BYTE v[8] = {};

@@ -2,8 +2,10 @@
 // read back what they did, and comparisons.
 #include <algorithm>
 
+#include "archive.h"
 #include "device.h"
 #include "flash_io.h"
+#include "identity.h"
 #include "regions.h"
 #include "result.h"
 #include "spi.h"
@@ -126,6 +128,8 @@ json flash_verify(Session& s, long addr, const BYTE* data, long len) {
     check_span(addr, len, "the data");
     Connection c(s);
     identify_chip(s, false);
+    // A recorded verify names the unit it was about (two block reads).
+    if (s.recording) read_id_blocks(s);
     Difference d = verify_flash(s, addr, data, len, Check::count_all, "verify", true);
     // Per region: count again only the differing bytes' regions.
     json per_region = json::object();
@@ -181,7 +185,7 @@ int OrvexFactory_FlashErase(OrvexFactorySession* s, LONG addr, LONG len, unsigne
 }
 
 int OrvexFactory_FlashVerify(OrvexFactorySession* s, LONG addr, const BYTE* data, LONG len, OrvexFactoryResult** out) {
-    return run(s, out, [&] {
+    return run_recorded(s, out, {"verify", data, data && len > 0 ? len : 0}, [&] {
         if (!s) throw Failure(USAGE, "no session");
         return flash_verify(*s, addr, data, len);
     });

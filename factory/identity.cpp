@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "archive.h"
 #include "flash_io.h"
 #include "internal/store_layout.h"
 #include "text.h"
@@ -35,6 +36,12 @@ std::vector<IdBlock> read_id_blocks(Session& s) {
     for (const auto& loc : orvex_store::kIdLocations) {
         Bytes b = flash_read(s, loc.addr, orvex_store::kIdBlockLen);
         out.push_back(parse_id_block(loc.addr, b.data()));
+    }
+    if (s.recording) {
+        json blocks = json::array();
+        for (const IdBlock& b : out)
+            blocks.push_back({{"addr", hex(b.addr, 5)}, {"valid", b.valid}, {"tag", b.tag}, {"number", b.number}});
+        archive_saw_id_blocks(s, blocks, identity_json(unit_identity(out)));
     }
     return out;
 }

@@ -8,9 +8,15 @@
 #define ORVEX_FACTORY_SESSION_H
 
 #include <csignal>
+#include <memory>
 
 #include "SFData.h"
 #include "core.h"
+
+namespace orvex_factory {
+class Archive;
+struct ArchiveRecorder;
+}  // namespace orvex_factory
 
 struct OrvexFactorySession {
     int index = 0;
@@ -29,6 +35,11 @@ struct OrvexFactorySession {
     // Notes of the running operation, also returned in its result.
     std::vector<std::string> notes;
     std::vector<std::string> backups_written;
+    // The archive the session's operations are recorded in ("": none),
+    // opened at the first recorded operation, and the one being recorded.
+    std::string archive;
+    std::shared_ptr<orvex_factory::Archive> archive_db;
+    orvex_factory::ArchiveRecorder* recording = nullptr;
 };
 
 namespace orvex_factory {

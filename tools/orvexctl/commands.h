@@ -5,6 +5,7 @@
 #define ORVEXCTL_COMMANDS_H
 
 #include <functional>
+#include <string>
 
 namespace CLI {
 class App;
@@ -22,6 +23,9 @@ void add_calib_commands(CLI::App& app, Action& action);      // calib ...
 void add_backup_commands(CLI::App& app, Action& action);     // backup, restore
 void add_doctor_command(CLI::App& app, Action& action);      // doctor
 void add_station_commands(CLI::App& app, Action& action);    // station burn/verify/backup
+void add_archive_commands(CLI::App& app, Action& action);    // --archive, archive ...
+// The archive operations are recorded in (--archive or ORVEX_ARCHIVE), "" for none.
+std::string archive_location();
 // Fills in the shared wording of positional arguments left undescribed.
 void describe_positionals(CLI::App& app);
 

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "SFData/type_names.h"
+#include "commands.h"
 
 namespace orvexctl {
 
@@ -60,6 +61,7 @@ FactorySession::FactorySession() : bars_(std::make_unique<Bars>()) {
         s_, [](void*) { return static_cast<LONG>(queries_issued()); }, nullptr);
     OrvexFactory_SetBackupDir(s_, g_opt.backup_dir.c_str());
     OrvexFactory_SetCommand(s_, ("orvexctl" + g_opt.command).c_str());
+    OrvexFactory_SetArchive(s_, archive_location().c_str());
 }
 
 FactorySession::~FactorySession() { OrvexFactory_Free(s_); }

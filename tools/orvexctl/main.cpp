@@ -113,6 +113,7 @@ int main(int argc, char** argv) {
     add_backup_commands(app, action);
     add_doctor_command(app, action);
     add_station_commands(app, action);
+    add_archive_commands(app, action);
     // Listed in the help; the command line's walk answers it before parsing.
     app.add_subcommand("help", "help [COMMAND [SUBCOMMAND]]: that command's help")->allow_extras();
     describe_positionals(app);
@@ -164,6 +165,6 @@ int main(int argc, char** argv) {
     if (!action) return EXIT_USAGE;
     // list and the station commands choose their cameras themselves.
     const std::string top = g_opt.subcommand.substr(0, g_opt.subcommand.find(' '));
-    bool needs_camera = top != "list" && top != "station";
+    bool needs_camera = top != "list" && top != "station" && top != "archive";
     return run(action, sel, needs_camera);
 }

@@ -1,0 +1,40 @@
+// The local write of one archive event: one finished row with a command's
+// JSON result (a burn's is about 2 KiB), in its own transaction, into an
+// SQLite file in WAL mode on the local disk, as every recorded operation
+// writes it. Wall time per event; the target is under 5 ms.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "archive.h"
+
+namespace {
+
+void BM_ArchiveLocalEventWrite(benchmark::State& state) {
+    char tmpl[] = "/tmp/orvex-archive-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        state.SkipWithError("no scratch folder");
+        return;
+    }
+    const std::string dir = tmpl;
+    using orvex_factory::json;
+    auto archive = orvex_factory::Archive::open(dir + "/a.sqlite");
+    json result = {{"image", "fw.bin"}, {"phases", json::array()}};
+    for (int i = 0; i < 40; ++i) result["phases"].push_back({{"phase", "program"}, {"queries", i}, {"seconds", 0.5}});
+    const std::string text = result.dump();
+    for (auto _ : state) {
+        json e = {{"uuid", orvex_factory::new_uuid()}, {"phase", "finished"}, {"kind", "burn"},
+                  {"station", archive->station()}, {"utc", "2026-12-09T18:00:00.000000Z"}, {"unit_tag", "OG"},
+                  {"unit_number", 123}, {"image_name", "fw.bin"}, {"image_length", 196608},
+                  {"exit_code", 0}, {"result", "ok"}, {"result_json", text}};
+        e["operation"] = e["uuid"];
+        archive->append({e});
+    }
+    archive.reset();
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+BENCHMARK(BM_ArchiveLocalEventWrite)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
