@@ -79,6 +79,7 @@ protected:
         OrvexFactoryBurnOptions o;
         OrvexFactory_BurnOptionsInit(&o);
         o.image_name = "fw.bin";
+        o.allow_reinstall = 1;  // the camera's own firmware again
         OrvexFactoryResult* r = nullptr;
         return take(OrvexFactory_Burn(s ? s : archived(), img.data(), static_cast<LONG>(img.size()), &o, &r), r);
     }

@@ -15,7 +15,7 @@ TEST_F(Orvexctl, AStationBurnIsRecordedPerCameraAndMovesBetweenArchivesOnce) {
     shared_device = true;
     firmware_image();
     const std::string cams = "--config '0:serial=A1,usb=1-2,state=a.bin;1:serial=B2,usb=1-3,state=b.bin'";
-    Result r = run("--archive st.sqlite --log st.log station burn fw.bin --all", cams);
+    Result r = run("--archive st.sqlite --log st.log station burn --allow-reinstall fw.bin --all", cams);
     ASSERT_EQ(r.code, 0) << r.out << r.err;
     json s = run_json("--archive st.sqlite archive status", 0, cams);
     EXPECT_EQ(s["operations"], 2);  // one burn per camera; the dump of fw.bin was not archived
