@@ -125,7 +125,7 @@ TEST_F(Orvexctl, BadInputFilesExitByTheirClassAndSayWhy) {
 }
 
 TEST_F(Orvexctl, InfoGivesAnAbsentIdentificationBlockAsNull) {
-    json j = run_json("info", 0, "--no-id");
+    json j = run_json("info", 0, "--config 0:noid");
     ASSERT_TRUE(j["identification_blocks"].is_array()) << j.dump();
     ASSERT_FALSE(j["identification_blocks"].empty());
     for (const json& b : j["identification_blocks"]) {
