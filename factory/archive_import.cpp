@@ -99,15 +99,6 @@ std::string slurp(const std::string& path) {
     return std::string(b.begin(), b.end());
 }
 
-std::shared_ptr<Archive> open_or_fail(const char* where) {
-    if (!where || !*where) throw Failure(USAGE, "no archive named (--archive FILE|URL or ORVEX_ARCHIVE)");
-    try {
-        return Archive::open(where);
-    } catch (const ArchiveError& e) {
-        throw Failure(FILE_ERROR, e.what());
-    }
-}
-
 }  // namespace
 
 }  // namespace orvex_factory
@@ -119,7 +110,7 @@ extern "C" {
 int OrvexFactory_ArchiveExport(const char* where, const char* file, OrvexFactoryResult** out) {
     return run(nullptr, out, [&] {
         if (!file || !*file) throw Failure(USAGE, "no file to export to");
-        auto a = open_or_fail(where);
+        auto a = open_named_archive(where);
         std::string text;
         long events = 0, calibrations = 0;
         try {
@@ -138,7 +129,7 @@ int OrvexFactory_ArchiveExport(const char* where, const char* file, OrvexFactory
 int OrvexFactory_ArchiveImport(const char* where, const char* path, OrvexFactoryResult** out) {
     return run(nullptr, out, [&] {
         if (!path || !*path) throw Failure(USAGE, "no file or folder to import");
-        auto a = open_or_fail(where);
+        auto a = open_named_archive(where);
         std::vector<std::string> files;
         struct stat st;
         if (::stat(path, &st) != 0) throw Failure(FILE_ERROR, std::string("cannot read ") + path);

@@ -215,7 +215,9 @@ bool parse_unit(const std::string& text, std::string* tag, long long* number) {
     return *end == 0;
 }
 
-std::shared_ptr<Archive> open_named(const char* where) {
+}  // namespace
+
+std::shared_ptr<Archive> orvex_factory::open_named_archive(const char* where) {
     if (!where || !*where) throw Failure(USAGE, "no archive named (--archive FILE|URL or ORVEX_ARCHIVE)");
     try {
         return Archive::open(where);
@@ -223,8 +225,6 @@ std::shared_ptr<Archive> open_named(const char* where) {
         throw Failure(FILE_ERROR, e.what());
     }
 }
-
-}  // namespace
 
 extern "C" {
 
@@ -241,7 +241,7 @@ BOOL OrvexFactory_SetArchive(OrvexFactorySession* s, const char* where) {
 
 int OrvexFactory_ArchiveStatus(const char* where, OrvexFactoryResult** out) {
     return run(nullptr, out, [&] {
-        auto a = open_named(where);
+        auto a = open_named_archive(where);
         try {
             return a->status();
         } catch (const ArchiveError& e) {
@@ -256,7 +256,7 @@ int OrvexFactory_ArchiveHistory(const char* where, const char* unit, OrvexFactor
         long long number = 0;
         if (!unit || !parse_unit(unit, &tag, &number))
             throw Failure(USAGE, std::string("unit ") + (unit ? unit : "") + ": name it by its tag and number (OG 123)");
-        auto a = open_named(where);
+        auto a = open_named_archive(where);
         try {
             return a->history(tag, number);
         } catch (const ArchiveError& e) {
