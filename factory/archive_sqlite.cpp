@@ -36,8 +36,15 @@ public:
         sqlite3_extended_result_codes(db_, 1);
         // Reads the header first: a file that is not a database is refused
         // here, before anything could write to it.
-        exec("PRAGMA journal_mode=WAL");
-        exec("PRAGMA synchronous=NORMAL");
+        try {
+            exec("PRAGMA journal_mode=WAL");
+            exec("PRAGMA synchronous=NORMAL");
+        } catch (...) {
+            // A constructor that throws runs no destructor.
+            sqlite3_close_v2(db_);
+            db_ = nullptr;
+            throw;
+        }
     }
     ~Sqlite() override { sqlite3_close_v2(db_); }
 
