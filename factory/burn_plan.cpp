@@ -161,8 +161,6 @@ bool identity_came_from_image(Session& s, const std::string& camera, const std::
 
 namespace {
 
-constexpr long kSector = orvex_store::kSectorSize;
-
 // Rough time on real hardware at about 1 ms per extension-unit query: a
 // program transfer is one query, reading 8 bytes back two. The library
 // erases the chip (a few seconds and a fixed second), checks it blank,

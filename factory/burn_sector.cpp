@@ -25,7 +25,6 @@ namespace orvex_factory {
 namespace {
 
 using namespace orvex_burn;
-constexpr long kSector = orvex_store::kSectorSize;
 
 // What a burn keeps: the calibration records and the sectors of both
 // identification blocks.

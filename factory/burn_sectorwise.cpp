@@ -15,8 +15,6 @@ namespace orvex_factory {
 
 namespace {
 
-constexpr long kSector = orvex_store::kSectorSize;
-
 struct IdSector {
     long sector, block;
 };

@@ -4,9 +4,13 @@
 #define ORVEX_FACTORY_FLASH_IO_H
 
 #include "OrvexTac.h"
+#include "internal/store_layout.h"
 #include "session.h"
 
 namespace orvex_factory {
+
+// The flash's erase unit: the 4 KiB sector.
+constexpr long kSector = orvex_store::kSectorSize;
 
 // Reads [addr, addr+len) of the open camera; throws USAGE outside the
 // flash, TRANSFER on a failed read. With phase, reports progress under it;

@@ -11,11 +11,11 @@
 
 namespace orvex_factory {
 
-namespace {
-
 const orvex_fw::Layout* layout_for(const Chip& c) {
     return orvex_fw::find_layout(c.chip_id, c.rom_known, c.rom_version[5], false, DRT_Unknow);
 }
+
+namespace {
 
 bool erased(const uint8_t* p, long n) {
     for (long i = 0; i < n; ++i)

@@ -6,8 +6,12 @@
 #define ORVEX_FACTORY_FW_AREA_H
 
 #include "device.h"
+#include "internal/fw_layout.h"
 
 namespace orvex_factory {
+
+// The firmware layout the chip's mask ROM expects; NULL when unknown.
+const orvex_fw::Layout* layout_for(const Chip& chip);
 
 struct FirmwareArea {
     enum State {

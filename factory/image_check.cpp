@@ -12,9 +12,6 @@
 namespace orvex_factory {
 
 namespace {
-const orvex_fw::Layout* layout_for(const Chip& c) {
-    return orvex_fw::find_layout(c.chip_id, c.rom_known, c.rom_version[5], false, DRT_Unknow);
-}
 
 bool printable(const uint8_t* p, long n) {
     bool any = false;

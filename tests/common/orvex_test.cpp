@@ -52,6 +52,19 @@ vcam::Camera& CameraTest::open_camera(const vcam::Profile& p) {
     return c;
 }
 
+std::string run_shell(const std::string& cmd, int* status) {
+    std::string out;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) {
+        *status = -1;
+        return out;
+    }
+    char buf[512];
+    while (fgets(buf, sizeof buf, p)) out += buf;
+    *status = pclose(p);
+    return out;
+}
+
 std::string without_emulator_noise(const std::string& out) {
     if (!*ORVEX_RUN_PREFIX) return out;
     static const std::string head = "ERROR: ld.so: object '";

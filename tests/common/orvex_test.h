@@ -59,6 +59,9 @@ inline bool fetches_rom(const vcam::QueryRecord& q, uint16_t addr) {
 // output is returned unchanged.
 std::string without_emulator_noise(const std::string& out);
 
+// Runs a shell command; its standard output, and its wait status in STATUS.
+std::string run_shell(const std::string& cmd, int* status);
+
 // True in cross builds, where the test programs run under qemu-user. The
 // emulator this suite runs under spins in the target's C library as soon
 // as a target program forks or starts a thread; tests that need either

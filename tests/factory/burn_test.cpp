@@ -9,8 +9,6 @@
 namespace factory_test {
 namespace {
 
-constexpr long kCalib = 0x30000, kCalibEnd = 0x35000;
-
 // The unit's own bytes: the calibration records and both identification
 // blocks' sectors.
 Bytes units_own(const Bytes& f) {

@@ -12,8 +12,6 @@
 namespace factory_test {
 namespace {
 
-constexpr long kCalib = 0x30000, kCalibEnd = 0x35000;
-
 class Calibration : public FactoryTest {
 protected:
     json read_document() {

@@ -20,6 +20,9 @@ namespace factory_test {
 using json = nlohmann::json;
 using Bytes = std::vector<uint8_t>;
 
+// The calibration store's sectors in the virtual camera's flash.
+constexpr long kCalib = 0x30000, kCalibEnd = 0x35000;
+
 // One operation's outcome, as a front end sees it.
 struct Outcome {
     int status = -1;

@@ -21,12 +21,6 @@ using Bytes = std::vector<uint8_t>;
 const char* const kExact = "1, effect exact";
 const char* const kZero = "0";
 
-// Reports one operation's numbers, so a sweep's coverage is visible in the
-// test log.
-void report(const Operation& op) {
-    sweep::Summary s = sweep::sweep(op);
-    std::fprintf(stderr, "%s\n", sweep::describe(op.name, s).c_str());
-}
 
 // A result of 1 must come with the effect; 0 promises nothing here.
 std::string judge(Ctx& r, BOOL result, bool effect, const std::string& what) {
@@ -99,7 +93,7 @@ TEST(FaultSweep, RegisterBlocks) {
         healthy_must_succeed(r, res);
         return judge(r, res, out == kRegValues, "the output differs from the registers");
     };
-    report(read);
+    sweep::report(read);
 
     Operation write;
     write.name = "register block write";
@@ -111,7 +105,7 @@ TEST(FaultSweep, RegisterBlocks) {
         for (size_t i = 0; i < in.size(); ++i) held &= r.cam.regs().raw(kRegs + i) == in[i];
         return judge(r, res, held, "the registers do not hold the values");
     };
-    report(write);
+    sweep::report(write);
 }
 
 TEST(FaultSweep, SensorBlocks) {
@@ -125,7 +119,7 @@ TEST(FaultSweep, SensorBlocks) {
         return judge(r, res, out == (Bytes{0x10, 0x20, 0x30, 0x40, 0x50}),
                      "the output differs from the sensor's registers");
     };
-    report(read);
+    sweep::report(read);
 
     Operation write;
     write.name = "sensor block write";
@@ -139,7 +133,7 @@ TEST(FaultSweep, SensorBlocks) {
         for (int i = 0; i < 5; ++i) held &= bus->reg(kSensor, static_cast<uint16_t>(0x3000 + i)) == in[i];
         return judge(r, res, held, "the sensor does not hold the values");
     };
-    report(write);
+    sweep::report(write);
 }
 
 // Flash ------------------------------------------------------------------
@@ -154,7 +148,7 @@ TEST(FaultSweep, FlashBlocks) {
         return judge(r, res, out == sweep::bytes(&r.flash_before[0x30000], 20),
                      "the output differs from the flash");
     };
-    report(read);
+    sweep::report(read);
 
     Operation write;
     write.name = "flash write";
@@ -166,7 +160,7 @@ TEST(FaultSweep, FlashBlocks) {
         healthy_must_succeed(r, res);
         return judge(r, res, flash_holds(r.cam, 0x38010, in), "the flash does not hold the data");
     };
-    report(write);
+    sweep::report(write);
 }
 
 Operation sector_rewrite(const char* name, vcam::Profile p) {
@@ -190,9 +184,9 @@ Operation sector_rewrite(const char* name, vcam::Profile p) {
 }
 
 TEST(FaultSweep, SectorRewrite) {
-    report(sector_rewrite("sector rewrite", vcam::default_profile()));
-    report(sector_rewrite("sector rewrite, write-protected flash", protected_flash()));
-    report(sector_rewrite("sector rewrite, locked flash", named("locked")));
+    sweep::report(sector_rewrite("sector rewrite", vcam::default_profile()));
+    sweep::report(sector_rewrite("sector rewrite, write-protected flash", protected_flash()));
+    sweep::report(sector_rewrite("sector rewrite, locked flash", named("locked")));
 }
 
 // A small image over a camera whose calibration lies beyond it: a burn that
@@ -218,8 +212,8 @@ Operation burn(const char* name, BOOL full_check) {
 }
 
 TEST(FaultSweep, Burn) {
-    report(burn("burn, sampled verification", 0));
-    report(burn("burn, full verification", 1));
+    sweep::report(burn("burn, sampled verification", 0));
+    sweep::report(burn("burn, full verification", 1));
 }
 
 // Identification and protection -----------------------------------------
@@ -236,7 +230,7 @@ TEST(FaultSweep, FirmwareVersion) {
             if (r.clean) r.memo["version"] = out;
             return judge(r, res, out == r.memo["version"], "the record differs from the healthy one");
         };
-        report(op);
+        sweep::report(op);
     }
 }
 
@@ -250,7 +244,7 @@ TEST(FaultSweep, WriteProtectRelease) {
         auto* chip = r.cam.part<vcam::NorFlash>();
         return judge(r, res, !chip->protects(0, vcam::kFlashSize), "the flash is still protected");
     };
-    report(op);
+    sweep::report(op);
 
     Operation locked;
     locked.name = "write-protect release, locked flash";
@@ -260,7 +254,7 @@ TEST(FaultSweep, WriteProtectRelease) {
         r.check.expect(res == 0, "a release that did not take returns 0");
         return std::string(res == 1 ? "1 on a locked flash" : kZero);
     };
-    report(locked);
+    sweep::report(locked);
 }
 
 TEST(FaultSweep, ChipIdentification) {
@@ -282,7 +276,7 @@ TEST(FaultSweep, ChipIdentification) {
             r.check.expect(got == r.memo["id"], "identified as something else");
             return std::string(got == r.memo["id"] ? "identified exactly" : "identified wrongly");
         };
-        report(op);
+        sweep::report(op);
     }
 }
 
@@ -329,7 +323,7 @@ TEST(FaultSweep, RomIdentification) {
             }
             return judge(r, res, got == r.memo["rom"], "identified another ROM row");
         };
-        report(op);
+        sweep::report(op);
     }
 }
 

@@ -21,10 +21,11 @@ using Bytes = std::vector<uint8_t>;
 
 const uint8_t kUntouched = 0xA5;
 
-void report(const Operation& op) {
+// The store prints its debug lines unless told not to; the sweep runs
+// thousands of operations.
+void quiet_report(const Operation& op) {
     DisableDebug();
-    sweep::Summary s = sweep::sweep(op);
-    std::fprintf(stderr, "%s\n", sweep::describe(op.name, s).c_str());
+    sweep::report(op);
 }
 
 template <class T> Bytes raw(const T& v) { return sweep::bytes(reinterpret_cast<const uint8_t*>(&v), sizeof v); }
@@ -61,7 +62,7 @@ TEST(FaultSweep, StoreReads) {
         ReadMarkerConfig(0, &m);
         return judge_read(r, raw(m), untouched);
     };
-    report(marker);
+    quiet_report(marker);
 
     Operation extra;
     extra.name = "ReadExtraParams";
@@ -76,7 +77,7 @@ TEST(FaultSweep, StoreReads) {
                        "a read of three values wrote a fourth");
         return judge_read(r, after, untouched);
     };
-    report(extra);
+    quiet_report(extra);
 
     Operation sensor;
     sensor.name = "GetSensorType";
@@ -88,7 +89,7 @@ TEST(FaultSweep, StoreReads) {
         GetSensorType(0, type);
         return judge_read(r, raw(type), untouched);
     };
-    report(sensor);
+    quiet_report(sensor);
 
     // The caller hands in a grid of its own; a failed read must leave even
     // the pointer as it was (and the grid alive).
@@ -128,7 +129,7 @@ TEST(FaultSweep, StoreReads) {
         // and new header values shows.
         return judge_read(r, record, {});
     };
-    report(rectify);
+    quiet_report(rectify);
 }
 
 // The read-back routine reads every record; whatever fails, it prints the
@@ -173,7 +174,7 @@ TEST(FaultSweep, ReadbackMain) {
                        "main prints stored values or zeros, got: " + floats);
         return std::string("zeros");
     };
-    report(op);
+    quiet_report(op);
 }
 
 // Saves: only the record's own sector may change.
@@ -193,16 +194,16 @@ Operation save(const char* name, uint32_t sector, std::function<void()> call) {
 }
 
 TEST(FaultSweep, StoreSaves) {
-    report(save("SaveMarkerConfig", 0x30000, [] {
+    quiet_report(save("SaveMarkerConfig", 0x30000, [] {
         MarkerConfig m = {1, 2, 3, 4, 0.5f, 6, 7, 8, 9, 10, 11};
         SaveMarkerConfig(0, &m);
     }));
-    report(save("SaveExtraParams", 0x31000, [] {
+    quiet_report(save("SaveExtraParams", 0x31000, [] {
         const float p[3] = {0.25f, 0.5f, 0.75f};
         SaveExtraParams(0, p, 3);
     }));
-    report(save("SetSensorType", 0x32000, [] { SetSensorType(0, "sweep-sensor"); }));
-    report(save("SaveRectifyConfig", 0x34000, [] {
+    quiet_report(save("SetSensorType", 0x32000, [] { SetSensorType(0, "sweep-sensor"); }));
+    quiet_report(save("SaveRectifyConfig", 0x34000, [] {
         RectifyConfig c = {};
         c.rotation = 1.5f;
         initializeBaseGrid(&c, 2, 2);

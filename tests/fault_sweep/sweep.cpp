@@ -153,4 +153,9 @@ std::string describe(const std::string& name, const Summary& s) {
     return os.str();
 }
 
+void report(const Operation& op) {
+    Summary s = sweep(op);
+    std::fprintf(stderr, "%s\n", describe(op.name, s).c_str());
+}
+
 }  // namespace sweep

@@ -65,6 +65,9 @@ struct Summary {
 // Sweeps one operation; invariant violations become test failures.
 Summary sweep(const Operation& op);
 std::string describe(const std::string& name, const Summary& s);
+// Sweeps OP and prints its numbers, so a sweep's coverage is visible in the
+// test log.
+void report(const Operation& op);
 
 // Helpers for operations.
 std::vector<uint8_t> bytes(const uint8_t* p, size_t n);

@@ -11,21 +11,13 @@
 
 namespace {
 
-std::string run(const std::string& cmd, int* status) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[512];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    *status = pclose(p);
-    return out;
-}
+using orvex_test::run_shell;
 
-std::string bin(const char* name) { return std::string(ORVEX_BIN_DIR) + "/" + name; }
+std::string build_program(const char* name) { return std::string(ORVEX_BIN_DIR) + "/" + name; }
 
 // Runs COMMAND under the launcher in the mode given, killed after a minute.
 std::string under_launcher(const std::string& mode, const std::string& command, int* status) {
-    return run("timeout -k 5 60 " + bin("orvex-vcam") + mode + " -- " + command + " 2>&1", status);
+    return run_shell("timeout -k 5 60 " + build_program("orvex-vcam") + mode + " -- " + command + " 2>&1", status);
 }
 
 class Forking : public ::testing::TestWithParam<const char*> {
@@ -39,7 +31,7 @@ TEST_P(Forking, ShellWithCommandSubstitutions) {
     int status = -1;
     std::string out = under_launcher(
         GetParam(),
-        "bash -c 'a=$(echo 1); b=$(echo 2); c=$(" + bin("orvex-probe") +
+        "bash -c 'a=$(echo 1); b=$(echo 2); c=$(" + build_program("orvex-probe") +
             " 0 | cut -c1-11); d=$(echo 3); echo \"$a$b$d $c\"'",
         &status);
     ASSERT_TRUE(WIFEXITED(status)) << out;
@@ -49,7 +41,7 @@ TEST_P(Forking, ShellWithCommandSubstitutions) {
 
 TEST_P(Forking, ChildrenOpenAndQueryTheCameraWithoutExec) {
     int status = -1;
-    std::string out = under_launcher(GetParam(), bin("vcam-fork-child") + " 4", &status);
+    std::string out = under_launcher(GetParam(), build_program("vcam-fork-child") + " 4", &status);
     ASSERT_TRUE(WIFEXITED(status)) << out;
     EXPECT_EQ(WEXITSTATUS(status), 0) << out;
     EXPECT_EQ(out, "4 children\n");
@@ -57,7 +49,7 @@ TEST_P(Forking, ChildrenOpenAndQueryTheCameraWithoutExec) {
 
 TEST_P(Forking, ForksWhileAnotherThreadIsInsideTheCamera) {
     int status = -1;
-    std::string out = under_launcher(GetParam(), bin("vcam-fork-child") + " --busy-thread 24", &status);
+    std::string out = under_launcher(GetParam(), build_program("vcam-fork-child") + " --busy-thread 24", &status);
     ASSERT_TRUE(WIFEXITED(status)) << out;
     EXPECT_EQ(WEXITSTATUS(status), 0) << out;
     EXPECT_EQ(out, "24 children\n");
@@ -69,7 +61,7 @@ TEST_P(Forking, ForksWhileAnotherThreadIsInsideTheCamera) {
 TEST_P(Forking, ChildrenAndParentQueryTwoCamerasAtOnce) {
     int status = -1;
     std::string out = under_launcher(GetParam() + std::string(" --config '0;1:profile=chip-16,serial=B,usb=1-2'"),
-                                     bin("vcam-fork-child") + " --two-cameras 3", &status);
+                                     build_program("vcam-fork-child") + " --two-cameras 3", &status);
     ASSERT_TRUE(WIFEXITED(status)) << out;
     EXPECT_EQ(WEXITSTATUS(status), 0) << out;
     EXPECT_EQ(out, "3 children\n");

@@ -23,15 +23,7 @@ namespace {
 
 class VirtualCamera : public orvex_test::CameraTest {};
 
-std::string run(const std::string& cmd, int* status) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[512];
-    while (fgets(buf, sizeof buf, p)) out += buf;
-    *status = pclose(p);
-    return out;
-}
+using orvex_test::run_shell;
 
 // A program of the build as a shell command (through the emulator in
 // cross builds).
@@ -421,7 +413,7 @@ TEST_F(VirtualCamera, ConfigurationStrings) {
 
 TEST(Launcher, ServesAnUnmodifiedProgramThroughPreload) {
     int status = -1;
-    std::string out = run(program("orvex-vcam") + " -- " + program("orvex-probe") + " 0 2>&1",
+    std::string out = run_shell(program("orvex-vcam") + " -- " + program("orvex-probe") + " 0 2>&1",
                           &status);
     EXPECT_EQ(WEXITSTATUS(status), 0) << out;
     EXPECT_NE(out.find("/dev/video0: registers 0x1018..0x101F:"), std::string::npos) << out;
@@ -430,15 +422,15 @@ TEST(Launcher, ServesAnUnmodifiedProgramThroughPreload) {
 
 TEST(Launcher, OtherIndexAndRefusedOptions) {
     int status = -1;
-    std::string out = run(program("orvex-vcam") + " --index 3 -- " + program("orvex-probe") + " 0 2>&1",
+    std::string out = run_shell(program("orvex-vcam") + " --index 3 -- " + program("orvex-probe") + " 0 2>&1",
                           &status);
     EXPECT_NE(WEXITSTATUS(status), 0);
     EXPECT_NE(out.find("Open video device failed"), std::string::npos) << out;
-    out = run(program("orvex-vcam") + " --profile nope -- " + program("orvex-probe") + " 2>&1",
+    out = run_shell(program("orvex-vcam") + " --profile nope -- " + program("orvex-probe") + " 2>&1",
               &status);
     EXPECT_EQ(WEXITSTATUS(status), 2);
     EXPECT_NE(out.find("unknown profile"), std::string::npos) << out;
-    out = run(program("orvex-vcam") + " 2>&1", &status);
+    out = run_shell(program("orvex-vcam") + " 2>&1", &status);
     EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
@@ -478,7 +470,7 @@ TEST(Launcher, OptionsAndConfigComposeOrAreRefused) {
     };
     for (const Case& c : cases) {
         int status = -1;
-        std::string out = run(program("orvex-vcam") + " " + c.args + " 2>&1", &status);
+        std::string out = run_shell(program("orvex-vcam") + " " + c.args + " 2>&1", &status);
         EXPECT_EQ(WEXITSTATUS(status), c.status) << c.args << "\n" << out;
         EXPECT_NE(out.find(c.output), std::string::npos) << c.args << "\n" << out;
     }
@@ -500,10 +492,9 @@ std::string file_text(const std::string& path) {
 // Every key the description takes is in --help, the man page and the
 // README, the man page's troff escapes undone.
 TEST(Launcher, EveryDescriptionKeyIsDocumented) {
-    std::string source = __FILE__;
-    source = source.substr(0, source.rfind("/tests/"));
+    const std::string source = ORVEX_SOURCE_DIR;
     int status = -1;
-    std::string help = run(program("orvex-vcam") + " --help", &status);
+    std::string help = run_shell(program("orvex-vcam") + " --help", &status);
     ASSERT_EQ(WEXITSTATUS(status), 0);
     std::string man = file_text(source + "/tools/orvex-vcam.1"), readme = file_text(source + "/README.md");
     ASSERT_FALSE(man.empty());
@@ -523,7 +514,7 @@ TEST(Launcher, EveryDescriptionKeyIsDocumented) {
 TEST(Launcher, DeviceProcessStopsCleanlyAfterAShortCommand) {
     if (orvex_test::emulated()) GTEST_SKIP() << "the shared device forks";
     int status = -1;
-    std::string out = run("seq 120 | xargs -P 8 -I{} " + program("orvex-vcam") + " -- true 2>&1", &status);
+    std::string out = run_shell("seq 120 | xargs -P 8 -I{} " + program("orvex-vcam") + " -- true 2>&1", &status);
     EXPECT_EQ(WEXITSTATUS(status), 0) << out;
     EXPECT_EQ(out.find("device process failed"), std::string::npos) << out;
 }
@@ -535,9 +526,9 @@ TEST(Launcher, RefusesToRunWithoutTheVirtualCamera) {
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
     std::string copy = dir + "/orvex-vcam", marker = dir + "/ran";
     int status = -1;
-    run("cp " + std::string(ORVEX_BIN_DIR) + "/orvex-vcam " + copy, &status);
+    run_shell("cp " + std::string(ORVEX_BIN_DIR) + "/orvex-vcam " + copy, &status);
     ASSERT_EQ(WEXITSTATUS(status), 0);
-    std::string out = run("env -u ORVEX_VCAM_LIB " + std::string(ORVEX_RUN_PREFIX) + copy +
+    std::string out = run_shell("env -u ORVEX_VCAM_LIB " + std::string(ORVEX_RUN_PREFIX) + copy +
                               " -- touch " + marker + " 2>&1",
                           &status);
     EXPECT_EQ(WEXITSTATUS(status), 127) << out;

@@ -18,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "OrvexFactory.h"
 #include "OrvexTac.h"
 #include "internal/store_layout.h"
 
@@ -261,7 +262,7 @@ public:
     // A phase that only reads, after which nothing is written: a signal
     // during it stops it at once through OrvexFactory_Cancel. NULL: writes
     // again, signals held off.
-    void read_only(struct OrvexFactorySession* session);
+    void read_only(OrvexFactorySession* session);
     ~SignalGuard();
     SignalGuard(const SignalGuard&) = delete;
     SignalGuard& operator=(const SignalGuard&) = delete;
