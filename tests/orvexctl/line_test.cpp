@@ -298,6 +298,17 @@ TEST_F(Line, ASecondStationRestoresAUnitFromTheLineWithAnEmptyBackupFolder) {
     EXPECT_EQ(r["match"], "same");
     EXPECT_EQ(r["from_archive"]["archive"], line);
     EXPECT_EQ(r.dump().find("hunter2"), std::string::npos) << r.dump();
+    // Nor in either other place a URL may carry it.
+    const std::string rest = line.substr(std::string("postgresql:///").size());
+    for (const auto& [url, shown] : std::vector<std::pair<std::string, std::string>>{
+             {"postgresql://postgres:hunter2@/" + rest, "postgresql://postgres@/" + rest},
+             {"postgres:///" + rest.substr(0, rest.find('?')) + "?password=hunter2&" + rest.substr(rest.find('?') + 1),
+              "postgres:///" + rest}}) {
+        Result st = run("--archive '" + url + "' archive status");
+        EXPECT_EQ(st.code, 0) << st.err;
+        EXPECT_EQ(st.out.find("hunter2"), std::string::npos) << st.out;
+        EXPECT_NE(st.out.find("archive " + shown + " (schema 2"), std::string::npos) << st.out;
+    }
     // Written there directly: the restore is on the line.
     EXPECT_EQ(PgCluster::query(line, "SELECT COUNT(*) FROM events WHERE kind = 'restore'")[0][0], "2");
 }
