@@ -9,6 +9,9 @@
 #include <string>
 
 #include "archive.h"
+#ifdef ORVEX_BENCH_LINE
+#include "pg_cluster.h"
+#endif
 
 namespace {
 
@@ -36,5 +39,46 @@ void BM_ArchiveLocalEventWrite(benchmark::State& state) {
     std::system(("rm -rf '" + dir + "'").c_str());
 }
 BENCHMARK(BM_ArchiveLocalEventWrite)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+
+#ifdef ORVEX_BENCH_LINE
+// Forwarding a station's 10,000 events to a line database on a local
+// server (a throwaway one, as the tests start): batches of 500, each one
+// remote transaction, then the station's marks. The target is under 10 s.
+void BM_ArchiveForwardToLine(benchmark::State& state) {
+    orvex_test::PgCluster* pg = orvex_test::PgCluster::shared();
+    if (!pg) {
+        state.SkipWithError(("no line database server: " + orvex_test::PgCluster::why_not()).c_str());
+        return;
+    }
+    char tmpl[] = "/tmp/orvex-archive-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        state.SkipWithError("no scratch folder");
+        return;
+    }
+    const std::string dir = tmpl;
+    using orvex_factory::json;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const std::string line = pg->new_database();
+        auto station = orvex_factory::Archive::open(dir + "/" + std::to_string(state.iterations()) + ".sqlite");
+        std::vector<json> events;
+        for (int i = 0; i < 10000; ++i) {
+            json e = {{"uuid", orvex_factory::new_uuid()}, {"phase", i % 2 ? "finished" : "started"},
+                      {"kind", "burn"}, {"station", station->station()}, {"utc", "2026-12-09T18:00:00.000000Z"},
+                      {"unit_tag", "OG"}, {"unit_number", i / 2}, {"image_name", "fw.bin"}, {"exit_code", 0},
+                      {"result_json", "{\"image\":\"fw.bin\",\"phases\":[]}"}};
+            e["operation"] = "op-" + std::to_string(i / 2);
+            events.push_back(e);
+        }
+        station->append(events);
+        state.ResumeTiming();
+        json r = orvex_factory::forward(*station, line);
+        if (r.contains("error") || r["sent"] != 10000) state.SkipWithError(r.dump().c_str());
+    }
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+BENCHMARK(BM_ArchiveForwardToLine)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+#endif
 
 }  // namespace

@@ -92,6 +92,15 @@ ORVEX_API void OrvexFactory_SetCommand(OrvexFactorySession* session, const char*
  * callback and the result's "archive" member ({"recorded": 0, "error"})
  * say so. Dry runs are not recorded. */
 ORVEX_API BOOL OrvexFactory_SetArchive(OrvexFactorySession* session, const char* archive);
+/* The line database (postgresql://... URL) the session's archive file
+ * forwards to; NULL or "": none (the default). After each recorded
+ * operation the rows the line lacks are sent, waiting at most
+ * $ORVEX_ARCHIVE_TIMEOUT seconds (default 5) per connection and statement;
+ * the result's "archive" member says under "forward" how many were sent
+ * and how many are still pending, and "error" when the line could not be
+ * reached. Forwarding never changes an operation's status. Ignored when
+ * the archive is itself a line database. */
+ORVEX_API BOOL OrvexFactory_SetLineArchive(OrvexFactorySession* session, const char* line);
 /* Asks the running operation to stop; safe in a signal handler. Phases that
  * only read stop at once (ORVEX_FACTORY_CANCELLED): reads, verifies, the
  * backup before a burn, and the sector-wise burn's final read-back. Phases
@@ -277,6 +286,15 @@ ORVEX_API int OrvexFactory_ArchiveExport(const char* archive, const char* file, 
  * The result counts "added" and "already_there"; damaged backups are
  * listed under "skipped". */
 ORVEX_API int OrvexFactory_ArchiveImport(const char* archive, const char* path, OrvexFactoryResult** result);
+
+/* Forwards every row of the station's archive file that the line database
+ * (a postgresql://... URL) lacks, in batches of one remote transaction;
+ * rows are marked forwarded only once the line committed them, and the
+ * line skips what it has, so a repeated or interrupted sync never adds a
+ * row twice. The result counts "sent" and "pending"; a line that cannot
+ * be reached or refuses a batch is ORVEX_FACTORY_TRANSFER with the same
+ * counts, the rest left pending. */
+ORVEX_API int OrvexFactory_ArchiveSync(const char* archive, const char* line, OrvexFactoryResult** result);
 
 ORVEX_EXTERN_C_END
 

@@ -166,9 +166,51 @@ Archive::Archive(std::unique_ptr<ArchiveBackend> db) : db_(std::move(db)) { migr
 std::shared_ptr<Archive> Archive::open(const std::string& where) {
     if (where.empty()) throw ArchiveError("no archive named");
     // A line database's URL is never taken for a file name.
-    if (where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0)
-        throw ArchiveError("archive " + where + ": this library has no PostgreSQL back end; name an SQLite file");
+    if (is_database_url(where)) {
+#ifdef ORVEX_HAVE_LIBPQ
+        return std::make_shared<Archive>(open_postgresql(where));
+#else
+        throw ArchiveError("archive: this library was built without its PostgreSQL back end (libpq); name an "
+                           "SQLite file");
+#endif
+    }
     return std::make_shared<Archive>(open_sqlite(where));
+}
+
+// The URL as it may be shown: the password of its user part and a
+// password= parameter left out.
+std::string url_without_password(const std::string& url) {
+    std::string out = url;
+    const size_t scheme = out.find("://");
+    if (scheme != std::string::npos) {
+        const size_t from = scheme + 3;
+        const size_t end = out.find_first_of("/?", from);
+        const size_t at = out.rfind('@', end == std::string::npos ? out.size() : end);
+        if (at != std::string::npos && at >= from) {
+            const size_t colon = out.find(':', from);
+            if (colon != std::string::npos && colon < at) out.erase(colon, at - colon);
+        }
+    }
+    for (size_t p = out.find("password="); p != std::string::npos; p = out.find("password=", p)) {
+        if (p > 0 && out[p - 1] != '?' && out[p - 1] != '&') {
+            p += 9;
+            continue;
+        }
+        size_t e = out.find('&', p);
+        const size_t start = out[p - 1] == '&' ? p - 1 : p;
+        if (e == std::string::npos)
+            e = out.size();
+        else if (out[p - 1] == '?')
+            ++e;  // "?password=x&a" -> "?a"
+        out.erase(start, e - start);
+        if (!out.empty() && out.back() == '?') out.pop_back();
+        p = start;
+    }
+    return out;
+}
+
+bool is_database_url(const std::string& where) {
+    return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
 }
 
 // Every step in one transaction with the version row it brings, under
@@ -180,12 +222,25 @@ void Archive::migrate() {
         auto rows = db_->exec("SELECT MAX(version) FROM schema_version");
         return rows.empty() ? 0 : static_cast<int>(int_of(rows[0][0]));
     };
-    db_->exec("CREATE TABLE IF NOT EXISTS schema_version (version BIGINT PRIMARY KEY, utc TEXT NOT NULL, "
-              "tool TEXT NOT NULL)");
-    int v = version();
+    // Read first, outside a transaction: an archive of this schema (or a
+    // newer one) is opened without taking the writers' lock. Creating the
+    // version table is a step like the others, under the lock: two
+    // stations creating it at once would otherwise collide.
+    int v = 0;
+    try {
+        v = version();
+    } catch (const ArchiveError&) {
+        v = -1;  // no version table yet
+    }
     if (v < kArchiveSchema) {
         WriteTransaction t(*db_);
+        db_->exec("CREATE TABLE IF NOT EXISTS schema_version (version BIGINT PRIMARY KEY, utc TEXT NOT NULL, "
+                  "tool TEXT NOT NULL)");
         v = version();
+        if (v > kArchiveSchema)  // another station's newer library got there first
+            throw ArchiveError("archive " + db_->where() + " has schema version " + std::to_string(v) +
+                               ", newer than this library knows (" + std::to_string(kArchiveSchema) +
+                               "); it is left as it is: use a newer orvexctl");
         for (int to = v + 1; to <= kArchiveSchema; ++to) {
             try {
                 for (const std::string& sql : migration(*db_, to)) db_->exec(sql);
@@ -249,7 +304,58 @@ json Archive::status() {
                           "WHERE unit_tag IS NOT NULL) u")},
             {"calibrations", one("SELECT COUNT(*) FROM calibrations")},
             {"pending", one("SELECT COUNT(*) FROM events e WHERE NOT EXISTS "
-                            "(SELECT 1 FROM forwarded f WHERE f.uuid = e.uuid)")}};
+                            "(SELECT 1 FROM forwarded f WHERE f.uuid = e.uuid)")},
+            {"pending_calibrations", one("SELECT COUNT(*) FROM calibrations c WHERE NOT EXISTS "
+                                         "(SELECT 1 FROM forwarded f WHERE f.uuid = c.sha256)")},
+            {"line", meta("line").empty() ? json() : json(meta("line"))},
+            {"last_forward_utc", meta("last_forward_utc").empty() ? json() : json(meta("last_forward_utc"))},
+            {"last_forward_error", meta("last_forward_error").empty() ? json() : json(meta("last_forward_error"))}};
+}
+
+std::vector<json> Archive::pending_events(int limit) {
+    std::vector<json> out;
+    for (const Row& r : db_->exec(select_sql("events", event_columns()) +
+                                      " e WHERE NOT EXISTS (SELECT 1 FROM forwarded f WHERE f.uuid = e.uuid) "
+                                      "ORDER BY utc, uuid LIMIT $1",
+                                  {static_cast<long long>(limit)}))
+        out.push_back(row_json(event_columns(), r));
+    return out;
+}
+
+std::vector<json> Archive::pending_calibrations(int limit) {
+    std::vector<json> out;
+    for (const Row& r : db_->exec(select_sql("calibrations", kCalibrationColumns) +
+                                      " c WHERE NOT EXISTS (SELECT 1 FROM forwarded f WHERE f.uuid = c.sha256) "
+                                      "ORDER BY utc, sha256 LIMIT $1",
+                                  {static_cast<long long>(limit)}))
+        out.push_back(row_json(kCalibrationColumns, r));
+    return out;
+}
+
+// A calibration's mark is its SHA-256 (64 hex digits), which no UUID is.
+void Archive::mark_forwarded(const std::vector<std::string>& keys) {
+    if (keys.empty()) return;
+    WriteTransaction t(*db_);
+    const std::string now = utc_now_iso();
+    for (const std::string& k : keys)
+        db_->exec("INSERT INTO forwarded (uuid, utc) VALUES ($1, $2) ON CONFLICT (uuid) DO NOTHING", {k, now});
+    t.commit();
+}
+
+long long Archive::pending() {
+    return int_of(db_->exec("SELECT (SELECT COUNT(*) FROM events e WHERE NOT EXISTS (SELECT 1 FROM forwarded f "
+                            "WHERE f.uuid = e.uuid)) + (SELECT COUNT(*) FROM calibrations c WHERE NOT EXISTS "
+                            "(SELECT 1 FROM forwarded f WHERE f.uuid = c.sha256))")[0][0]);
+}
+
+void Archive::set_meta(const std::string& key, const std::string& value) {
+    db_->exec("INSERT INTO meta (key, value) VALUES ($1, $2) ON CONFLICT (key) DO UPDATE SET value = excluded.value",
+              {key, value});
+}
+
+std::string Archive::meta(const std::string& key) {
+    auto rows = db_->exec("SELECT value FROM meta WHERE key = $1", {key});
+    return rows.empty() ? "" : text_of(rows[0][0]);
 }
 
 json Archive::history(const std::string& tag, long long number) {

@@ -40,6 +40,18 @@ public:
     int append(const std::vector<json>& events, const std::vector<json>& calibrations = {});
 
     json status();
+
+    // Store and forward. The rows the line database has not confirmed
+    // (events by UUID, calibrations by SHA-256), oldest first; the mark
+    // that it has, written only after the line's COMMIT returned; and the
+    // station's notes of its last forward (meta: line, last_forward_utc,
+    // last_forward_error).
+    std::vector<json> pending_events(int limit);
+    std::vector<json> pending_calibrations(int limit);
+    void mark_forwarded(const std::vector<std::string>& keys);
+    long long pending();
+    void set_meta(const std::string& key, const std::string& value);
+    std::string meta(const std::string& key);
     // The operations on unit TAG NUMBER, oldest first, and its calibrations.
     json history(const std::string& tag, long long number);
     // Every row as JSON lines objects: {"event": {...}} and {"calibration": {...}}.
@@ -51,6 +63,14 @@ private:
     std::string station_;
     int schema_ = 0;
 };
+
+// Sends what ARCHIVE (a station's file) holds and LINE (a line database's
+// URL) lacks, in batches of one remote transaction each, and marks them
+// forwarded. Never throws: {"line", "sent", "pending", "error"?}; "error"
+// when the line could not be reached or refused a batch (the rest stays
+// pending and the next forward sends it again; the line skips by UUID
+// what it already has).
+json forward(Archive& archive, const std::string& line, int batch = 500);
 
 // Generates a random (version 4) UUID.
 std::string new_uuid();

@@ -46,6 +46,14 @@ public:
 };
 
 std::unique_ptr<ArchiveBackend> open_sqlite(const std::string& path);
+// A line database by its URL (postgresql://...); every wait on it ends
+// after ORVEX_ARCHIVE_TIMEOUT seconds (default 5).
+std::unique_ptr<ArchiveBackend> open_postgresql(const std::string& url);
+// Whether WHERE names a line database rather than a file.
+bool is_database_url(const std::string& where);
+// A database URL as it may be shown: without the password of its user
+// part or of a password= parameter.
+std::string url_without_password(const std::string& url);
 
 // Helpers on results.
 inline bool is_null(const Value& v) { return std::holds_alternative<std::nullptr_t>(v); }

@@ -100,7 +100,7 @@ struct ArchiveRecorder {
             if (s.log_fn)
                 s.log_fn(s.log_ctx, ORVEX_FACTORY_LOG_NOTE,
                          (std::string("archive: ") + problem + "; this operation is not recorded").c_str());
-            return {{"recorded", false}, {"archive", s.archive}, {"error", problem}, {"operation", operation}};
+            return {{"recorded", false}, {"archive", url_without_password(s.archive)}, {"error", problem}, {"operation", operation}};
         }
     }
 };
@@ -130,6 +130,17 @@ int run_recorded(Session* s, OrvexFactoryResult** out, const Recording& what, co
     json doc = r ? json::parse(r->json_text, nullptr, false) : json::object();
     if (!doc.is_object()) doc = json::object();
     json archived = rec.finish(status, doc);
+    // Then the line database, within its deadline; whatever happens there,
+    // the operation's status is its own and the rows wait in the file.
+    if (!s->line.empty() && archived.value("recorded", false) && !is_database_url(s->archive)) {
+        json f = forward(*s->archive_db, s->line);
+        if (f.contains("error") && s->log_fn)
+            s->log_fn(s->log_ctx, ORVEX_FACTORY_LOG_NOTE,
+                      ("archive: not forwarded to the line database: " + f["error"].get<std::string>() + "; " +
+                       f["pending"].dump() + " row(s) pending (orvexctl archive sync)")
+                          .c_str());
+        archived["forward"] = f;
+    }
     if (r) {
         try {
             doc["archive"] = archived;

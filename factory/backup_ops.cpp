@@ -162,11 +162,11 @@ json restore_from_archive(Session& s, unsigned flags) {
                                "calibration in the archive is its own; restore a backup FILE with --force");
     json doc = archived_calibration(s, chip_id, mine.tag, mine.number);
     if (doc.is_null())
-        throw Failure(REFUSED, "the archive " + s.archive + " holds no good calibration of unit " +
+        throw Failure(REFUSED, "the archive " + url_without_password(s.archive) + " holds no good calibration of unit " +
                                    identity_text(mine) + " on chip " + chip_id);
     check_backup(doc, "the archived calibration of unit " + identity_text(mine));
     json out = restore(s, "archive:" + identity_text(mine), flags, &doc);
-    out["from_archive"] = {{"archive", s.archive}, {"created", doc.value("created", json())}};
+    out["from_archive"] = {{"archive", url_without_password(s.archive)}, {"created", doc.value("created", json())}};
     return out;
 }
 

@@ -39,6 +39,8 @@ struct OrvexFactorySession {
     // opened at the first recorded operation, and the one being recorded.
     std::string archive;
     std::shared_ptr<orvex_factory::Archive> archive_db;
+    // The line database each recorded operation is forwarded to ("": none).
+    std::string line;
     orvex_factory::ArchiveRecorder* recording = nullptr;
 };
 

@@ -16,6 +16,11 @@ std::string archive_location() {
     return env ? env : "";
 }
 
+std::string line_location() {
+    const char* env = std::getenv("ORVEX_LINE_ARCHIVE");
+    return env ? env : "";
+}
+
 namespace {
 
 json call(int status, OrvexFactoryResult*& r) {
@@ -41,6 +46,12 @@ int cmd_status() {
                     ", station " + d.value("station", "") + ")\n";
     for (const char* k : {"operations", "interrupted", "failed", "units", "calibrations", "events", "pending"})
         t += std::string("  ") + k + ": " + std::to_string(d.value(k, 0L)) + "\n";
+    if (d.value("line", json()).is_string()) {
+        t += "  line: " + d["line"].get<std::string>() + "\n";
+        t += "  last forward: " + d.value("last_forward_utc", json("never")).get<std::string>();
+        const json err = d.value("last_forward_error", json());
+        t += (err.is_string() ? " failed: " + err.get<std::string>() : std::string(" ok")) + "\n";
+    }
     emit(d, t);
     return EXIT_OK;
 }
@@ -91,6 +102,28 @@ int cmd_import(const std::vector<std::string>& paths) {
     return EXIT_OK;
 }
 
+// Exit 5 (a transfer failed) when the line database cannot be reached or
+// refuses a batch; what is left stays pending for the next sync.
+int cmd_sync() {
+    const std::string w = where(), line = line_location();
+    OrvexFactoryResult* r = nullptr;
+    const int status = OrvexFactory_ArchiveSync(w.c_str(), line.c_str(), &r);
+    json d = json::parse(OrvexFactory_ResultJson(r), nullptr, false);
+    if (!d.is_object()) d = json::object();
+    auto counts = [&] {
+        return std::to_string(d.value("sent", 0L)) + " row(s) sent to " + d.value("line", line) + ", " +
+               (d["pending"].is_number() ? std::to_string(d.value("pending", 0L)) : std::string("?")) +
+               " still pending";
+    };
+    if (status != ORVEX_FACTORY_OK) {
+        if (d.contains("sent")) note(counts());
+        call(status, r);  // throws with the library's message and status
+    }
+    OrvexFactory_ResultFree(r);
+    emit(d, counts() + "\n");
+    return EXIT_OK;
+}
+
 struct ArchiveArgs {
     std::string unit, file;
     std::vector<std::string> paths;
@@ -104,12 +137,18 @@ void add_archive_commands(CLI::App& app, Action& action) {
     // station command's workers record to the same archive.
     app.add_option_function<std::string>(
         "--archive", [](const std::string& w) { setenv("ORVEX_ARCHIVE", w.c_str(), 1); },
-        "record burns, backups, restores, verifies and calibration writes in this archive (an SQLite file; "
-        "default $ORVEX_ARCHIVE)");
-    auto* ar = app.add_subcommand("archive", "the line archive: status, history UNIT, export FILE, import PATH...");
+        "record burns, backups, restores, verifies and calibration writes in this archive (an SQLite file, or a "
+        "line database's postgresql:// URL to write there directly; default $ORVEX_ARCHIVE)");
+    app.add_option_function<std::string>(
+        "--line", [](const std::string& u) { setenv("ORVEX_LINE_ARCHIVE", u.c_str(), 1); },
+        "forward the archive file's rows to this line database (postgresql://...) after each operation and on "
+        "`archive sync` (default $ORVEX_LINE_ARCHIVE)");
+    auto* ar = app.add_subcommand("archive", "the line archive: status, sync, history UNIT, export FILE, import PATH...");
     ar->require_subcommand(1);
     ar->add_subcommand("status", "counts, interrupted operations and events not yet forwarded")
         ->callback([&action] { action = [] { return cmd_status(); }; });
+    ar->add_subcommand("sync", "send the rows the line database (--line) lacks; exit 5 when it cannot be reached")
+        ->callback([&action] { action = [] { return cmd_sync(); }; });
     auto* h = ar->add_subcommand("history", "every operation and calibration of unit UNIT (e.g. \"OG 123\")");
     h->add_option("unit", a.unit)->required();
     h->callback([&action] { action = [] { return cmd_history(a.unit); }; });

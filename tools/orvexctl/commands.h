@@ -26,6 +26,7 @@ void add_station_commands(CLI::App& app, Action& action);    // station burn/ver
 void add_archive_commands(CLI::App& app, Action& action);    // --archive, archive ...
 // The archive operations are recorded in (--archive or ORVEX_ARCHIVE), "" for none.
 std::string archive_location();
+std::string line_location();  // --line / ORVEX_LINE_ARCHIVE
 // Fills in the shared wording of positional arguments left undescribed.
 void describe_positionals(CLI::App& app);
 

@@ -62,6 +62,7 @@ FactorySession::FactorySession() : bars_(std::make_unique<Bars>()) {
     OrvexFactory_SetBackupDir(s_, g_opt.backup_dir.c_str());
     OrvexFactory_SetCommand(s_, ("orvexctl" + g_opt.command).c_str());
     OrvexFactory_SetArchive(s_, archive_location().c_str());
+    OrvexFactory_SetLineArchive(s_, line_location().c_str());
 }
 
 FactorySession::~FactorySession() { OrvexFactory_Free(s_); }
