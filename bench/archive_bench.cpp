@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "archive.h"
 #ifdef ORVEX_BENCH_LINE
@@ -80,5 +81,37 @@ void BM_ArchiveForwardToLine(benchmark::State& state) {
 }
 BENCHMARK(BM_ArchiveForwardToLine)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 #endif
+
+}  // namespace
+
+namespace {
+
+// The same write into an archive that already holds many operations, as a
+// station's does after months or a line's after days: a write must not
+// cost more as the archive grows.
+void BM_ArchiveEventWriteIntoAGrownArchive(benchmark::State& state) {
+    char tmpl[] = "/tmp/orvex-archive-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        state.SkipWithError("no scratch folder");
+        return;
+    }
+    const std::string dir = tmpl;
+    using orvex_factory::json;
+    auto archive = orvex_factory::Archive::open(dir + "/a.sqlite");
+    auto event = [&](long i) {
+        json e = {{"uuid", orvex_factory::new_uuid()}, {"phase", "finished"}, {"kind", "burn"},
+                  {"station", archive->station()}, {"utc", "2026-12-09T18:00:00.000000Z"}, {"unit_tag", "OG"},
+                  {"unit_number", i % 250}, {"exit_code", 0}, {"result", "ok"}};
+        e["operation"] = e["uuid"];
+        return e;
+    };
+    std::vector<json> before;
+    for (long i = 0; i < state.range(0); ++i) before.push_back(event(i));
+    archive->append(before);
+    for (auto _ : state) archive->append({event(0)});
+    archive.reset();
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+BENCHMARK(BM_ArchiveEventWriteIntoAGrownArchive)->Arg(100000)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

@@ -286,6 +286,23 @@ ORVEX_API int OrvexFactory_ArchiveExport(const char* archive, const char* file, 
  * The result counts "added" and "already_there"; damaged backups are
  * listed under "skipped". */
 ORVEX_API int OrvexFactory_ArchiveImport(const char* archive, const char* path, OrvexFactoryResult** result);
+/* Yield per station and per UTC day: "rows" (one per station and day),
+ * "stations" and "days" (their totals) and "line" (the whole line), each
+ * with units seen, operations, burns, passed_burns, failed_burns (finished
+ * with a non-zero exit code), interrupted (operations of any kind started
+ * and never finished) and yield (passed_burns / burns; null without
+ * burns). An operation counts on the day and station of its first row; an
+ * interrupted burn is a burn that did not pass. options: NULL, "" or a
+ * JSON object with "since" and "until" (UTC days, YYYY-MM-DD, both
+ * included) and "station" (a station's id), each optional. */
+ORVEX_API int OrvexFactory_ArchiveSummary(const char* archive, const char* options, OrvexFactoryResult** result);
+/* Records one station run (kind "station run": a started and a finished
+ * row) besides its cameras' own operations. run: a JSON object with
+ * "exit_code" (the run's) and "cameras" (each camera's serial, node and
+ * exit code), and optionally "command", "operator", "started_utc",
+ * "image_name", "image_sha256", "image_length"; the whole object is kept
+ * as the finished row's result. */
+ORVEX_API int OrvexFactory_ArchiveStationRun(const char* archive, const char* run, OrvexFactoryResult** result);
 
 /* Forwards every row of the station's archive file that the line database
  * (a postgresql://... URL) lacks, in batches of one remote transaction;

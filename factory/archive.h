@@ -104,6 +104,10 @@ void archive_saw(Session& s, const char* key, const json& value);  // first valu
 // archive cannot be read.
 json archived_calibration(Session& s, const std::string& chip, const std::string& tag, long long number);
 
+// The facts of every row about who wrote it: the tool's version, the host,
+// and the operator ($ORVEX_OPERATOR, else the login name).
+void add_who(json& e);
+
 // The archive an exported call names: no name is a usage failure, one that
 // cannot be opened a file failure.
 std::shared_ptr<Archive> open_named_archive(const char* where);

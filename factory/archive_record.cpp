@@ -15,6 +15,18 @@
 
 namespace orvex_factory {
 
+void add_who(json& e) {
+    e["tool_version"] = std::string("libOrvexFactory ") + ORVEX_VERSION;
+    char host[256] = "";
+    if (gethostname(host, sizeof host - 1) == 0 && *host) e["host"] = host;
+    const char* op = std::getenv("ORVEX_OPERATOR");
+    if (!op || !*op) {
+        const passwd* pw = getpwuid(geteuid());
+        op = pw ? pw->pw_name : nullptr;
+    }
+    if (op) e["operator"] = op;
+}
+
 // One operation being recorded (Session::recording while it runs).
 struct ArchiveRecorder {
     ArchiveRecorder(Session& session, const Recording& recording) : s(session), what(recording) {}
@@ -35,15 +47,7 @@ struct ArchiveRecorder {
         e["kind"] = what.kind;
         e["utc"] = utc_now_iso();
         e["command"] = s.command.empty() ? json() : json(s.command);
-        e["tool_version"] = std::string("libOrvexFactory ") + ORVEX_VERSION;
-        char host[256] = "";
-        if (gethostname(host, sizeof host - 1) == 0 && *host) e["host"] = host;
-        const char* op = std::getenv("ORVEX_OPERATOR");
-        if (!op || !*op) {
-            const passwd* pw = getpwuid(geteuid());
-            op = pw ? pw->pw_name : nullptr;
-        }
-        if (op) e["operator"] = op;
+        add_who(e);
         return e;
     }
 

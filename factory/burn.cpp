@@ -16,6 +16,7 @@
 #include "backup.h"
 #include "burn_job.h"
 #include "burn_sector.h"
+#include "device.h"
 #include "flash_io.h"
 #include "image_check.h"
 #include "internal/burn_layout.h"
@@ -326,6 +327,15 @@ json burn(Session& s, const BYTE* image, long len, const OrvexFactoryBurnOptions
     json done = job.method == BurnMethod::sector ? burn_sector_wise(job) : burn_with_library(job);
 
     bool after = store_recognises(read_id_blocks(s));
+    // The archive's finished row carries the version the camera reports
+    // now, beside the one its backup saw before: what the burn left. Only
+    // read when recording, and never a reason for the burn to fail.
+    if (s.recording) {
+        try {
+            archive_saw(s, "firmware_after", fw_json(firmware_version()).dump());
+        } catch (const std::exception&) {
+        }
+    }
     if (job.keep && !backup_is_good(job.snapshot) && !job.rec.backup.empty())
         note(s, "the calibration area was blank before the burn; to bring the calibration back:\n  orvexctl " +
                     job.rec.camera + " restore " + job.rec.backup);

@@ -9,16 +9,16 @@
     marker = calibration.read_marker_config(0)
 """
 
-from . import calibration
+from . import archive, calibration
 from .camera import (FLASH_SIZE, Architecture, Camera, FirmwareVersion, Flash, FlashType, IdBlock,
                      Identification, Registers, RomClass, SensorRegisters)
-from .errors import (CameraBusyError, CameraClosedError, DeviceNotFoundError, InvalidRecordError,
+from .errors import (ArchiveWarning, CameraBusyError, CameraClosedError, DeviceNotFoundError, InvalidRecordError,
                      LibraryNotFoundError, NotIdentifiedError, OrvexError, RefusedError, TransferError,
                      VerifyError)
 
 __version__ = "1.0.0"
 
 __all__ = ["Camera", "Registers", "SensorRegisters", "Flash", "FlashType", "RomClass", "Architecture",
-           "Identification", "FirmwareVersion", "IdBlock", "FLASH_SIZE", "calibration", "OrvexError",
+           "Identification", "FirmwareVersion", "IdBlock", "FLASH_SIZE", "archive", "calibration", "OrvexError", "ArchiveWarning",
            "LibraryNotFoundError", "DeviceNotFoundError", "CameraBusyError", "CameraClosedError",
            "NotIdentifiedError", "TransferError", "VerifyError", "InvalidRecordError", "RefusedError"]

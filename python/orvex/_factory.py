@@ -16,10 +16,12 @@ from __future__ import annotations
 import ctypes
 import json
 import math
+import os
+import warnings
 from typing import Any, Callable, Optional
 
 from . import _lib
-from .errors import (CameraBusyError, DeviceNotFoundError, NotIdentifiedError, OrvexError,
+from .errors import (ArchiveWarning, CameraBusyError, DeviceNotFoundError, NotIdentifiedError, OrvexError,
                      RefusedError, TransferError, VerifyError)
 
 OK, FILE, USAGE, NO_DEVICE, NOT_OURS, TRANSFER, VERIFY, REFUSED = range(8)
@@ -59,6 +61,12 @@ _PROTOTYPES = {
     "OrvexFactory_FlashVerify": (_int, [_vp, _long, _u8p, _long, _resultp]),
     "OrvexFactory_Backup": (_int, [_vp, ctypes.c_char_p, _resultp]),
     "OrvexFactory_Restore": (_int, [_vp, ctypes.c_char_p, _uint, _resultp]),
+    "OrvexFactory_SetArchive": (_int, [_vp, ctypes.c_char_p]),
+    "OrvexFactory_ArchiveStatus": (_int, [ctypes.c_char_p, _resultp]),
+    "OrvexFactory_ArchiveHistory": (_int, [ctypes.c_char_p, ctypes.c_char_p, _resultp]),
+    "OrvexFactory_ArchiveExport": (_int, [ctypes.c_char_p, ctypes.c_char_p, _resultp]),
+    "OrvexFactory_ArchiveSummary": (_int, [ctypes.c_char_p, ctypes.c_char_p, _resultp]),
+    "OrvexFactory_ArchiveStationRun": (_int, [ctypes.c_char_p, ctypes.c_char_p, _resultp]),
 }
 
 _factory: Optional[ctypes.CDLL] = None
@@ -94,6 +102,25 @@ def _error(status: int, message: str, doc: dict, index: Optional[int], operation
     return OrvexError(message, **kw)
 
 
+def archive_location(archive: Optional[str]) -> str:
+    """The archive operations are recorded in: ``archive`` when given ("" for
+    none), else $ORVEX_ARCHIVE, the variable orvexctl reads too."""
+    if archive is not None:
+        return os.fspath(archive)
+    return os.environ.get("ORVEX_ARCHIVE", "")
+
+
+def _warn_unrecorded(doc: dict, operation: str) -> None:
+    # The library never lets the archive change an operation's outcome: an
+    # archive it could not open or write shows only in the result. Said
+    # here as a warning, so that a script does not lose its records unseen.
+    archived = doc.get("archive")
+    if isinstance(archived, dict) and archived.get("recorded") is False:
+        warnings.warn(ArchiveWarning(f"{operation or 'operation'}: archive {archived.get('archive', '')}: "
+                                     f"{archived.get('error', 'not written')}; this operation is not recorded"),
+                      stacklevel=4)
+
+
 def call(fn: Callable[..., int], *args: Any, index: Optional[int] = None, operation: str = "") -> dict:
     """Calls an operation whose last argument is the result pointer; its
     JSON on success, else the matching exception with the library's message."""
@@ -106,6 +133,7 @@ def call(fn: Callable[..., int], *args: Any, index: Optional[int] = None, operat
         address = lib.OrvexFactory_ResultAddress(result)
     finally:
         lib.OrvexFactory_ResultFree(result)
+    _warn_unrecorded(doc, operation)
     if status != OK:
         raise _error(status, message, doc, index, operation, address)
     doc.pop("notes", None)
@@ -118,7 +146,8 @@ class Session:
     process's queries. ``with Session(0) as s: ...``"""
 
     def __init__(self, index: int = 0, *, backup_dir: Optional[str] = None, wait: float = 30,
-                 flash_type: str = "auto", progress: Optional[Callable[[str, int, int], None]] = None):
+                 flash_type: str = "auto", progress: Optional[Callable[[str, int, int], None]] = None,
+                 archive: Optional[str] = None):
         lib = library()
         self.index = index
         self.notes: list[str] = []
@@ -137,6 +166,7 @@ class Session:
             lib.OrvexFactory_SetBackupDir(self._handle, backup_dir.encode())
         if lib.OrvexFactory_SetFlashType(self._handle, flash_type.encode()) != 1:
             raise ValueError(f"unknown flash type {flash_type!r}")
+        set_archive(self._handle, archive_location(archive))
 
     def _on_log(self, _ctx: Optional[int], _level: int, message: bytes) -> None:
         self.notes.append(message.decode("utf-8", "replace"))
@@ -189,14 +219,24 @@ def guard(addr: int, length: int, include_calibration: bool) -> None:
          operation="flash write")
 
 
-def call_on_camera(operation: str, index: int, fn: Callable[[Any, Any], int]) -> dict:
+def set_archive(session: int, where: str) -> None:
+    """Has the library record the session's operations in ``where`` ("" for
+    none); the library opens it when an operation runs."""
+    if library().OrvexFactory_SetArchive(session, where.encode()) != 1:
+        raise MemoryError("the library could not take the archive's name")
+
+
+def call_on_camera(operation: str, index: int, fn: Callable[[Any, Any], int],
+                   archive: Optional[str] = None) -> dict:
     """Runs ``fn(session, byref(result))`` on a session for /dev/video<index>
-    and returns the result's JSON, or raises."""
+    (recorded in ``archive``, see :func:`archive_location`) and returns the
+    result's JSON, or raises."""
     lib = library()
     session = lib.OrvexFactory_New(index)
     if not session:
         raise DeviceNotFoundError(index, operation=operation)
     try:
+        set_archive(session, archive_location(archive))
         return call(lambda r: fn(session, r), index=index, operation=operation)
     finally:
         lib.OrvexFactory_Free(session)

@@ -378,16 +378,18 @@ def save_rectify_config(config: RectifyConfig, index: int = 0, *, verify: bool =
 # ------------------------------------------------------------ the calibration document
 
 def write_records(records: dict[str, Any], index: int = 0, *, unknown_sensor_type: bool = False,
-                  dry_run: bool = False, _operation: str = "write calibration records") -> dict[str, Any]:
+                  dry_run: bool = False, archive: Optional[str] = None,
+                  _operation: str = "write calibration records") -> dict[str, Any]:
     """Writes the records ``records`` names ("marker", "sensor_type",
     "extra_params", "rectify", in the document's form; None erases one),
     validated as an import is and read back; the others stay. Returns the
-    library's result ("records", "was", "checks", "changes")."""
+    library's result ("records", "was", "checks", "changes"). The edit is
+    recorded in ``archive`` (None: $ORVEX_ARCHIVE; "" none)."""
     _ensure_no_camera_open(_operation, index)
     flags = (_factory.UNKNOWN_SENSOR_TYPE if unknown_sensor_type else 0) | (_factory.DRY_RUN if dry_run else 0)
     text = _factory.dumps(records)
     return _factory.call_on_camera(_operation, index,
-                         lambda s, r: _lib.factory().OrvexFactory_CalibWrite(s, text, flags, r))
+                         lambda s, r: _lib.factory().OrvexFactory_CalibWrite(s, text, flags, r), archive)
 
 
 def read_document(index: int = 0) -> dict[str, Any]:
@@ -409,16 +411,18 @@ def export_document(path: str, index: int = 0) -> str:
 
 
 def import_document(path: str, index: int = 0, *, edited: bool = False, unknown_sensor_type: bool = False,
-                    dry_run: bool = False) -> dict[str, Any]:
+                    dry_run: bool = False, archive: Optional[str] = None) -> dict[str, Any]:
     """Imports a calibration document: its checksum must match unless
     ``edited``; every value is validated either way (ValueError naming the
     field). Returns "checks" (what was checked) and, with ``dry_run``,
-    "changes" (whether the camera's records differ)."""
+    "changes" (whether the camera's records differ). The import is recorded
+    in ``archive`` (None: $ORVEX_ARCHIVE; "" none)."""
     _ensure_no_camera_open("import calibration", index)
     flags = ((_factory.EDITED if edited else 0) | (_factory.UNKNOWN_SENSOR_TYPE if unknown_sensor_type else 0)
              | (_factory.DRY_RUN if dry_run else 0))
     return _factory.call_on_camera("import calibration", index,
-                         lambda s, r: _lib.factory().OrvexFactory_CalibImport(s, str(path).encode(), flags, r))
+                         lambda s, r: _lib.factory().OrvexFactory_CalibImport(s, str(path).encode(), flags, r),
+                         archive)
 
 
 def validate_records(records: dict[str, Any], camera_sensor_type: Optional[str] = None, *,

@@ -257,7 +257,7 @@ class Flash(_Part):
 class Camera:
     """``with Camera(0) as cam:`` opens /dev/video0 and closes it again."""
 
-    def __init__(self, index: int = 0):
+    def __init__(self, index: int = 0, *, archive: Optional[str] = None):
         lib = _lib.base()
         if _lib.camera_is_open():
             raise CameraBusyError("a camera is already open in this process", operation="open",
@@ -270,6 +270,10 @@ class Camera:
         #: Folder of calibration backups; None: the library's default
         #: ($XDG_STATE_HOME/orvex, else ~/.local/state/orvex).
         self.backup_dir: Optional[str] = None
+        #: The station archive the library records this camera's burns,
+        #: backups, restores and verifies in: a file or a URL, "" for none;
+        #: None: $ORVEX_ARCHIVE, as for orvexctl.
+        self.archive: Optional[str] = archive
         self.registers = Registers(self)
         self.sensor = SensorRegisters(self)
         self.flash = Flash(self)
@@ -373,7 +377,7 @@ class Camera:
 
     def _session(self, **options: Any) -> "_factory.Session":
         self._require_open()
-        return _factory.Session(self.index, backup_dir=self.backup_dir, **options)
+        return _factory.Session(self.index, backup_dir=self.backup_dir, archive=self.archive, **options)
 
     def backup(self, path: Optional[str] = None) -> dict:
         """Saves the calibration area and both identification blocks into
@@ -468,7 +472,7 @@ class Camera:
         # The session works on this object's open connection.
         with _factory.Session(self.index, backup_dir=backup_dir if backup_dir is not None else self.backup_dir,
                               flash_type=flash_type.name if flash_type is not None else "auto",
-                              progress=progress) as s:
+                              progress=progress, archive=self.archive) as s:
             return s.call("OrvexFactory_Burn", _lib.byte_buffer(payload), len(payload), ctypes.byref(options),
                           operation="burn")
 

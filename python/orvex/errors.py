@@ -89,3 +89,8 @@ class RefusedError(OrvexError, ValueError):
                  result: Optional[dict] = None):
         super().__init__(message, operation=operation, index=index)
         self.result = result or {}
+
+
+class ArchiveWarning(UserWarning):
+    """The station archive could not be opened or written: the operation
+    went ahead (its outcome is its own) but is not recorded."""

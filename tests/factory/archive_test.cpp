@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 
@@ -410,6 +411,131 @@ TEST_F(Archive, AVersion1FileMigratesWithItsRowsIntact) {
         << blocked.message;
     EXPECT_EQ(query(other, "SELECT MAX(version) FROM schema_version")[0][0], "1");
     EXPECT_EQ(query(other, "SELECT COUNT(*) FROM events")[0][0], "3");
+}
+
+}  // namespace
+}  // namespace factory_test
+
+namespace factory_test {
+namespace {
+
+TEST_F(Archive, ABurnsFinishedRowCarriesTheFirmwareBeforeAndAfter) {
+    // The shipped code version is V1501 (at 0x1F3 on this chip); the image
+    // brings V1510, so the two versions differ only if each was read at its
+    // own time.
+    Bytes img = image();
+    std::memcpy(&img[0x1F3], "V1510", 5);
+    Outcome b = burn(img);
+    ASSERT_EQ(b.status, ORVEX_FACTORY_OK) << b.message;
+    auto rows = query(file, "SELECT phase, firmware_before, firmware_after FROM events WHERE kind = 'burn' "
+                            "ORDER BY utc, phase DESC");
+    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_NE(rows[1][1], "NULL");
+    ASSERT_NE(rows[1][2], "NULL");
+    EXPECT_EQ(json::parse(rows[1][1])["code"], "V1501");
+    EXPECT_EQ(json::parse(rows[1][2])["code"], "V1510");
+    // The started row is written before anything changes: no "after" yet.
+    EXPECT_EQ(rows[0][2], "NULL");
+    Outcome h = history(unit().c_str());
+    EXPECT_EQ(json::parse(h.doc["operations"][0]["firmware_after"].get<std::string>())["code"], "V1510");
+}
+
+// Restoring from the archive takes the calibration of the camera's own
+// unit on the camera's own chip: a camera of another unit or chip, or one
+// that carries no identity, finds nothing of its own and is refused, forced
+// or not; an archived document that is not the unit's own (its row says
+// one unit, the backup another) meets the identity rule of every restore.
+TEST_F(Archive, RestoringFromTheArchiveKeepsTheIdentityRule) {
+    const Bytes shipped = flash();
+    const std::string u = unit();
+    ASSERT_EQ(backup().status, ORVEX_FACTORY_OK);
+    release();
+    struct Case {
+        const char* name;
+        std::function<void(vcam::Profile&)> change;
+        const char* why;
+    } cases[] = {
+        {"another unit",
+         [](vcam::Profile& p) {
+             vcam::clear_identification(p.flash);
+             vcam::write_identification(p.flash, 1, "OG", "000124");
+         },
+         "holds no good calibration of unit"},
+        {"another chip", [](vcam::Profile& p) { p.chip_id = 0x16; }, "on chip 0x16"},
+        {"no identity", [](vcam::Profile& p) { vcam::clear_identification(p.flash); },
+         "carries no identification block"},
+    };
+    for (const Case& c : cases) {
+        for (unsigned flags : {0u, static_cast<unsigned>(ORVEX_FACTORY_FORCE)}) {
+            SCOPED_TRACE(std::string(c.name) + (flags ? ", forced" : ""));
+            vcam::Profile p = vcam::default_profile();
+            p.flash = shipped;
+            for (long a = 0x30000; a < 0x30100; ++a) p.flash[a] = 0xFF;  // a calibration to bring back
+            c.change(p);
+            vcam::attach(0, p);
+            const Bytes before = flash();
+            OrvexFactorySession* s = OrvexFactory_New(0);
+            OrvexFactory_SetArchive(s, file.c_str());
+            OrvexFactoryResult* r = nullptr;
+            Outcome o = take(OrvexFactory_RestoreFromArchive(s, flags, &r), r);
+            OrvexFactory_Free(s);
+            EXPECT_EQ(o.status, ORVEX_FACTORY_REFUSED) << o.message;
+            EXPECT_NE(o.message.find(c.why), std::string::npos) << o.message;
+            EXPECT_TRUE(flash() == before);
+        }
+    }
+
+    // Another unit's backup filed under this unit: the document decides.
+    vcam::Profile other = vcam::default_profile();
+    other.flash = shipped;
+    vcam::clear_identification(other.flash);
+    vcam::write_identification(other.flash, 1, "OG", "000124");
+    vcam::attach(0, other);
+    const std::string theirs = dir + "/theirs.sqlite";
+    {
+        OrvexFactorySession* s = OrvexFactory_New(0);
+        OrvexFactory_SetBackupDir(s, (dir + "/theirs").c_str());
+        OrvexFactory_SetArchive(s, theirs.c_str());
+        OrvexFactoryResult* r = nullptr;
+        ASSERT_EQ(take(OrvexFactory_Backup(s, nullptr, &r), r).status, ORVEX_FACTORY_OK);
+        ASSERT_EQ(take(OrvexFactory_ArchiveExport(theirs.c_str(), (dir + "/theirs.jsonl").c_str(), &r), r).status,
+                  ORVEX_FACTORY_OK);
+        OrvexFactory_Free(s);
+    }
+    const std::string mine_number = u.substr(u.find(' ') + 1);
+    std::ifstream in(dir + "/theirs.jsonl");
+    std::ofstream out(dir + "/misfiled.jsonl");
+    for (std::string line; std::getline(in, line);) {
+        json row = json::parse(line);
+        if (row.contains("calibration")) row["calibration"]["unit_number"] = std::stoll(mine_number);
+        out << row.dump() << "\n";
+    }
+    out.close();
+    const std::string misfiled = dir + "/misfiled.sqlite";
+    OrvexFactoryResult* r = nullptr;
+    ASSERT_EQ(take(OrvexFactory_ArchiveImport(misfiled.c_str(), (dir + "/misfiled.jsonl").c_str(), &r), r).status,
+              ORVEX_FACTORY_OK);
+    vcam::Profile mine = vcam::default_profile();
+    mine.flash = shipped;
+    mine.flash[0x30010] ^= 0x5A;
+    vcam::attach(0, mine);
+    const Bytes before = flash();
+    for (unsigned flags : {0u, static_cast<unsigned>(ORVEX_FACTORY_FORCE)}) {
+        SCOPED_TRACE(flags ? "misfiled, forced" : "misfiled");
+        OrvexFactorySession* s = OrvexFactory_New(0);
+        OrvexFactory_SetBackupDir(s, (dir + "/mine").c_str());
+        OrvexFactory_SetArchive(s, misfiled.c_str());
+        Outcome o = take(OrvexFactory_RestoreFromArchive(s, flags, &r), r);
+        OrvexFactory_Free(s);
+        if (!flags) {
+            EXPECT_EQ(o.status, ORVEX_FACTORY_REFUSED) << o.message;
+            EXPECT_TRUE(flash() == before);
+        } else {
+            ASSERT_EQ(o.status, ORVEX_FACTORY_OK) << o.message;
+            EXPECT_EQ(o.doc["forced"], true);
+            EXPECT_EQ(o.doc["unit"]["number"], 124);
+        }
+    }
 }
 
 }  // namespace

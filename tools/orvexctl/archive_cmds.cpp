@@ -3,6 +3,8 @@
 // `orvexctl archive` reads it back, exports and imports it.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 #include "commands.h"
@@ -124,8 +126,137 @@ int cmd_sync() {
     return EXIT_OK;
 }
 
+// A yield as a percentage, "-" for a day without burns.
+std::string yield_text(const json& y) {
+    if (!y.is_number()) return "-";
+    char b[16];
+    std::snprintf(b, sizeof b, "%.1f%%", y.get<double>() * 100);
+    return b;
+}
+
+// The summary table, one row per station and day, each station's total
+// after its days and the line's at the end. Station ids are long (a UUID
+// unless ORVEX_STATION names it): the station column gives up width first,
+// down to 8 columns, marked with '>' where it was cut; one column stays
+// free as in the station table.
+std::string summary_table(const json& d, size_t width) {
+    const int fixed = 10 + 2 + 5 + 2 + 5 + 2 + 6 + 2 + 11 + 2 + 6;
+    size_t station_width = 7;
+    for (const json& r : d["rows"]) station_width = std::max(station_width, r.value("station", "").size());
+    const size_t room = width > static_cast<size_t>(fixed) + 3 ? width - fixed - 3 : 0;
+    station_width = std::max<size_t>(8, std::min(station_width, room));
+    auto cell = [&](std::string s) {
+        if (s.size() > station_width) s = s.substr(0, station_width - 1) + ">";
+        return s;
+    };
+    auto line = [&](const std::string& station, const std::string& day, const json& t) {
+        char b[512];
+        std::snprintf(b, sizeof b, "%-*s  %-10s  %5ld  %5ld  %6ld  %11ld  %6s", static_cast<int>(station_width),
+                      cell(station).c_str(), day.c_str(), t.value("units", 0L), t.value("burns", 0L),
+                      t.value("failed_burns", 0L), t.value("interrupted", 0L), yield_text(t["yield"]).c_str());
+        return std::string(b) + "\n";
+    };
+    char head[256];
+    std::snprintf(head, sizeof head, "%-*s  %-10s  %5s  %5s  %6s  %11s  %6s\n", static_cast<int>(station_width),
+                  "station", "day (UTC)", "units", "burns", "failed", "interrupted", "yield");
+    std::string t = head;
+    for (const json& st : d["stations"]) {
+        const std::string name = st.value("station", "");
+        for (const json& r : d["rows"])
+            if (r.value("station", "") == name) t += line(name, r.value("day", ""), r);
+        t += line(name, "total", st);
+    }
+    t += line("line", "total", d["line"]);
+    return t;
+}
+
+// Yield per day, one line per station: days along the x axis (every day
+// any station worked, in order), 0 to 100 % up the y axis. A station's
+// day without burns has no point, and its line breaks there.
+std::string summary_svg(const json& d) {
+    std::vector<std::string> days;
+    for (const json& x : d["days"]) days.push_back(x.value("day", ""));
+    const double L = 60, T = 40, W = std::max<double>(320, 60.0 * days.size()), H = 240, R = 220;
+    auto xpos = [&](size_t i) { return L + (days.size() > 1 ? W * i / (days.size() - 1) : W / 2); };
+    auto ypos = [&](double y) { return T + H * (1 - y); };
+    static const char* colours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf"};
+    char b[512];
+    std::snprintf(b, sizeof b,
+                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" viewBox=\"0 0 %.0f %.0f\" "
+                  "font-family=\"sans-serif\">\n",
+                  L + W + R, T + H + 60, L + W + R, T + H + 60);
+    std::string svg = b;
+    svg += "<title>Orvex line yield per day and station</title>\n";
+    svg += "<text x=\"" + std::to_string(int(L)) + "\" y=\"20\" font-size=\"13\">yield per day (UTC) and station, " +
+           xml_text(d.value("archive", "")) + "</text>\n";
+    for (int p = 0; p <= 100; p += 25) {
+        std::snprintf(b, sizeof b,
+                      "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#ddd\"/>"
+                      "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\" text-anchor=\"end\">%d%%</text>\n",
+                      L, ypos(p / 100.0), L + W, ypos(p / 100.0), L - 6, ypos(p / 100.0) + 4, p);
+        svg += b;
+    }
+    for (size_t i = 0; i < days.size(); ++i) {
+        std::snprintf(b, sizeof b, "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\" text-anchor=\"middle\">%s</text>\n",
+                      xpos(i), T + H + 18, xml_text(days[i]).c_str());
+        svg += b;
+    }
+    size_t k = 0;
+    for (const json& st : d["stations"]) {
+        const std::string name = st.value("station", "");
+        const char* colour = colours[k % std::size(colours)];
+        std::string path;
+        bool pen = false;
+        std::string dots;
+        for (size_t i = 0; i < days.size(); ++i) {
+            const json* row = nullptr;
+            for (const json& r : d["rows"])
+                if (r.value("station", "") == name && r.value("day", "") == days[i]) row = &r;
+            if (!row || !(*row)["yield"].is_number()) {
+                pen = false;
+                continue;
+            }
+            const double x = xpos(i), y = ypos((*row)["yield"].get<double>());
+            std::snprintf(b, sizeof b, "%s%.1f %.1f ", pen ? "L" : "M", x, y);
+            path += b;
+            pen = true;
+            std::snprintf(b, sizeof b,
+                          "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3\" fill=\"%s\"><title>%s %s: %s of %ld burn(s)</title>"
+                          "</circle>\n",
+                          x, y, colour, xml_text(name).c_str(), xml_text(days[i]).c_str(),
+                          yield_text((*row)["yield"]).c_str(), row->value("burns", 0L));
+            dots += b;
+        }
+        svg += "<g class=\"station\" data-station=\"" + xml_text(name) + "\">\n";
+        if (!path.empty())
+            svg += "<path d=\"" + path + "\" fill=\"none\" stroke=\"" + colour + "\" stroke-width=\"2\"/>\n";
+        svg += dots;
+        std::snprintf(b, sizeof b,
+                      "<rect x=\"%.1f\" y=\"%.1f\" width=\"10\" height=\"10\" fill=\"%s\"/>"
+                      "<text x=\"%.1f\" y=\"%.1f\" font-size=\"11\">",
+                      L + W + 20, T + 16.0 * k, colour, L + W + 36, T + 16.0 * k + 9);
+        svg += b + xml_text(name) + "</text>\n</g>\n";
+        ++k;
+    }
+    svg += "</svg>\n";
+    return svg;
+}
+
+int cmd_summary(const std::string& plot) {
+    if (!plot.empty()) check_plot_name(plot);
+    OrvexFactoryResult* r = nullptr;
+    const std::string w = where();
+    json d = call(OrvexFactory_ArchiveSummary(w.c_str(), nullptr, &r), r);
+    if (!plot.empty()) {
+        write_plot(plot, summary_svg(d));
+        if (plot != "-") note("wrote the yield plot to " + plot);
+    }
+    if (plot != "-") emit(d, summary_table(d, static_cast<size_t>(terminal_width())));
+    return EXIT_OK;
+}
+
 struct ArchiveArgs {
-    std::string unit, file;
+    std::string unit, file, plot;
     std::vector<std::string> paths;
 };
 
@@ -143,7 +274,7 @@ void add_archive_commands(CLI::App& app, Action& action) {
         "--line", [](const std::string& u) { setenv("ORVEX_LINE_ARCHIVE", u.c_str(), 1); },
         "forward the archive file's rows to this line database (postgresql://...) after each operation and on "
         "`archive sync` (default $ORVEX_LINE_ARCHIVE)");
-    auto* ar = app.add_subcommand("archive", "the line archive: status, sync, history UNIT, export FILE, import PATH...");
+    auto* ar = app.add_subcommand("archive", "the line archive: status, sync, history UNIT, summary, export FILE, import PATH...");
     ar->require_subcommand(1);
     ar->add_subcommand("status", "counts, interrupted operations and events not yet forwarded")
         ->callback([&action] { action = [] { return cmd_status(); }; });
@@ -155,6 +286,10 @@ void add_archive_commands(CLI::App& app, Action& action) {
     auto* e = ar->add_subcommand("export", "every row as JSON lines to FILE (- for standard output)");
     e->add_option("file", a.file)->required();
     e->callback([&action] { action = [] { return cmd_export(a.file); }; });
+    auto* sm = ar->add_subcommand("summary", "units, burns, failures, interrupted operations and yield per station "
+                                             "and UTC day, and the line's total");
+    sm->add_option("--plot", a.plot, "also an SVG plot of yield per day and station to FILE.svg (- for standard output)");
+    sm->callback([&action] { action = [] { return cmd_summary(a.plot); }; });
     auto* i = ar->add_subcommand("import", "JSON lines of an export, backup files or folders, or --log files");
     i->add_option("path", a.paths)->required();
     i->callback([&action] { action = [] { return cmd_import(a.paths); }; });

@@ -196,7 +196,6 @@ int cmd_calib_set_params(const std::vector<std::string>& values, bool dry_run) {
     return EXIT_OK;
 }
 
-namespace {
 std::string xml_text(const std::string& s) {
     std::string o;
     for (char c : s) {
@@ -208,6 +207,8 @@ std::string xml_text(const std::string& s) {
     }
     return o;
 }
+
+namespace {
 std::string today_utc() {
     time_t t = time(nullptr);
     tm u{};
@@ -229,6 +230,7 @@ bool ends_with(const std::string& s, const char* tail) {
         if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) != tail[i]) return false;
     return true;
 }
+}  // namespace
 
 // The plot's format follows the file's name: SVG into FILE.svg or onto
 // standard output, PNG into FILE.png only through a real renderer
@@ -273,7 +275,6 @@ void write_plot(const std::string& file, const std::string& svg) {
     }
     std::remove(tmp.c_str());
 }
-}  // namespace
 
 int cmd_calib_plot(const std::string& file) {
     check_plot_name(file);

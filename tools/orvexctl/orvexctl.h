@@ -127,6 +127,13 @@ inline void write_file(const std::string& path, const std::string& s) {
     write_file(path, s.data(), s.size());
 }
 
+// SVG plots (calib.cpp): text made safe inside SVG, a plot's file name
+// checked before any work (FILE.svg, - for standard output, or FILE.png
+// when rsvg-convert is installed), and the plot written in that format.
+std::string xml_text(const std::string& s);
+void check_plot_name(const std::string& file);
+void write_plot(const std::string& file, const std::string& svg);
+
 // Extension-unit queries issued by this process so far (query_count.cpp).
 uint64_t queries_issued();
 

@@ -16,11 +16,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include <CLI/CLI.hpp>
 
 #include "commands.h"
+#include "factory_client.h"
 #include "orvexctl.h"
 
 namespace orvexctl {
@@ -203,6 +206,46 @@ std::string fit_row(std::string row, size_t label_width, size_t width) {
     return row;
 }
 
+// Now in UTC, ISO 8601 to the microsecond, as the archive's rows carry it.
+std::string utc_iso_now() {
+    const auto now = std::chrono::system_clock::now();
+    const time_t t = std::chrono::system_clock::to_time_t(now);
+    const long us = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() % 1000000);
+    tm u{};
+    gmtime_r(&t, &u);
+    char b[40];
+    std::strftime(b, sizeof b, "%Y-%m-%dT%H:%M:%S", &u);
+    char o[64];
+    std::snprintf(o, sizeof o, "%s.%06ldZ", b, us);
+    return o;
+}
+
+// The run as one event of the archive, besides each camera's own
+// operations, which the workers record. A run that cannot be recorded
+// is a note; the run's outcome stays its cameras'.
+json record_station_run(const std::string& what, const std::string& image, const std::string& started_utc,
+                        const json& cams, int code) {
+    const std::string archive = archive_location();
+    if (archive.empty()) return nullptr;
+    json cameras = json::array();
+    for (const json& c : cams)
+        cameras.push_back({{"serial", c["serial"]}, {"node", c["node"]}, {"usb_path", c["usb_path"]},
+                           {"exit_code", c["exit_code"]}});
+    std::string command = "orvexctl station " + what + (image.empty() ? "" : " " + image);
+    json run = {{"what", what}, {"command", command}, {"started_utc", started_utc}, {"cameras", cameras},
+                {"exit_code", code}};
+    if (!image.empty()) run["image_name"] = image;
+    OrvexFactoryResult* r = nullptr;
+    const int st = OrvexFactory_ArchiveStationRun(archive.c_str(), run.dump().c_str(), &r);
+    json doc = json::parse(OrvexFactory_ResultJson(r), nullptr, false);
+    const std::string message = OrvexFactory_ResultMessage(r);
+    OrvexFactory_ResultFree(r);
+    if (st == ORVEX_FACTORY_OK && doc.is_object()) return doc;
+    note("archive: " + message + "; the station run is not recorded");
+    return {{"recorded", false}, {"archive", archive}, {"error", message}};
+}
+
 volatile sig_atomic_t g_interrupted = 0;
 void on_interrupt(int) { g_interrupted = 1; }
 
@@ -272,6 +315,7 @@ int cmd_station(const StationOptions& o) {
     sigaction(SIGTERM, &sa, &old_term);
 
     const double t0 = now_s();
+    const std::string started_utc = utc_iso_now();
     for (Worker& w : workers) {
         std::vector<std::string> mine = job;
         if (o.what == "backup") mine = {"backup", "-o", o.output_dir + "/backup-" + file_safe(w.label) + ".json"};
@@ -380,9 +424,11 @@ int cmd_station(const StationOptions& o) {
     std::snprintf(sum, sizeof sum, "station %s: %zu of %zu camera(s) succeeded in %.1f s", o.what.c_str(),
                   workers.size() - static_cast<size_t>(failed), workers.size(), wall);
     text += std::string(sum) + (failed ? " (exit " + std::to_string(code) + ", the first failed camera's code)\n" : "\n");
-    emit({{"command", o.what}, {"ok", failed == 0}, {"exit_code", code}, {"wall_s", std::round(wall * 1000) / 1000},
-          {"cameras", cams}},
-         text);
+    json out = {{"command", o.what}, {"ok", failed == 0}, {"exit_code", code}, {"wall_s", std::round(wall * 1000) / 1000},
+                {"cameras", cams}};
+    if (json archived = record_station_run(o.what, o.image, started_utc, cams, code); !archived.is_null())
+        out["archive"] = archived;
+    emit(out, text);
     return code;
 }
 
