@@ -301,7 +301,9 @@ ORVEX_API int OrvexFactory_ArchiveSummary(const char* archive, const char* optio
  * "exit_code" (the run's) and "cameras" (each camera's serial, node and
  * exit code), and optionally "command", "operator", "started_utc",
  * "image_name", "image_sha256", "image_length"; the whole object is kept
- * as the finished row's result. */
+ * as the finished row's result. With "line" (a line database's URL, not
+ * kept) the rows are then forwarded there as a recorded operation's are,
+ * the outcome in the result's "forward". */
 ORVEX_API int OrvexFactory_ArchiveStationRun(const char* archive, const char* run, OrvexFactoryResult** result);
 
 /* Forwards every row of the station's archive file that the line database

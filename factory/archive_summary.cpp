@@ -175,6 +175,10 @@ int OrvexFactory_ArchiveStationRun(const char* where, const char* run_json, Orve
         if (!r.is_object() || !r.contains("exit_code") || !r["exit_code"].is_number_integer() ||
             !r.contains("cameras") || !r["cameras"].is_array())
             throw Failure(USAGE, "a station run is a JSON object with its cameras and its exit_code");
+        // The line database to forward to; not kept in the row (its URL
+        // may carry a password).
+        const std::string line = r.contains("line") && r["line"].is_string() ? r["line"].get<std::string>() : "";
+        r.erase("line");
         auto a = open_named_archive(where);
         // Both rows at once, after the run: its cameras' own operations
         // carry the started rows that show an interrupted camera, and a
@@ -204,8 +208,12 @@ int OrvexFactory_ArchiveStationRun(const char* where, const char* run_json, Orve
         } catch (const ArchiveError& e) {
             throw Failure(FILE_ERROR, e.what());
         }
-        return json{{"recorded", true}, {"archive", a->db().where()}, {"operation", operation},
-                    {"station", a->station()}};
+        json done = {{"recorded", true}, {"archive", a->db().where()}, {"operation", operation},
+                     {"station", a->station()}};
+        // Forwarded as every recorded operation is: within the deadline,
+        // and a line that cannot be reached leaves the rows pending.
+        if (!line.empty() && !is_database_url(where)) done["forward"] = forward(*a, line);
+        return done;
     });
 }
 

@@ -1,5 +1,6 @@
 #include "pg_cluster.h"
 
+#include <filesystem>
 #include <dirent.h>
 #include <glob.h>
 #include <libpq-fe.h>
@@ -184,7 +185,8 @@ std::vector<std::vector<std::string>> PgCluster::query(const std::string& url, c
 PgCluster::~PgCluster() {
     if (dir_.empty()) return;
     if (!bin_.empty()) kill_server();
-    std::system(("rm -rf '" + dir_ + "'").c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
 }
 
 }  // namespace orvex_test

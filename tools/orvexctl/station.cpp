@@ -236,6 +236,8 @@ json record_station_run(const std::string& what, const std::string& image, const
     json run = {{"what", what}, {"command", command}, {"started_utc", started_utc}, {"cameras", cameras},
                 {"exit_code", code}};
     if (!image.empty()) run["image_name"] = image;
+    const std::string line = line_location();
+    if (!line.empty()) run["line"] = line;
     OrvexFactoryResult* r = nullptr;
     const int st = OrvexFactory_ArchiveStationRun(archive.c_str(), run.dump().c_str(), &r);
     json doc = json::parse(OrvexFactory_ResultJson(r), nullptr, false);
