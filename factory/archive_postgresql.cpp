@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "archive_backend.h"
@@ -118,9 +119,11 @@ public:
             wait(POLLOUT | POLLIN, until);
             if (!PQconsumeInput(conn_)) fail("receive");
         }
-        PGresult* res = nullptr;
+        // The last result is the statement's; owned here, so a connection
+        // that drops or a deadline that passes while later ones arrive
+        // frees it on the way out.
+        std::unique_ptr<PGresult, void (*)(PGresult*)> owned(nullptr, PQclear);
         std::vector<Row> rows;
-        std::string error;
         for (;;) {
             while (PQisBusy(conn_)) {
                 wait(POLLIN, until);
@@ -128,16 +131,13 @@ public:
             }
             PGresult* r = PQgetResult(conn_);
             if (!r) break;
-            if (res) PQclear(res);
-            res = r;
+            owned.reset(r);
         }
+        PGresult* res = owned.get();
         if (!res) fail("no result");
         const ExecStatusType st = PQresultStatus(res);
-        if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK) {
-            error = trimmed(PQresultErrorMessage(res));
-            PQclear(res);
-            throw ArchiveError("line database " + shown_ + ": " + error);
-        }
+        if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK)
+            throw ArchiveError("line database " + shown_ + ": " + trimmed(PQresultErrorMessage(res)));
         const int n = PQntuples(res), cols = PQnfields(res);
         rows.reserve(static_cast<size_t>(n));
         for (int i = 0; i < n; ++i) {
@@ -154,10 +154,8 @@ public:
                 } else if (t == kBytea) {
                     // Text results: bytea in its hex form, "\x0a1b...".
                     Bytes b;
-                    if (std::strncmp(v, "\\x", 2) != 0 || !from_hex(v + 2, &b)) {
-                        PQclear(res);
+                    if (std::strncmp(v, "\\x", 2) != 0 || !from_hex(v + 2, &b))
                         throw ArchiveError("line database " + shown_ + ": bytea not in hex form");
-                    }
                     r.emplace_back(Blob{std::move(b)});
                 } else {
                     r.emplace_back(std::string(v, static_cast<size_t>(PQgetlength(res, i, c))));
@@ -165,7 +163,6 @@ public:
             }
             rows.push_back(std::move(r));
         }
-        PQclear(res);
         return rows;
     }
 
