@@ -82,6 +82,7 @@ int OrvexFactory_ArchiveSync(const char* archive, const char* line, OrvexFactory
             Failure f(TRANSFER, r["error"].get<std::string>() + "; " + std::to_string(r["pending"].get<long long>()) +
                                     " row(s) still pending");
             f.partial = r;
+            f.err = 0;  // the line's socket error, not a camera's answer
             throw f;
         }
         return r;

@@ -187,6 +187,8 @@ TEST_F(Line, AFaultAtAnyStepOfAForwardLeavesEveryRowOnTheLineOnce) {
             local(dir + "/" + file, "DELETE FROM forwarded");
         } else {
             EXPECT_EQ(first.code, 5) << first.err;
+            // A line database's failure is told as its own, not as a camera's.
+            EXPECT_EQ(first.err.find("camera"), std::string::npos) << first.err;
         }
         EXPECT_EQ(PgCluster::query(line, "SELECT COUNT(*) FROM events")[0][0], std::to_string(f.forwarded_before));
         json st = run_json("--archive " + file + " archive status");
