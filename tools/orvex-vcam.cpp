@@ -509,6 +509,11 @@ int main(int argc, char** argv) {
         exec_command(argv + optind);
     }
     if (in_process) {
+        // A session started inside another one (a test under a shared
+        // device running its own in-process camera) must not reach the
+        // outer device: the socket would take precedence over the
+        // description.
+        unsetenv(vcam::kSocketEnv);
         set_preload();
         setenv("ORVEX_VCAM", config.c_str(), 1);
         exec_command(argv + optind);

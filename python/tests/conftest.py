@@ -1,12 +1,16 @@
 """The tests run under the virtual camera launcher:
 
-    orvex-vcam -- python3 -m pytest python/tests
+    orvex-vcam --in-process -- python3 -m pytest python/tests
 
 with ORVEX_LIB_DIR naming the built libraries. The in-process camera is the
 launcher's default /dev/video0 (factory calibration). Tests that need a
 camera of their own (fresh, without identification block, with faults, or
 one a burn may wipe) run a short script in a child process under
-``orvex-vcam --config STRING`` (ORVEX_VCAM_BIN).
+``orvex-vcam --in-process --config STRING`` (ORVEX_VCAM_BIN). The children
+start no programs of their own, so each keeps its camera in its own
+process: a flash read through the shared device costs a socket round trip
+per query, which made up most of the suite's time. The shared device is
+covered where programs really share a camera (the worker-pool tests).
 """
 
 from __future__ import annotations
@@ -68,7 +72,7 @@ def run_child(vcam_config: str, body: str, *, numpy: bool = False, timeout: floa
     script = _PRELUDE.replace("{body}", textwrap.indent(textwrap.dedent(body), "    "))
     if not numpy:
         script = "import sys\nsys.modules['numpy'] = None\n" + script
-    proc = subprocess.run([launcher, "--config", vcam_config, "--", sys.executable, "-c", script],
+    proc = subprocess.run([launcher, "--in-process", "--config", vcam_config, "--", sys.executable, "-c", script],
                           capture_output=True, text=True, timeout=timeout)
     lines = [line for line in proc.stdout.splitlines() if line.startswith(RESULT_MARK)]
     if proc.returncode != 0 or len(lines) != 1:
@@ -89,5 +93,5 @@ def query_count(vcam_config: str, body: str, tmp_path: Any) -> int:
 def run_program(vcam_config: str, args: list[str], timeout: float = 300) -> subprocess.CompletedProcess:
     """Runs a Python program with ``args`` under its own virtual camera."""
     launcher = os.environ["ORVEX_VCAM_BIN"]
-    return subprocess.run([launcher, "--config", vcam_config, "--", sys.executable, *args],
+    return subprocess.run([launcher, "--in-process", "--config", vcam_config, "--", sys.executable, *args],
                           capture_output=True, text=True, timeout=timeout)

@@ -43,7 +43,7 @@ def _orvexctl(tmp_path, *args: str) -> subprocess.CompletedProcess:
     launcher = os.environ["ORVEX_VCAM_BIN"]
     tool = os.path.join(os.path.dirname(launcher), "orvexctl")
     env = dict(os.environ, XDG_STATE_HOME=str(tmp_path / "state"), ORVEX_LOCK_DIR=str(tmp_path))
-    return subprocess.run([launcher, "--config", "0:profile=default", "--", tool, *args],
+    return subprocess.run([launcher, "--in-process", "--config", "0:profile=default", "--", tool, *args],
                           capture_output=True, text=True, timeout=300, env=env, cwd=tmp_path)
 
 

@@ -508,6 +508,23 @@ TEST(Launcher, EveryDescriptionKeyIsDocumented) {
     }
 }
 
+// A session started inside another one gets the cameras it describes, in
+// either mode, never the outer session's.
+TEST(Launcher, ANestedSessionHasItsOwnCameras) {
+    if (orvex_test::emulated()) GTEST_SKIP() << "the shared device forks";
+    const std::string vcam = program("orvex-vcam"), probe = program("orvex-probe");
+    for (const char* outer : {"", "--in-process "}) {
+        for (const char* inner : {"", "--in-process "}) {
+            int status = -1;
+            std::string out = run_shell(vcam + " " + outer + "--chip 0x15 -- " + vcam + " " + inner +
+                                            "--config 0:chip=0x85 -- " + probe + " 0 2>&1",
+                                        &status);
+            EXPECT_EQ(WEXITSTATUS(status), 0) << outer << "| " << inner << out;
+            EXPECT_NE(out.find(" 85\n"), std::string::npos) << "outer " << outer << "inner " << inner << out;
+        }
+    }
+}
+
 // A command that ends at once stops the device process before it has set
 // up its signal handling; that must still be a clean stop. Launched side by
 // side so that some of them hit the moment.
