@@ -56,9 +56,9 @@ struct Connection {
     }
 
     bool exchange(const DeviceRequest& rq, const uint8_t* out, DeviceReply* rp, uint8_t* in) {
-        bool ok = send_all(fd, &rq, sizeof rq) && (!rq.size || !out || send_all(fd, out, rq.size)) &&
-                  recv_all(fd, rp, sizeof *rp) && rp->size <= rq.size &&
-                  (!rp->size || (in && recv_all(fd, in, rp->size)));
+        bool ok = send_message(fd, &rq, sizeof rq, out, out ? rq.size : 0) &&
+                  recv_message(fd, rp, sizeof *rp, in, in ? rq.size : 0,
+                               [](const void* h) -> size_t { return static_cast<const DeviceReply*>(h)->size; });
         if (!ok) {
             ::close(fd);
             fd = -1;

@@ -49,8 +49,15 @@ struct DeviceReply {
 };
 
 // Whole-message I/O on a stream socket; false when the peer is gone.
-bool send_all(int fd, const void* data, size_t n);
-bool recv_all(int fd, void* data, size_t n);
+// A message is a fixed header and the body its header announces, written
+// with one system call and usually read with one: a query's cost is mostly
+// these calls and the switches between the two processes.
+bool send_message(int fd, const void* head, size_t head_n, const void* body, size_t body_n);
+// body_len(head) gives the body's length once the header is in; a body
+// longer than body_cap, or bytes beyond the message, fail. Each side waits
+// for the answer before it sends again, so nothing follows a message.
+bool recv_message(int fd, void* head, size_t head_n, void* body, size_t body_cap,
+                  size_t (*body_len)(const void* head));
 
 }  // namespace vcam
 

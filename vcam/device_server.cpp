@@ -40,10 +40,16 @@ void release_all(Opens& opens) {
 // Serves one request; false when the program has gone.
 bool serve_request(int fd, Opens& opens) {
     DeviceRequest rq{};
-    if (!recv_all(fd, &rq, sizeof rq)) return false;
+    // The largest body a request can carry; a query's answer comes back in
+    // the same buffer.
+    static std::vector<uint8_t> data(UINT16_MAX);
+    if (!recv_message(fd, &rq, sizeof rq, data.data(), data.size(), [](const void* h) -> size_t {
+            const DeviceRequest* r = static_cast<const DeviceRequest*>(h);
+            bool no_buffer = r->op == DeviceOp::QUERY && (r->flags & QUERY_NULL_BUFFER);
+            return no_buffer ? 0 : r->size;
+        }))
+        return false;
     bool null_buffer = rq.op == DeviceOp::QUERY && (rq.flags & QUERY_NULL_BUFFER);
-    std::vector<uint8_t> data(rq.size);
-    if (rq.size && !null_buffer && !recv_all(fd, data.data(), data.size())) return false;
     DeviceReply rp{};
     switch (rq.op) {
     case DeviceOp::OPEN:
@@ -85,8 +91,7 @@ bool serve_request(int fd, Opens& opens) {
     default:
         rp.error = EINVAL;
     }
-    if (!send_all(fd, &rp, sizeof rp)) return false;
-    return rp.size == 0 || send_all(fd, data.data(), rp.size);
+    return send_message(fd, &rp, sizeof rp, data.data(), rp.size);
 }
 
 }  // namespace
