@@ -5,7 +5,6 @@
 // exactly once however a forward is interrupted; stations forward and
 // migrate the line at once; a line of a newer schema is left alone; and a
 // second station restores a unit's calibration from the line.
-#include <sqlite3.h>
 
 #include <chrono>
 #include <set>
@@ -13,6 +12,7 @@
 
 #include "orvexctl_fixture.h"
 #include "pg_cluster.h"
+#include "sqlite_rows.h"
 
 using namespace orvexctl_test;
 using orvex_test::PgCluster;
@@ -26,22 +26,7 @@ std::set<std::string> column(const std::vector<std::vector<std::string>>& rows) 
 }
 
 std::vector<std::vector<std::string>> local(const std::string& file, const std::string& sql) {
-    sqlite3* db = nullptr;
-    std::vector<std::vector<std::string>> rows;
-    EXPECT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK) << file;
-    sqlite3_stmt* st = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    while (st && sqlite3_step(st) == SQLITE_ROW) {
-        std::vector<std::string> r;
-        for (int c = 0; c < sqlite3_column_count(st); ++c) {
-            auto* t = reinterpret_cast<const char*>(sqlite3_column_text(st, c));
-            r.push_back(t ? t : "NULL");
-        }
-        rows.push_back(r);
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return rows;
+    return orvex_test::sqlite_rows(file, sql);
 }
 
 double seconds_since(std::chrono::steady_clock::time_point t) {
