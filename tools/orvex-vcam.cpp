@@ -169,13 +169,17 @@ int start_device(const std::string& config, const std::string& socket) {
         fprintf(stderr, "orvex-vcam: %s\n", error.c_str());
         return -1;
     }
+    // The session is complete before its socket appears: programs start
+    // the moment it does, and one that found no lock folder yet would run
+    // unlocked beside the others.
+    if (!vcam::write_identity_tree(vcam::identity_root(socket), &error))
+        fprintf(stderr, "orvex-vcam: %s (cameras have no sysfs entries)\n", error.c_str());
     int fd = vcam::listen_device_socket(socket, &error);
     if (fd < 0) {
         fprintf(stderr, "orvex-vcam: %s\n", error.c_str());
+        vcam::remove_identity_tree(vcam::identity_root(socket));
         return -1;
     }
-    if (!vcam::write_identity_tree(vcam::identity_root(socket), &error))
-        fprintf(stderr, "orvex-vcam: %s (cameras have no sysfs entries)\n", error.c_str());
     return fd;
 }
 

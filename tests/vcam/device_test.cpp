@@ -101,6 +101,28 @@ TEST_F(SharedDevice, ADeviceProcessOutlivesItsPrograms) {
     EXPECT_EQ(slurp(dir + "/flash.bin").size(), vcam::kFlashSize);
 }
 
+// Programs start as soon as the socket is there (scripts wait for it, as
+// the lock tests do): by then the session's lock folder and sysfs entries
+// must exist, or the first program runs without a lock that later ones use.
+TEST_F(SharedDevice, AServedDeviceIsCompleteOnceItsSocketAppears) {
+    for (int round = 0; round < 5; ++round) {
+        std::string sock = dir + "/ready" + std::to_string(round) + ".sock";
+        Outcome serve = shell(bin("orvex-vcam") + " --serve --socket '" + sock + "' >'" + dir +
+                              "/serve.log' 2>&1 & echo $!");
+        pid_t pid = std::stoi(serve.out);
+        // Polled without sleeping, to see the socket the moment it appears.
+        timespec start, now;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        do clock_gettime(CLOCK_MONOTONIC, &now);
+        while (access(sock.c_str(), F_OK) != 0 && now.tv_sec - start.tv_sec < 10);
+        bool locks = access((sock + ".d/locks").c_str(), W_OK) == 0;
+        bool sysfs = access((sock + ".d/sys/class/video4linux/video0").c_str(), F_OK) == 0;
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        ASSERT_TRUE(locks && sysfs) << "round " << round << ": locks " << locks << ", sysfs " << sysfs;
+    }
+}
+
 // How two programs' queries met at the device, from its trace.
 struct Interleaving {
     std::set<int> pids;
