@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "archive_backend.h"
+#include "libpq_client.h"
 #include "text.h"
 
 namespace orvex_factory {
@@ -64,7 +65,7 @@ public:
         const std::string secs = std::to_string(static_cast<long>(std::ceil(limit_)));
         const char* keys[] = {"connect_timeout", "fallback_application_name", "dbname", nullptr};
         const char* vals[] = {secs.c_str(), "orvex-archive", url.c_str(), nullptr};
-        conn_ = PQconnectStartParams(keys, vals, 1);
+        conn_ = pq_.connectStartParams(keys, vals, 1);
         if (!conn_) throw ArchiveError("line database " + shown_ + ": out of memory");
         try {
             connect();
@@ -76,13 +77,13 @@ public:
             exec("SET client_connection_check_interval = 1000");
             exec("SET client_min_messages = warning");
         } catch (...) {
-            PQfinish(conn_);
+            pq_.finish(conn_);
             conn_ = nullptr;
             throw;
         }
     }
     ~Postgresql() override {
-        if (conn_) PQfinish(conn_);
+        if (conn_) pq_.finish(conn_);
     }
 
     std::vector<Row> exec(const std::string& sql, const std::vector<Value>& params = {}) override {
@@ -108,47 +109,47 @@ public:
             }
         }
         const double until = now_s() + limit_;
-        if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(params.size()), types.data(), values.data(),
+        if (!pq_.sendQueryParams(conn_, sql.c_str(), static_cast<int>(params.size()), types.data(), values.data(),
                                lengths.data(), formats.data(), 0))
             fail("send");
         // Non-blocking: a large batch goes out as the server reads it.
         for (;;) {
-            const int f = PQflush(conn_);
+            const int f = pq_.flush(conn_);
             if (f == 0) break;
             if (f < 0) fail("send");
             wait(POLLOUT | POLLIN, until);
-            if (!PQconsumeInput(conn_)) fail("receive");
+            if (!pq_.consumeInput(conn_)) fail("receive");
         }
         // The last result is the statement's; owned here, so a connection
         // that drops or a deadline that passes while later ones arrive
         // frees it on the way out.
-        std::unique_ptr<PGresult, void (*)(PGresult*)> owned(nullptr, PQclear);
+        std::unique_ptr<PGresult, void (*)(PGresult*)> owned(nullptr, pq_.clear);
         std::vector<Row> rows;
         for (;;) {
-            while (PQisBusy(conn_)) {
+            while (pq_.isBusy(conn_)) {
                 wait(POLLIN, until);
-                if (!PQconsumeInput(conn_)) fail("receive");
+                if (!pq_.consumeInput(conn_)) fail("receive");
             }
-            PGresult* r = PQgetResult(conn_);
+            PGresult* r = pq_.getResult(conn_);
             if (!r) break;
             owned.reset(r);
         }
         PGresult* res = owned.get();
         if (!res) fail("no result");
-        const ExecStatusType st = PQresultStatus(res);
+        const ExecStatusType st = pq_.resultStatus(res);
         if (st != PGRES_COMMAND_OK && st != PGRES_TUPLES_OK)
-            throw ArchiveError("line database " + shown_ + ": " + trimmed(PQresultErrorMessage(res)));
-        const int n = PQntuples(res), cols = PQnfields(res);
+            throw ArchiveError("line database " + shown_ + ": " + trimmed(pq_.resultErrorMessage(res)));
+        const int n = pq_.ntuples(res), cols = pq_.nfields(res);
         rows.reserve(static_cast<size_t>(n));
         for (int i = 0; i < n; ++i) {
             Row r;
             for (int c = 0; c < cols; ++c) {
-                if (PQgetisnull(res, i, c)) {
+                if (pq_.getisnull(res, i, c)) {
                     r.emplace_back(nullptr);
                     continue;
                 }
-                const char* v = PQgetvalue(res, i, c);
-                const Oid t = PQftype(res, c);
+                const char* v = pq_.getvalue(res, i, c);
+                const Oid t = pq_.ftype(res, c);
                 if (t == kInt8 || t == kInt4 || t == kInt2) {
                     r.emplace_back(static_cast<long long>(std::strtoll(v, nullptr, 10)));
                 } else if (t == kBytea) {
@@ -158,7 +159,7 @@ public:
                         throw ArchiveError("line database " + shown_ + ": bytea not in hex form");
                     r.emplace_back(Blob{std::move(b)});
                 } else {
-                    r.emplace_back(std::string(v, static_cast<size_t>(PQgetlength(res, i, c))));
+                    r.emplace_back(std::string(v, static_cast<size_t>(pq_.getlength(res, i, c))));
                 }
             }
             rows.push_back(std::move(r));
@@ -172,7 +173,7 @@ public:
     }
     void commit() override { exec("COMMIT"); }
     void rollback() override {
-        if (!conn_ || PQstatus(conn_) != CONNECTION_OK || PQtransactionStatus(conn_) == PQTRANS_IDLE) return;
+        if (!conn_ || pq_.status(conn_) != CONNECTION_OK || pq_.transactionStatus(conn_) == PQTRANS_IDLE) return;
         try {
             exec("ROLLBACK");
         } catch (...) {
@@ -194,16 +195,16 @@ private:
         const double until = now_s() + limit_;
         PostgresPollingStatusType st = PGRES_POLLING_WRITING;
         for (;;) {
-            if (PQstatus(conn_) == CONNECTION_BAD) fail_connect();
+            if (pq_.status(conn_) == CONNECTION_BAD) fail_connect();
             if (st == PGRES_POLLING_OK) break;
             if (st == PGRES_POLLING_FAILED) fail_connect();
             wait(st == PGRES_POLLING_READING ? POLLIN : POLLOUT, until, true);
-            st = PQconnectPoll(conn_);
+            st = pq_.connectPoll(conn_);
         }
-        if (PQsetnonblocking(conn_, 1) != 0) fail("non-blocking");
+        if (pq_.setnonblocking(conn_, 1) != 0) fail("non-blocking");
     }
     [[noreturn]] void fail_connect() {
-        throw ArchiveError("line database " + shown_ + " cannot be reached: " + trimmed(PQerrorMessage(conn_)));
+        throw ArchiveError("line database " + shown_ + " cannot be reached: " + trimmed(pq_.errorMessage(conn_)));
     }
 
     // Waits for the socket up to the deadline; past it, asks the server
@@ -212,7 +213,7 @@ private:
         for (;;) {
             const double left = until - now_s();
             if (left <= 0) timed_out(connecting);
-            pollfd p{PQsocket(conn_), events, 0};
+            pollfd p{pq_.socket(conn_), events, 0};
             if (p.fd < 0) fail("socket");
             const int rc = ::poll(&p, 1, static_cast<int>(std::ceil(left * 1000)));
             if (rc > 0) return;
@@ -227,19 +228,20 @@ private:
             // on a thread of its own that nobody waits for. Where threads
             // cannot start, the server's statement_timeout and its check
             // of the closed connection end the statement instead.
-            if (PGcancel* c = PQgetCancel(conn_)) {
+            if (PGcancel* c = pq_.getCancel(conn_)) {
                 try {
-                    std::thread([c] {
+                    // The client's functions live as long as the process.
+                    std::thread([c, pq = &pq_] {
                         char buf[256];
-                        PQcancel(c, buf, sizeof buf);
-                        PQfreeCancel(c);
+                        pq->cancel(c, buf, sizeof buf);
+                        pq->freeCancel(c);
                     }).detach();
                 } catch (...) {
-                    PQfreeCancel(c);
+                    pq_.freeCancel(c);
                 }
             }
         }
-        PQfinish(conn_);
+        pq_.finish(conn_);
         conn_ = nullptr;
         char secs[32];
         std::snprintf(secs, sizeof secs, "%g", limit_);
@@ -248,11 +250,12 @@ private:
     }
 
     [[noreturn]] void fail(const char* what) {
-        std::string why = conn_ ? trimmed(PQerrorMessage(conn_)) : "";
+        std::string why = conn_ ? trimmed(pq_.errorMessage(conn_)) : "";
         throw ArchiveError("line database " + shown_ + ": " + (why.empty() ? "connection lost" : why) + " (" + what +
                            ")");
     }
 
+    const LibpqClient& pq_ = libpq_client();
     std::string url_, shown_;
     std::string gone_;  // why the connection was given up
     double limit_;

@@ -19,6 +19,17 @@ TEST_F(Orvexctl, HelpAndUsageErrors) {
     EXPECT_EQ(run("calib set-sensor-type " + std::string(128, 'x')).code, 2);
 }
 
+// The PostgreSQL client and the score of libraries it brings cost every
+// start several milliseconds: a command without a line database never
+// loads it. The loader's own trace shows what the programs loaded.
+TEST_F(Orvexctl, ACommandWithoutALineDatabaseLoadsNoDatabaseClient) {
+    int status = -1;
+    std::string trace = orvex_test::run_shell("export LD_DEBUG=files; " + command("info") + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << trace;
+    ASSERT_NE(trace.find("libOrvexFactory.so"), std::string::npos) << "no loader trace: " << trace;
+    EXPECT_EQ(trace.find("libpq.so"), std::string::npos) << trace;
+}
+
 TEST_F(Orvexctl, ListShowsCamerasAndQuietlySkipsOtherNodes) {
     const std::string cameras = "--config '0;1:profile=webcam;3:profile=unit4;4:profile=second-arch'";
     Result r = run("list", cameras);
