@@ -110,7 +110,7 @@ public:
         }
         const double until = now_s() + limit_;
         if (!pq_.sendQueryParams(conn_, sql.c_str(), static_cast<int>(params.size()), types.data(), values.data(),
-                               lengths.data(), formats.data(), 0))
+                                  lengths.data(), formats.data(), 0))
             fail("send");
         // Non-blocking: a large batch goes out as the server reads it.
         for (;;) {
