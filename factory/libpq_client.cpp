@@ -34,34 +34,10 @@ struct Loaded {
             return;
         }
         std::string missing;
-        resolve(lib, "PQconnectStartParams", &fns.connectStartParams, &missing);
-        resolve(lib, "PQconnectPoll", &fns.connectPoll, &missing);
-        resolve(lib, "PQstatus", &fns.status, &missing);
-        resolve(lib, "PQtransactionStatus", &fns.transactionStatus, &missing);
-        resolve(lib, "PQsetnonblocking", &fns.setnonblocking, &missing);
-        resolve(lib, "PQsocket", &fns.socket, &missing);
-        resolve(lib, "PQerrorMessage", &fns.errorMessage, &missing);
-        resolve(lib, "PQfinish", &fns.finish, &missing);
-        resolve(lib, "PQsendQueryParams", &fns.sendQueryParams, &missing);
-        resolve(lib, "PQflush", &fns.flush, &missing);
-        resolve(lib, "PQconsumeInput", &fns.consumeInput, &missing);
-        resolve(lib, "PQisBusy", &fns.isBusy, &missing);
-        resolve(lib, "PQgetResult", &fns.getResult, &missing);
-        resolve(lib, "PQresultStatus", &fns.resultStatus, &missing);
-        resolve(lib, "PQresultErrorMessage", &fns.resultErrorMessage, &missing);
-        resolve(lib, "PQntuples", &fns.ntuples, &missing);
-        resolve(lib, "PQnfields", &fns.nfields, &missing);
-        resolve(lib, "PQgetisnull", &fns.getisnull, &missing);
-        resolve(lib, "PQgetvalue", &fns.getvalue, &missing);
-        resolve(lib, "PQgetlength", &fns.getlength, &missing);
-        resolve(lib, "PQftype", &fns.ftype, &missing);
-        resolve(lib, "PQclear", &fns.clear, &missing);
-        resolve(lib, "PQgetCancel", &fns.getCancel, &missing);
-        resolve(lib, "PQcancel", &fns.cancel, &missing);
-        resolve(lib, "PQfreeCancel", &fns.freeCancel, &missing);
-        if (!missing.empty())
-            error = std::string("the PostgreSQL client library ") + kLibpq + " lacks " + missing +
-                    " (a libpq older than version 10)";
+#define ORVEX_LIBPQ_RESOLVE(member, function) resolve(lib, #function, &fns.member, &missing);
+        ORVEX_LIBPQ_FUNCTIONS(ORVEX_LIBPQ_RESOLVE)
+#undef ORVEX_LIBPQ_RESOLVE
+        if (!missing.empty()) error = std::string("the PostgreSQL client library ") + kLibpq + " lacks " + missing;
     }
 };
 

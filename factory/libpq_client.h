@@ -11,32 +11,39 @@
 
 namespace orvex_factory {
 
+// Every libpq function the archive calls, once: the table's members and
+// their lookup are both made from this list.
+#define ORVEX_LIBPQ_FUNCTIONS(X) \
+    X(connectStartParams, PQconnectStartParams) \
+    X(connectPoll, PQconnectPoll) \
+    X(status, PQstatus) \
+    X(transactionStatus, PQtransactionStatus) \
+    X(setnonblocking, PQsetnonblocking) \
+    X(socket, PQsocket) \
+    X(errorMessage, PQerrorMessage) \
+    X(finish, PQfinish) \
+    X(sendQueryParams, PQsendQueryParams) \
+    X(flush, PQflush) \
+    X(consumeInput, PQconsumeInput) \
+    X(isBusy, PQisBusy) \
+    X(getResult, PQgetResult) \
+    X(resultStatus, PQresultStatus) \
+    X(resultErrorMessage, PQresultErrorMessage) \
+    X(ntuples, PQntuples) \
+    X(nfields, PQnfields) \
+    X(getisnull, PQgetisnull) \
+    X(getvalue, PQgetvalue) \
+    X(getlength, PQgetlength) \
+    X(ftype, PQftype) \
+    X(clear, PQclear) \
+    X(getCancel, PQgetCancel) \
+    X(cancel, PQcancel) \
+    X(freeCancel, PQfreeCancel)
+
 struct LibpqClient {
-    decltype(&PQconnectStartParams) connectStartParams;
-    decltype(&PQconnectPoll) connectPoll;
-    decltype(&PQstatus) status;
-    decltype(&PQtransactionStatus) transactionStatus;
-    decltype(&PQsetnonblocking) setnonblocking;
-    decltype(&PQsocket) socket;
-    decltype(&PQerrorMessage) errorMessage;
-    decltype(&PQfinish) finish;
-    decltype(&PQsendQueryParams) sendQueryParams;
-    decltype(&PQflush) flush;
-    decltype(&PQconsumeInput) consumeInput;
-    decltype(&PQisBusy) isBusy;
-    decltype(&PQgetResult) getResult;
-    decltype(&PQresultStatus) resultStatus;
-    decltype(&PQresultErrorMessage) resultErrorMessage;
-    decltype(&PQntuples) ntuples;
-    decltype(&PQnfields) nfields;
-    decltype(&PQgetisnull) getisnull;
-    decltype(&PQgetvalue) getvalue;
-    decltype(&PQgetlength) getlength;
-    decltype(&PQftype) ftype;
-    decltype(&PQclear) clear;
-    decltype(&PQgetCancel) getCancel;
-    decltype(&PQcancel) cancel;
-    decltype(&PQfreeCancel) freeCancel;
+#define ORVEX_LIBPQ_MEMBER(member, function) decltype(&function) member;
+    ORVEX_LIBPQ_FUNCTIONS(ORVEX_LIBPQ_MEMBER)
+#undef ORVEX_LIBPQ_MEMBER
 };
 
 // The client's functions; loaded once per process and kept. Throws
