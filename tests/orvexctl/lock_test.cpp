@@ -61,11 +61,13 @@ protected:
     }
     void release() { std::ofstream(dir + "/release").put('\n'); }
     // Starts SHELL_COMMAND in the background; returns a file that appears
-    // when it has finished.
+    // when it has finished, holding its exit status. The status is renamed
+    // into place: a file the shell has created but not yet written would
+    // read as an empty status, that is exit 0.
     std::string start(const std::string& shell_command, const std::string& name) {
         std::string done = dir + "/" + name + ".done";
         std::string cmd = "( (" + shell_command + ") >'" + dir + "/" + name + ".out' 2>&1 </dev/null; echo $? >'" +
-                          done + "' ) &";
+                          done + ".tmp'; mv '" + done + ".tmp' '" + done + "' ) &";
         EXPECT_EQ(std::system(cmd.c_str()), 0);
         return done;
     }
