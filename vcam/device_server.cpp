@@ -96,22 +96,31 @@ bool serve_request(int fd, Opens& opens) {
 
 }  // namespace
 
+// Programs and scripts start the moment the socket file appears, and bind()
+// creates it before listen() accepts anyone: a program connecting between
+// the two would be refused. So the socket is bound and listening under a
+// temporary name first, then renamed into place (unless that name would
+// not fit a socket address).
 int listen_device_socket(const std::string& path, std::string* error) {
     sockaddr_un addr{};
     if (path.size() >= sizeof addr.sun_path) {
         *error = "socket path too long: " + path;
         return -1;
     }
+    std::string bound = path + ".new" + std::to_string(getpid());
+    if (bound.size() >= sizeof addr.sun_path) bound = path;
     addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    std::memcpy(addr.sun_path, bound.c_str(), bound.size() + 1);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *error = std::string("socket: ") + std::strerror(errno);
         return -1;
     }
-    unlink(path.c_str());
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
+    unlink(bound.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0 ||
+        (bound != path && rename(bound.c_str(), path.c_str()) != 0)) {
         *error = "cannot listen on " + path + ": " + std::strerror(errno);
+        if (bound != path) unlink(bound.c_str());
         close(fd);
         return -1;
     }

@@ -7,7 +7,8 @@
 
 namespace vcam {
 
-// A listening Unix socket at path (an old socket file there is replaced).
+// A listening Unix socket at path (an old socket file there is replaced);
+// the file appears only once the socket accepts connections.
 // Returns the descriptor, or -1 with *error set.
 int listen_device_socket(const std::string& path, std::string* error);
 

@@ -1,6 +1,8 @@
 // The virtual camera as one device shared by programs: the launcher's
 // device process, faults and time from the command line, identities where
 // Linux tools read them.
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -115,11 +117,20 @@ TEST_F(SharedDevice, AServedDeviceIsCompleteOnceItsSocketAppears) {
         clock_gettime(CLOCK_MONOTONIC, &start);
         do clock_gettime(CLOCK_MONOTONIC, &now);
         while (access(sock.c_str(), F_OK) != 0 && now.tv_sec - start.tv_sec < 10);
+        // And it accepts at once: bound but not yet listening, it would
+        // refuse the first program.
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", sock.c_str());
+        int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool accepts = connect(client, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        close(client);
         bool locks = access((sock + ".d/locks").c_str(), W_OK) == 0;
         bool sysfs = access((sock + ".d/sys/class/video4linux/video0").c_str(), F_OK) == 0;
         kill(pid, SIGTERM);
         waitpid(pid, nullptr, 0);
-        ASSERT_TRUE(locks && sysfs) << "round " << round << ": locks " << locks << ", sysfs " << sysfs;
+        ASSERT_TRUE(locks && sysfs && accepts)
+            << "round " << round << ": locks " << locks << ", sysfs " << sysfs << ", accepts " << accepts;
     }
 }
 
