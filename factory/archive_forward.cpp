@@ -79,8 +79,12 @@ int OrvexFactory_ArchiveSync(const char* archive, const char* line, OrvexFactory
         auto a = open_named_archive(archive);
         json r = forward(*a, line);
         if (r.contains("error")) {
-            Failure f(TRANSFER, r["error"].get<std::string>() + "; " + std::to_string(r["pending"].get<long long>()) +
-                                    " row(s) still pending");
+            // The count itself can fail (a station file gone unreadable):
+            // the transfer's error still has to reach the caller.
+            const json& pending = r["pending"];
+            Failure f(TRANSFER, r["error"].get<std::string>() + "; " +
+                                    (pending.is_number() ? std::to_string(pending.get<long long>()) + " row(s) still pending"
+                                                         : std::string("the rows still pending cannot be counted")));
             f.partial = r;
             f.err = 0;  // the line's socket error, not a camera's answer
             throw f;

@@ -112,17 +112,17 @@ int cmd_sync() {
     const int status = OrvexFactory_ArchiveSync(w.c_str(), line.c_str(), &r);
     json d = json::parse(OrvexFactory_ResultJson(r), nullptr, false);
     if (!d.is_object()) d = json::object();
-    auto counts = [&] {
-        return std::to_string(d.value("sent", 0L)) + " row(s) sent to " + d.value("line", line) + ", " +
-               (d["pending"].is_number() ? std::to_string(d.value("pending", 0L)) : std::string("?")) +
-               " still pending";
-    };
+    const std::string sent = std::to_string(d.value("sent", 0L)) + " row(s) sent to " + d.value("line", line);
     if (status != ORVEX_FACTORY_OK) {
-        if (d.contains("sent")) note(counts());
+        // The error names what is still pending; a count of rows that did
+        // get through is worth a note only when there are some, since
+        // "0 row(s) sent, 0 still pending" above an error reads as done.
+        if (d.value("sent", 0L) > 0) note(sent + " before the failure");
         call(status, r);  // throws with the library's message and status
     }
     OrvexFactory_ResultFree(r);
-    emit(d, counts() + "\n");
+    emit(d, sent + ", " + (d["pending"].is_number() ? std::to_string(d.value("pending", 0L)) : std::string("?")) +
+                " still pending\n");
     return EXIT_OK;
 }
 
