@@ -82,9 +82,10 @@ int OrvexFactory_ArchiveSync(const char* archive, const char* line, OrvexFactory
             // The count itself can fail (a station file gone unreadable):
             // the transfer's error still has to reach the caller.
             const json& pending = r["pending"];
-            Failure f(TRANSFER, r["error"].get<std::string>() + "; " +
-                                    (pending.is_number() ? std::to_string(pending.get<long long>()) + " row(s) still pending"
-                                                         : std::string("the rows still pending cannot be counted")));
+            const std::string left = pending.is_number()
+                                         ? std::to_string(pending.get<long long>()) + " row(s) still pending"
+                                         : std::string("the rows still pending cannot be counted");
+            Failure f(TRANSFER, r["error"].get<std::string>() + "; " + left);
             f.partial = r;
             f.err = 0;  // the line's socket error, not a camera's answer
             throw f;
